@@ -1,0 +1,47 @@
+// The configuration file: lines of key, colon, value, read byte for byte. There are no sections:
+// the parameter block and the magnet blocks are given by the lookup rules alone (a key matches every
+// stored key it is a prefix of, ignoring the case of A-Z).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lib/grow_list.hpp"
+#include "lib/matrix.hpp"
+
+namespace expcoil {
+
+struct ConfigEntry {
+  std::string key;
+  std::string value;
+};
+
+using ConfigList = GrowList<ConfigEntry>;
+
+// Splits `bytes` into lines and entries. A line ends at LF, CR, CR LF or NUL; it is an entry when it
+// holds `separator`, split at the first one, key and value trimmed of isspace() whitespace.
+ConfigList config_parse(std::string_view bytes, char separator);
+
+// Reads the file at `path` in byte mode. A file that cannot be read gives an empty list and, when
+// `error` is given, the system's reason in it.
+ConfigList config_read(const std::string& path, char separator, std::string* error = nullptr);
+
+// One line from `text` starting at `pos`, without its line end; none when `pos` is at the end.
+std::optional<std::string_view> read_line(std::string_view text, std::size_t& pos);
+
+// True when `searched` is a prefix of `stored`, with only A-Z folded onto a-z.
+bool config_key_matches(std::string_view stored, std::string_view searched);
+
+// The value of the matching entry with the shortest stored key (the later line on a tie), or null.
+const std::string* config_lookup(const ConfigList& list, std::string_view key);
+// The value of the n-th matching entry in file order (n from 1), or null.
+const std::string* config_lookup_nth(const ConfigList& list, std::string_view key, std::uint32_t n);
+std::uint32_t config_count(const ConfigList& list, std::string_view key);
+
+// The pieces of `text` between occurrences of `separator`, verbatim. A `quote` byte (0: none) toggles a
+// quoted stretch in which the separator does not cut.
+CountedArray<std::string> split_string(std::string_view separator, std::string_view text, char quote);
+
+}  // namespace expcoil

@@ -1,0 +1,288 @@
+#include "app/parameters.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+#include "lib/number_format.hpp"
+#include "magnet/field_map_grid.hpp"
+
+namespace expcoil {
+
+double config_real(const std::string& value) { return std::strtod(value.c_str(), nullptr); }
+
+std::int32_t config_integer(const std::string& value) {
+  errno = 0;
+  const long long v = std::strtoll(value.c_str(), nullptr, 10);
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<std::int32_t>(v);
+}
+
+std::int32_t config_switch(const std::string& value) {
+  if (value.empty()) return 0;
+  char c = value[0];
+  if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return (c == 't' || c == 'y' || c == '1') ? 1 : 0;
+}
+
+namespace {
+
+void read_real(const ConfigList& list, std::string_view key, double factor, double& field) {
+  if (const std::string* v = config_lookup(list, key)) field = config_real(*v) * factor;
+}
+
+void read_real_nth(const ConfigList& list, std::string_view key, std::uint32_t n, double factor,
+                   double& field) {
+  if (const std::string* v = config_lookup_nth(list, key, n)) field = config_real(*v) * factor;
+}
+
+}  // namespace
+
+void magnet_spec_read(const ConfigList& list, std::uint32_t n, const ParameterSet& set, MagnetSpec& magnet) {
+  magnet = MagnetSpec{};
+  if (const std::string* v = config_lookup_nth(list, "Magnet name", n)) magnet.name = *v;
+  magnet.params = &set;
+  read_real_nth(list, "Bmax", n, 1.0, magnet.bmax);
+  read_real_nth(list, "Length", n, 1.0, magnet.length);
+  read_real_nth(list, "Angle (degrees)", n, 0.017453292519943295, magnet.angle);
+  read_real_nth(list, "Winding centre to midplane", n, 1.0, magnet.winding_centre_to_midplane);
+  read_real_nth(list, "Winding return half-length", n, 1.0, magnet.winding_return_half_length);
+  read_real_nth(list, "Area per winding (cm^2)", n, 0.0001, magnet.area_per_winding);
+  read_real_nth(list, "Winding current density (A/mm^2)", n, 1000000.0, magnet.current_density);
+  read_real_nth(list, "Winding thickness (cm)", n, 0.01, magnet.winding_thickness);
+  if (const std::string* v = config_lookup_nth(list, "Polynomial adjustment", n)) {
+    for (const std::string& piece : split_string(",", *v, 0)) {
+      magnet.polynomial_adjustment.push_back(config_real(piece));
+    }
+  }
+  // NaN compares unequal to everything, but a NaN angle must not make a bent magnet.
+  magnet.angle_mode = (magnet.angle != 0.0 && !std::isnan(magnet.angle)) ? 1 : 0;
+}
+
+std::unique_ptr<ParameterSet> parameter_set_read(const ConfigList& list) {
+  auto set = std::make_unique<ParameterSet>();
+  if (const std::string* v = config_lookup(list, "Parameters name")) set->name = *v;
+  read_real(list, "Scaling k", 1.0, set->scaling_k);
+  read_real(list, "Good field height", 1.0, set->good_field_height);
+  read_real(list, "Vertical end height", 1.0, set->vertical_end_height);
+  read_real(list, "Vertical middle join height", 1.0, set->vertical_middle_join_height);
+  read_real(list, "Vertical middle asymmetry", 1.0, set->vertical_middle_asymmetry);
+  read_real(list, "Vertical middle ramp", 1.0, set->vertical_middle_ramp);
+  read_real(list, "Vertical end asymmetry", 1.0, set->vertical_end_asymmetry);
+  read_real(list, "Vertical end ramp", 1.0, set->vertical_end_ramp);
+  if (const std::string* v = config_lookup(list, "Coil meshes")) {
+    set->coil_meshes[0] = set->coil_meshes[1] = config_integer(*v);
+  }
+  if (const std::string* v = config_lookup(list, "FFT meshes")) {
+    set->fft_meshes[0] = set->fft_meshes[1] = config_integer(*v);
+  }
+  if (const std::string* v = config_lookup(list, "Use vertical FFT inversion")) {
+    set->use_vertical_fft_inversion = config_switch(*v);
+  }
+  read_real(list, "Fieldmap transverse cell", 1.0, set->fieldmap_cell[0]);
+  read_real(list, "Fieldmap vertical cell", 1.0, set->fieldmap_cell[1]);
+  read_real(list, "Fieldmap longitudinal cell", 1.0, set->fieldmap_cell[2]);
+  read_real(list, "Fieldmap transverse extension", 1.0, set->fieldmap_extension[0]);
+  read_real(list, "Fieldmap vertical extension", 1.0, set->fieldmap_extension[1]);
+  read_real(list, "Fieldmap longitudinal extension", 1.0, set->fieldmap_extension[2]);
+
+  const std::uint32_t m = config_count(list, "Magnet name");
+  for (std::uint32_t n = 1; n <= m; ++n) {
+    MagnetSpec magnet;
+    magnet_spec_read(list, n, *set, magnet);
+    set->magnets.append(std::move(magnet));
+  }
+  return set;
+}
+
+ConfigError::ConfigError(std::vector<std::string> problems)
+    : std::runtime_error(problems.empty() ? std::string("configuration error") : problems.front()),
+      problems_(std::move(problems)) {}
+
+namespace {
+
+double physical_memory_bytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return 1e300;  // unknown: let the allocation itself decide
+  return static_cast<double>(pages) * static_cast<double>(page);
+}
+
+std::string quoted(std::string_view s) {
+  // Built by appending: operator+ on a literal trips a false -Wrestrict in g++ 12 (GCC bug 105651).
+  std::string q(1, '"');
+  q.append(s).push_back('"');
+  return q;
+}
+
+std::string gib(double bytes) { return format_general(bytes / 1073741824.0, 3) + " GiB"; }
+
+class Checker {
+ public:
+  Checker(const std::string& file, std::vector<std::string>& problems)
+      : file_(file), problems_(problems), memory_(physical_memory_bytes()) {}
+
+  void set_magnet(const MagnetSpec* magnet) { magnet_ = magnet; }
+
+  void fail(const std::string& what) {
+    std::string line = file_ + ": ";
+    if (magnet_ != nullptr) line += "magnet " + quoted(magnet_->name) + ": ";
+    problems_.push_back(line + what);
+  }
+
+  void finite(std::string_view key, double value) {
+    if (!std::isfinite(value)) fail(quoted(key) + " is not a finite number");
+  }
+  void positive(std::string_view key, double value) {
+    if (std::isfinite(value) && !(value > 0.0)) {
+      fail(quoted(key) + " must be positive (it is " + format_general(value, 6) + ")");
+    }
+  }
+  void memory(const std::string& what, double bytes) {
+    if (bytes > memory_) {
+      fail(what + " needs " + gib(bytes) + " of memory, more than this machine's " + gib(memory_));
+    }
+  }
+
+ private:
+  const std::string& file_;
+  std::vector<std::string>& problems_;
+  const MagnetSpec* magnet_ = nullptr;
+  double memory_;
+};
+
+const char* const kAxis[3] = {"transverse", "vertical", "longitudinal"};
+
+}  // namespace
+
+std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
+                                             const ParameterSet& set) {
+  std::vector<std::string> problems;
+  Checker check(file, problems);
+  if (config_lookup(list, "Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
+  if (set.magnet_count() == 0) return problems;
+
+  const std::pair<const char*, std::int32_t> meshes[] = {{"Coil meshes", set.coil_meshes[0]},
+                                                         {"FFT meshes", set.fft_meshes[0]}};
+  for (const auto& [key, n] : meshes) {
+    if (n < 2) check.fail(quoted(key) + " must be at least 2 (it is " + std::to_string(n) + ")");
+  }
+  const std::pair<const char*, double> reals[] = {
+      {"Scaling k", set.scaling_k},
+      {"Good field height", set.good_field_height},
+      {"Vertical end height", set.vertical_end_height},
+      {"Vertical middle join height", set.vertical_middle_join_height},
+      {"Vertical middle asymmetry", set.vertical_middle_asymmetry},
+      {"Vertical middle ramp", set.vertical_middle_ramp},
+      {"Vertical end asymmetry", set.vertical_end_asymmetry},
+      {"Vertical end ramp", set.vertical_end_ramp},
+      {"Fieldmap transverse cell", set.fieldmap_cell[0]},
+      {"Fieldmap vertical cell", set.fieldmap_cell[1]},
+      {"Fieldmap longitudinal cell", set.fieldmap_cell[2]},
+      {"Fieldmap transverse extension", set.fieldmap_extension[0]},
+      {"Fieldmap vertical extension", set.fieldmap_extension[1]},
+      {"Fieldmap longitudinal extension", set.fieldmap_extension[2]},
+  };
+  for (const auto& [key, value] : reals) check.finite(key, value);
+  if (set.scaling_k == 0.0) check.fail("\"Scaling k\" must not be zero");
+  check.positive("Good field height", set.good_field_height);
+  check.positive("Vertical end height", set.vertical_end_height);
+  for (int a = 0; a < 3; ++a) {
+    check.positive(std::string("Fieldmap ") + kAxis[a] + " cell", set.fieldmap_cell[a]);
+  }
+  const double coil = set.coil_meshes[0] >= 2 ? static_cast<double>(set.coil_meshes[0]) : 0.0;
+  const double fft = set.fft_meshes[0] >= 2 ? static_cast<double>(set.fft_meshes[0]) : 0.0;
+  // The solver's peak: six FFT-size matrices alive at once, then the coil-mesh result.
+  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), 6.0 * fft * fft * sizeof(double));
+  check.memory("\"Coil meshes\" of " + std::to_string(set.coil_meshes[0]), coil * coil * sizeof(double));
+  // The field map's extent is judged only from inputs that are usable in themselves, so that one bad
+  // value gives one message.
+  bool map_inputs_usable = std::isfinite(set.good_field_height);
+  for (int a = 0; a < 3; ++a) {
+    map_inputs_usable = map_inputs_usable && set.fieldmap_cell[a] > 0 &&
+                        std::isfinite(set.fieldmap_cell[a]) && std::isfinite(set.fieldmap_extension[a]);
+  }
+
+  for (std::uint32_t i = 0; i < set.magnet_count(); ++i) {
+    const MagnetSpec& magnet = set.magnets[i];
+    check.set_magnet(&magnet);
+    if (magnet.name.find_first_of("/\\") != std::string::npos) {
+      check.fail(
+          "\"Magnet name\" must not contain '/' or '\\': output files are written to the working directory");
+    }
+    if (config_lookup_nth(list, "Polynomial adjustment", i + 1) == nullptr) {
+      check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(i + 1) +
+                 " of " + std::to_string(set.magnet_count()) + ")");
+    }
+    const std::pair<const char*, double> magnet_reals[] = {
+        {"Bmax", magnet.bmax},
+        {"Length", magnet.length},
+        {"Angle (degrees)", magnet.angle},
+        {"Winding centre to midplane", magnet.winding_centre_to_midplane},
+        {"Winding return half-length", magnet.winding_return_half_length},
+        {"Area per winding (cm^2)", magnet.area_per_winding},
+        {"Winding current density (A/mm^2)", magnet.current_density},
+        {"Winding thickness (cm)", magnet.winding_thickness},
+    };
+    bool magnet_finite = true;
+    for (const auto& [key, value] : magnet_reals) {
+      check.finite(key, value);
+      magnet_finite = magnet_finite && std::isfinite(value);
+    }
+    for (double c : magnet.polynomial_adjustment) {
+      if (!std::isfinite(c)) {
+        check.finite("Polynomial adjustment", c);
+        break;
+      }
+    }
+    check.positive("Winding return half-length", magnet.winding_return_half_length);
+    const double winding_current = magnet.current_density * magnet.area_per_winding;
+    if (winding_current == 0.0) {
+      check.fail(
+          "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\") must "
+          "not "
+          "be zero");
+    } else if (!std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
+               std::isfinite(magnet.area_per_winding)) {
+      check.fail(
+          "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\") is "
+          "not a "
+          "finite number");
+    }
+    if (magnet.angle_mode == 1 && magnet.length == 0.0) {
+      check.fail("a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"");
+    }
+
+    if (!map_inputs_usable || !magnet_finite) continue;
+    const FieldMapGrid grid = field_map_grid(magnet);
+    for (int a = 0; a < 3; ++a) {
+      if (grid.count[a] == 0) {
+        check.fail(std::string("the field map has no usable number of points along its ") + kAxis[a] +
+                   " axis: check \"Fieldmap " + kAxis[a] + " cell\" and \"Fieldmap " + kAxis[a] +
+                   " extension\"");
+      }
+    }
+    if (grid.valid()) {
+      check.memory("the field map of " + std::to_string(grid.points()) + " points",
+                   static_cast<double>(grid.points()) * 24.0);
+    }
+  }
+  return problems;
+}
+
+std::unique_ptr<ParameterSet> parameter_set_load(const std::string& path) {
+  std::string error;
+  ConfigList list = config_read(path, ':', &error);
+  if (!error.empty()) throw ConfigError({path + ": cannot be read: " + error});
+  std::unique_ptr<ParameterSet> set = parameter_set_read(list);
+  std::vector<std::string> problems = check_parameter_set(path, list, *set);
+  if (!problems.empty()) throw ConfigError(std::move(problems));
+  return set;
+}
+
+}  // namespace expcoil

@@ -1,0 +1,87 @@
+#pragma once
+
+// The one way every output file is written.
+//
+// Text goes to a temporary file beside the target and is renamed onto the target name by commit(), so a
+// run that is killed or fails never leaves a truncated file under the final name, and an existing target
+// is replaced atomically (a symbolic link at the target name is replaced, not written through).
+// Lines end in CR LF, written explicitly by line_end(); nothing is translated.
+//
+// Appends are buffered and never report failure themselves: the first failure is latched, later appends
+// are discarded, and commit() returns false with error() naming the target and the first cause.
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "lib/number_format.hpp"
+
+namespace expcoil {
+
+class OutputFile {
+ public:
+  // Creates the temporary file at once; failure is reported by commit().
+  explicit OutputFile(std::string path);
+  // Removes the temporary unless commit() renamed it into place; an existing target stays untouched.
+  ~OutputFile();
+
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  OutputFile& text(std::string_view s) {
+    if (s.size() > static_cast<std::size_t>(end_ - pos_)) return append_large(s);
+    std::memcpy(pos_, s.data(), s.size());
+    pos_ += s.size();
+    return *this;
+  }
+
+  // printf "%.<precision>lg" with a three-digit exponent; see number_format.hpp.
+  OutputFile& general(double value, int precision) {
+    reserve_number();
+    pos_ = format_general(pos_, value, precision);
+    return *this;
+  }
+
+  // printf "%lf".
+  OutputFile& fixed(double value) {
+    reserve_number();
+    pos_ = format_fixed(pos_, value);
+    return *this;
+  }
+
+  OutputFile& line_end() { return text("\r\n"); }
+
+  // Writes what is buffered, closes and renames the temporary onto the target. Returns false on any
+  // failure so far, after which the temporary is gone and the target untouched. Appends after commit()
+  // are discarded; calling commit() again returns the same result.
+  bool commit();
+
+  bool ok() const { return error_.empty(); }
+  // "cannot write <path>: <reason>" for the first failure; empty while all is well.
+  const std::string& error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  void reserve_number() {
+    if (static_cast<std::size_t>(end_ - pos_) < kMaxNumberChars) flush();
+  }
+  OutputFile& append_large(std::string_view s);
+  // Empties the buffer into the file, or discards it once a failure is latched.
+  void flush();
+  void write_all(const char* data, std::size_t size);
+  void fail(int error_number);
+  void remove_temporary();
+
+  std::string path_;
+  std::string temporary_path_;  // empty once renamed or removed
+  std::string error_;
+  int fd_ = -1;
+  bool committed_ = false;
+  std::unique_ptr<char[]> buffer_;
+  char* pos_ = nullptr;
+  char* end_ = nullptr;
+};
+
+}  // namespace expcoil

@@ -1,0 +1,142 @@
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace expcoil::test {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "expcoil-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only directories behind; make everything writable before removing it.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+    }
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> list_dir(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+RunResult run_forked(const std::function<void()>& child) {
+  TempDir capture;
+  const std::string out_path = capture / "stdout";
+  const std::string err_path = capture / "stderr";
+  const auto start = std::chrono::steady_clock::now();
+  std::fflush(nullptr);  // or the child would write the parent's pending output a second time
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) ::_exit(127);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    child();
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
+  RunResult result;
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot start a child process");
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  return result;
+}
+
+}  // namespace
+
+RunResult run_program(const std::filesystem::path& dir) {
+  // Standard output and error are captured outside `dir`, so the directory holds only what the
+  // program itself wrote.
+  return run_forked([&] {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    ::execl(EXPCOIL_BINARY, EXPCOIL_BINARY, static_cast<char*>(nullptr));
+    ::_exit(127);
+  });
+}
+
+RunResult run_in_child(const std::function<void()>& body) { return run_forked(body); }
+
+std::string parameter_block(const std::string& name) {
+  return "Parameters name: " + name +
+         "\n"
+         "Scaling k: 2.5\n"
+         "Good field height: 0.15\n"
+         "Vertical end height: 0.08\n"
+         "Vertical middle join height: 0.35\n"
+         "Vertical middle asymmetry: 0\n"
+         "Vertical middle ramp: 0.5\n"
+         "Vertical end asymmetry: 0\n"
+         "Vertical end ramp: 0.5\n"
+         "Coil meshes: 16\n"
+         "FFT meshes: 32\n"
+         "Use vertical FFT inversion: yes\n"
+         "Fieldmap transverse cell: 0.02\n"
+         "Fieldmap vertical cell: 0.05\n"
+         "Fieldmap longitudinal cell: 0.2\n"
+         "Fieldmap transverse extension: 0.02\n"
+         "Fieldmap vertical extension: 0.02\n"
+         "Fieldmap longitudinal extension: 0.2\n";
+}
+
+std::string magnet_block(const std::string& name, double angle_degrees) {
+  return "Magnet name: " + name +
+         "\n"
+         "Bmax: 0.8\n"
+         "Length: 0.8\n"
+         "Angle (degrees): " +
+         std::to_string(angle_degrees) +
+         "\n"
+         "Winding centre to midplane: 0.02\n"
+         "Winding return half-length: 0.1\n"
+         "Area per winding (cm^2): 1\n"
+         "Winding current density (A/mm^2): 30\n"
+         "Winding thickness (cm): 1\n"
+         "Polynomial adjustment: 0\n";
+}
+
+}  // namespace expcoil::test

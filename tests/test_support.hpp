@@ -1,0 +1,48 @@
+// Helpers shared by the tests: scratch directories, files, and running the real program.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace expcoil::test {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+// Names of the entries of `dir`, sorted.
+std::vector<std::string> list_dir(const std::filesystem::path& dir);
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+  double seconds = 0.0;
+};
+
+// Runs the expcoil program with `dir` as its working directory.
+RunResult run_program(const std::filesystem::path& dir);
+
+// Runs `body` in a forked child whose standard output and error are captured; the child ends with
+// exit code 0 when `body` returns.
+RunResult run_in_child(const std::function<void()>& body);
+
+// A small but complete configuration: one parameter block and the given magnet blocks.
+std::string parameter_block(const std::string& name = "Test set");
+std::string magnet_block(const std::string& name, double angle_degrees = 0.0);
+
+}  // namespace expcoil::test
