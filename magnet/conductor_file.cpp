@@ -1,0 +1,87 @@
+#include "magnet/conductor_file.hpp"
+
+#include <cmath>
+#include <numbers>
+
+#include "lib/output_file.hpp"
+
+namespace expcoil {
+namespace {
+
+constexpr double kDegreesPerRadian = 57.29577951308232;
+
+// Arc cosine clamped to [0, pi] for arguments that rounding pushed outside [-1, 1].
+double clamped_acos(double t) {
+  if (t > 1) return 0.0;
+  if (t < -1) return std::numbers::pi;
+  return std::acos(t);
+}
+
+// p / |p|, the squares summed as y, z, x; the zero vector when |p|^2 is not positive.
+Vector3 normalised(const Vector3& p) {
+  const double q = p[1] * p[1] + p[2] * p[2] + p[0] * p[0];
+  if (!(q > 0)) return {0.0, 0.0, 0.0};
+  const double inverse = 1 / std::sqrt(q);
+  return {p[0] * inverse, p[1] * inverse, p[2] * inverse};
+}
+
+}  // namespace
+
+Frame orthonormal_frame(const Vector3& n) {
+  const double a = n[0], b = n[1], c = n[2];
+  Vector3 p;
+  if (std::fabs(a) > std::fabs(b) && std::fabs(a) > std::fabs(c)) {
+    p = {-c, 0, a};
+  } else {
+    p = {0, c, -b};
+  }
+  if (p[0] == 0 && p[1] == 0 && p[2] == 0) return {{0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+  const Vector3 w{b * p[2] - c * p[1], c * p[0] - a * p[2], a * p[1] - b * p[0]};
+  return {normalised(p), normalised(w)};
+}
+
+Vector3 conductor_angles(const Vector3& d) {
+  // normalised() sums the squares in the order y, z, x, as the direction's normalisation does.
+  const Vector3 n = normalised(d);
+  const Frame frame = orthonormal_frame(n);
+  const Vector3& u = frame.u;
+  const Vector3& v = frame.v;
+
+  const double theta = clamped_acos(n[2]);
+  const double s = std::sin(theta);
+  double phi, psi;
+  if (s == 0) {
+    psi = 0;
+    phi = clamped_acos(u[0]);
+    if (u[1] < 0) phi = -phi;
+  } else {
+    phi = clamped_acos(n[0] / s);
+    if (n[1] / s < 0) phi = -phi;
+    psi = clamped_acos(-u[2] / s);
+    if (v[2] / s < 0) psi = -psi;
+  }
+  return {phi * kDegreesPerRadian, theta * kDegreesPerRadian, psi * kDegreesPerRadian};
+}
+
+bool conductor_file_write(const WindingSet& windings, const std::string& path, std::string& error) {
+  OutputFile file(path);
+  file.text("CONDUCTOR").line_end();
+  for (const Segment& s : windings) {
+    const Vector3 angles = conductor_angles({s.x2 - s.x1, s.y2 - s.y1, s.z2 - s.z1});
+    const double dx = s.x1 - s.x2, dy = s.y1 - s.y2, dz = s.z1 - s.z2;
+    const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
+
+    file.text("DEFINE GSTRAIGHT").line_end();
+    file.fixed(1000 * s.x1).text(" ").fixed(1000 * s.y1).text(" ").fixed(1000 * s.z1).text(" ");
+    file.fixed(angles[0]).text(" ").fixed(angles[1]).text(" ").fixed(angles[2]).line_end();
+    file.text("0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000000 1.000000\r\n");
+    file.fixed(1000 * length).line_end();
+    file.general(s.current, 9).text(" 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n");
+  }
+  file.text("QUIT").line_end();
+  if (file.commit()) return true;
+  error = file.error();
+  return false;
+}
+
+}  // namespace expcoil

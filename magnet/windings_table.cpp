@@ -1,0 +1,20 @@
+#include "magnet/windings_table.hpp"
+
+#include "lib/output_file.hpp"
+
+namespace expcoil {
+
+bool windings_table_write(const WindingSet& windings, const std::string& path, std::string& error) {
+  OutputFile file(path);
+  file.text("x1 (m),y1,z1, x2,y2,z2, I (Amps)").line_end();
+  for (const Segment& s : windings) {
+    file.general(s.x1, 15).text(",").general(s.y1, 15).text(",").general(s.z1, 15);
+    file.text(", ").general(s.x2, 15).text(",").general(s.y2, 15).text(",").general(s.z2, 15);
+    file.text(", ").general(s.current, 15).line_end();
+  }
+  if (file.commit()) return true;
+  error = file.error();
+  return false;
+}
+
+}  // namespace expcoil

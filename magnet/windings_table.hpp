@@ -1,0 +1,17 @@
+// The windings table file, windings_<name>.csv: every segment of a magnet as one line of seven numbers,
+// in set order, after the header "x1 (m),y1,z1, x2,y2,z2, I (Amps)". Numbers as printf "%.15lg" with
+// three-digit exponents, lines ending in CR LF.
+#pragma once
+
+#include <string>
+
+#include "magnet/segment.hpp"
+
+namespace expcoil {
+
+// Writes the file through a temporary that is renamed onto `path` when complete. Prints nothing; on
+// failure returns false with `error` = "cannot write <path>: <reason>" and leaves any existing file at
+// `path` untouched.
+bool windings_table_write(const WindingSet& windings, const std::string& path, std::string& error);
+
+}  // namespace expcoil
