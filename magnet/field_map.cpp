@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,14 @@ bool field_map_generate(const WindingSet& windings, const MagnetSpec& magnet, co
     error += ": the cell sizes and extent give no grid points";
     return false;
   }
+  // Three 32-bit counts may multiply beyond 64 bits; no such map could be held anyway.
+  const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
+  if (points * 24.0 >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
+    error = "fieldmap of magnet ";
+    error += magnet.name;
+    error += ": too many grid points";
+    return false;
+  }
   print(field_map_count_text(grid));
   const std::int64_t total = grid.points();
 
@@ -137,6 +146,7 @@ bool field_map_generate(const WindingSet& windings, const MagnetSpec& magnet, co
   const double* b = field.get();
   std::string xy;
   for (const std::string& x : x_text) {
+    if (!file.ok()) break;  // the file is lost anyway; commit() reports why
     for (const std::string& y : y_text) {
       xy = x;
       xy += ',';

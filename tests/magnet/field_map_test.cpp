@@ -147,7 +147,15 @@ TEST(FieldMap, BadGridOrPathIsReportedAndLeavesNoFile) {
   EXPECT_NE(out.find("m\n0|fieldmap of magnet M: "), std::string::npos) << out;
   EXPECT_EQ(out.find("cells"), std::string::npos) << out;
 
+  // Counts that each fit 32 bits but whose product does not fit 64 bits.
+  for (double& cell : f.set.fieldmap_cell) cell = 1e-9;
+  f.set.fieldmap_cell[2] = 1e-8;
+  const std::string huge = generate_in_child(windings, f.magnet, (dir / "a.csv").string());
+  EXPECT_NE(huge.find("m\n0|fieldmap of magnet M: too many grid points"), std::string::npos) << huge;
+
+  f.set.fieldmap_cell[0] = 0.1;
   f.set.fieldmap_cell[1] = 0.05;
+  f.set.fieldmap_cell[2] = 0.5;
   const std::string missing = (dir / "no-such-dir" / "b.csv").string();
   const std::string out2 = generate_in_child(windings, f.magnet, missing);
   EXPECT_NE(out2.find("4x2x7 = 56 cells\n0|cannot write " + missing), std::string::npos) << out2;
