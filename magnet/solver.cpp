@@ -1,0 +1,119 @@
+#include "magnet/solver.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include "lib/fft.hpp"
+#include "magnet/grid.hpp"
+#include "magnet/mesh.hpp"
+#include "magnet/target.hpp"
+
+namespace expcoil {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// 1 / (1 + 1e-6): the factor at kappa = 0, and everywhere without the inversion.
+constexpr double kUnitFactor = 0.9999990000010001;
+
+// Bilinear weights of fractional index x on an axis of n points: the cell [a, a1] and the fraction
+// f = x - a. Below 0 the first cell is used; at or past the last point the cell collapses onto it
+// and f is left unclamped (the two corners are then equal, so the value is that point's).
+struct Cell {
+  std::uint32_t a, a1;
+  double f;
+};
+
+Cell cell_of(double x, std::uint32_t n) {
+  const double clamped = x > 0 ? x : 0.0;
+  const double last = static_cast<double>(n - 1);
+  const std::uint32_t a = clamped < last ? static_cast<std::uint32_t>(clamped) : n - 1;
+  const std::uint32_t a1 = a + 1 < n ? a + 1 : n - 1;
+  return {a, a1, x - a};
+}
+
+}  // namespace
+
+void inversion_kernel(double x0, double, double* out, const KernelContext& context) {
+  const MagnetSpec& magnet = *context.magnet;
+  const std::int64_t r = static_cast<std::int64_t>(x0);
+  const std::int64_t N = magnet.params->fft_meshes[0];
+  const std::int64_t f = r < N / 2 ? r : r - N;
+  if (magnet.params->use_vertical_fft_inversion == 0) {
+    *out = kUnitFactor;
+    return;
+  }
+  const double kappa = static_cast<double>(f) * kTwoPi / (context.step * static_cast<double>(N));
+  const double a = magnet.winding_centre_to_midplane * std::fabs(kappa);
+  const double E = std::exp(a);
+  const double damped = 0.001 * E;
+  *out = E / (1 + damped * damped);
+}
+
+Matrix compute_current_potential(const MagnetSpec& magnet) {
+  const ParameterSet& p = *magnet.params;
+  const std::int32_t Cr = p.coil_meshes[0], Cc = p.coil_meshes[1];
+  const std::int32_t Fr = p.fft_meshes[0], Fc = p.fft_meshes[1];
+  if (Cr < 2 || Cc < 2 || Fr < 1 || Fc < 1) {
+    throw std::invalid_argument(
+        "current potential: the coil mesh needs at least 2 points and the FFT mesh 1 "
+        "point along each direction");
+  }
+  const MeshGeometry coil = mesh_geometry(magnet, Cr, Cc);
+  const double sc = coil.spacing;
+  const double oc_y = coil.origin[1], oc_z = coil.origin[2];
+  const MeshGeometry fft_mesh = mesh_geometry(magnet, Fr, Fc);
+  const double sf = fft_mesh.spacing;
+  // Enlarged about its own centre to twice its extent, keeping the point counts.
+  const double of_y = fft_mesh.origin[1] - 0.5 * ((Fr - 1) * sf);
+  const double of_z = fft_mesh.origin[2] - 0.5 * ((Fc - 1) * sf);
+  const double step = sf + sf;
+
+  const auto rows = static_cast<std::uint32_t>(Fr), columns = static_cast<std::uint32_t>(Fc);
+  Matrix result_re;
+  {
+    Matrix spectrum_re = matrix_alloc(rows, columns);
+    Matrix spectrum_im = matrix_alloc(rows, columns);
+    {
+      Matrix target = matrix_alloc(rows, columns);
+      grid_evaluate(
+          target, [&magnet](double y, double z, double* out) { target_potential(y, z, out, magnet); }, of_y,
+          of_z, step, step);
+      fft2d(false, target, nullptr, spectrum_re, spectrum_im);
+    }
+    {
+      Matrix kernel = matrix_alloc(rows, columns);
+      const KernelContext context{step, &magnet};
+      grid_evaluate(
+          kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
+          0.0, 0.0, 1.0, 1.0);
+      matrix_multiply_elementwise(spectrum_re, kernel);
+      matrix_multiply_elementwise(spectrum_im, kernel);
+    }
+    result_re = matrix_alloc(rows, columns);
+    // Only the real part of the inverse is used (the kernel is real and even in the frequency).
+    Matrix result_im = matrix_alloc(rows, columns);
+    fft2d(true, spectrum_re, &spectrum_im, result_re, result_im);
+  }
+
+  const auto out_rows = static_cast<std::uint32_t>(Cr), out_columns = static_cast<std::uint32_t>(Cc);
+  Matrix out = matrix_alloc(out_rows, out_columns);
+  const Matrix& R = result_re;
+  for (std::uint32_t i = out_rows; i-- > 0;) {
+    const bool border_row = i == 0 || i == out_rows - 1;
+    const Cell y = cell_of(((oc_y - of_y) + i * sc) / step, rows);
+    for (std::uint32_t j = out_columns; j-- > 0;) {
+      if (border_row || j == 0 || j == out_columns - 1) {
+        out[i][j] = 0.0;
+        continue;
+      }
+      const Cell z = cell_of(((oc_z - of_z) + j * sc) / step, columns);
+      const double lower = R[y.a][z.a1] * z.f + (1 - z.f) * R[y.a][z.a];
+      const double upper = R[y.a1][z.a1] * z.f + R[y.a1][z.a] * (1 - z.f);
+      out[i][j] = upper * y.f + lower * (1 - y.f);
+    }
+  }
+  return out;
+}
+
+}  // namespace expcoil
