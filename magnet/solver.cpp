@@ -32,6 +32,15 @@ Cell cell_of(double x, std::uint32_t n) {
   return {a, a1, x - a};
 }
 
+// m[r][c] = m[r][c] * factor[r][0].
+void scale_rows(Matrix& m, const Matrix& factor) {
+  for (std::uint32_t r = m.rows(); r-- > 0;) {
+    const double f = factor[r][0];
+    double* row = m[r];
+    for (std::uint32_t c = m.columns(); c-- > 0;) row[c] = row[c] * f;
+  }
+}
+
 }  // namespace
 
 void inversion_kernel(double x0, double, double* out, const KernelContext& context) {
@@ -76,19 +85,19 @@ Matrix compute_current_potential(const MagnetSpec& magnet) {
     Matrix spectrum_im = matrix_alloc(rows, columns);
     {
       Matrix target = matrix_alloc(rows, columns);
-      grid_evaluate(
-          target, [&magnet](double y, double z, double* out) { target_potential(y, z, out, magnet); }, of_y,
-          of_z, step, step);
+      sample_target(target, magnet, of_y, of_z, step, step);
       fft2d(false, target, nullptr, spectrum_re, spectrum_im);
     }
     {
-      Matrix kernel = matrix_alloc(rows, columns);
+      // The factor depends on the row alone, so it is tabulated once per row (at the row index, as
+      // the kernel expects) and applied along the row: the same products as with a full matrix.
+      Matrix kernel = matrix_alloc(rows, 1);
       const KernelContext context{step, &magnet};
       grid_evaluate(
           kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
           0.0, 0.0, 1.0, 1.0);
-      matrix_multiply_elementwise(spectrum_re, kernel);
-      matrix_multiply_elementwise(spectrum_im, kernel);
+      scale_rows(spectrum_re, kernel);
+      scale_rows(spectrum_im, kernel);
     }
     result_re = matrix_alloc(rows, columns);
     // Only the real part of the inverse is used (the kernel is real and even in the frequency).

@@ -1,6 +1,9 @@
 #include "magnet/target.hpp"
 
 #include <cmath>
+#include <cstdint>
+
+#include "magnet/grid.hpp"
 
 namespace expcoil {
 
@@ -58,8 +61,7 @@ double vertical_profile(const MagnetSpec& magnet, double y) {
   return upper + lower;
 }
 
-void target_potential(double y, double z, double* out, const MagnetSpec& magnet) {
-  const double V = vertical_profile(magnet, y);
+double longitudinal_factor(const MagnetSpec& magnet, double z) {
   const double L = magnet.length;
   const double h = magnet.winding_return_half_length;
   const double u1 = (z + 0.5 * L) + h;
@@ -67,7 +69,35 @@ void target_potential(double y, double z, double* out, const MagnetSpec& magnet)
   const double u3 = (0.5 * L - z) + h;
   const double u4 = (0.5 * L - z) - h;
   const double S = ((soft_abs(u3) + soft_abs(u1)) - soft_abs(u2)) - soft_abs(u4);
-  *out = (S / (h + h)) * (V * kInversePi);
+  return S / (h + h);
+}
+
+double vertical_factor(const MagnetSpec& magnet, double y) {
+  return vertical_profile(magnet, y) * kInversePi;
+}
+
+void target_potential(double y, double z, double* out, const MagnetSpec& magnet) {
+  *out = longitudinal_factor(magnet, z) * vertical_factor(magnet, y);
+}
+
+void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
+                   double step_z) {
+  // The factors are tabulated through the same evaluator, so their coordinates are the grid's to
+  // the last bit.
+  Matrix vertical = matrix_alloc(target.rows(), 1);
+  grid_evaluate(
+      vertical, [&magnet](double y, double, double* out) { *out = vertical_factor(magnet, y); }, origin_y,
+      0.0, step_y, 0.0);
+  Matrix longitudinal = matrix_alloc(1, target.columns());
+  grid_evaluate(
+      longitudinal, [&magnet](double, double z, double* out) { *out = longitudinal_factor(magnet, z); }, 0.0,
+      origin_z, 0.0, step_z);
+  grid_evaluate(
+      target,
+      [&](double r, double c, double* out) {
+        *out = longitudinal[0][static_cast<std::uint32_t>(c)] * vertical[static_cast<std::uint32_t>(r)][0];
+      },
+      0.0, 0.0, 1.0, 1.0);
 }
 
 }  // namespace expcoil

@@ -38,7 +38,19 @@ double tanh_step(double x, double r, double a, double term);
 // that order, so a join height <= 0 leaves a single aperture.
 double vertical_profile(const MagnetSpec& magnet, double y);
 
-// psi(y, z), written to *out. Safe to call from any number of threads: it reads the records only.
+// The two factors of psi: S(z) / 2h, S the sum of the four soft_abs terms of the longitudinal ramps
+// (Z(z) = S / (2 h pi)), and V(y) / pi.
+double longitudinal_factor(const MagnetSpec& magnet, double z);
+double vertical_factor(const MagnetSpec& magnet, double y);
+
+// psi(y, z) = longitudinal_factor(z) * vertical_factor(y), written to *out. Safe to call from any
+// number of threads: it reads the records only.
 void target_potential(double y, double z, double* out, const MagnetSpec& magnet);
+
+// The same bits as grid_evaluate(target, target_potential) over a grid with these origins and steps
+// (y along the rows, z along the columns), but with each factor evaluated once per row or column
+// rather than once per element.
+void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
+                   double step_z);
 
 }  // namespace expcoil

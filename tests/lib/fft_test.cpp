@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "lib/report.hpp"
@@ -326,6 +327,36 @@ TEST(Fft2d, MismatchedOrAliasedMatricesAreRejected) {
   EXPECT_THROW(fft2d(false, in, nullptr, out_re, out_re), std::invalid_argument);
   EXPECT_THROW(fft2d(false, in, nullptr, in, out_im), std::invalid_argument);
   EXPECT_THROW(fft2d(false, in, &out_im, out_re, out_im), std::invalid_argument);
+}
+
+TEST(Fft2d, IsEveryRowThenEveryColumnOfTheOneDimensionalTransform) {
+  // Batches of rows and columns, and the odd ones left over when a worker's share is not a whole
+  // batch, must give exactly the bits of one transform per row and then one per column.
+  for (auto [rows, columns, workers] : {std::tuple{32u, 64u, 1u}, std::tuple{64u, 32u, 3u},
+                                        std::tuple{16u, 4u, 2u}, std::tuple{2u, 2u, 7u}}) {
+    const Matrix re = random_matrix(rows, columns, rows), im = random_matrix(rows, columns, columns);
+    for (bool inverse : {false, true}) {
+      Matrix tmp_re(rows, columns), tmp_im(rows, columns), want_re(rows, columns), want_im(rows, columns);
+      for (std::uint32_t r = 0; r < rows; ++r) fft(columns, inverse, re[r], im[r], tmp_re[r], tmp_im[r]);
+      std::vector<double> col_re(rows), col_im(rows), res_re(rows), res_im(rows);
+      for (std::uint32_t c = 0; c < columns; ++c) {
+        for (std::uint32_t r = 0; r < rows; ++r) {
+          col_re[r] = tmp_re[r][c];
+          col_im[r] = tmp_im[r][c];
+        }
+        fft(rows, inverse, col_re.data(), col_im.data(), res_re.data(), res_im.data());
+        for (std::uint32_t r = 0; r < rows; ++r) {
+          want_re[r][c] = res_re[r];
+          want_im[r][c] = res_im[r];
+        }
+      }
+      set_processor_count(workers);
+      const Spectrum got = transform2d(inverse, re, &im);
+      set_processor_count(0);
+      EXPECT_TRUE(bit_identical(got.re, want_re)) << rows << " x " << columns << " inverse " << inverse;
+      EXPECT_TRUE(bit_identical(got.im, want_im)) << rows << " x " << columns << " inverse " << inverse;
+    }
+  }
 }
 
 }  // namespace
