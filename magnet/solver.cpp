@@ -3,8 +3,10 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 #include "lib/fft.hpp"
+#include "lib/number_format.hpp"
 #include "magnet/grid.hpp"
 #include "magnet/mesh.hpp"
 #include "magnet/target.hpp"
@@ -38,6 +40,22 @@ void scale_rows(Matrix& m, const Matrix& factor) {
     const double f = factor[r][0];
     double* row = m[r];
     for (std::uint32_t c = m.columns(); c-- > 0;) row[c] = row[c] * f;
+  }
+}
+
+// A profile so steep that e^(k d) overflows inside the winding region would turn the whole
+// spectrum, and with it every winding, into NaN.
+void require_finite(const Matrix& target, double origin_y, double origin_z, double step) {
+  for (std::uint32_t r = 0; r < target.rows(); ++r) {
+    for (std::uint32_t c = 0; c < target.columns(); ++c) {
+      if (std::isfinite(target[r][c])) continue;
+      std::string message = "the target current potential is not finite at y = ";
+      message += format_general(static_cast<double>(r) * step + origin_y, 6);
+      message += " m, z = ";
+      message += format_general(static_cast<double>(c) * step + origin_z, 6);
+      message += " m: \"Scaling k\" times the winding height is too large for double precision";
+      throw std::runtime_error(message);
+    }
   }
 }
 
@@ -86,6 +104,7 @@ Matrix compute_current_potential(const MagnetSpec& magnet) {
     {
       Matrix target = matrix_alloc(rows, columns);
       sample_target(target, magnet, of_y, of_z, step, step);
+      require_finite(target, of_y, of_z, step);
       fft2d(false, target, nullptr, spectrum_re, spectrum_im);
     }
     {

@@ -28,7 +28,8 @@ void inversion_kernel(double x0, double x1, double* out, const KernelContext& co
 
 // Returns coil_meshes[0] x coil_meshes[1] values (amperes) with a zero border. FFT mesh sizes that
 // are not powers of two end the program through the FFT's fatal report; mesh sizes the
-// configuration check rejects (coil below 2, FFT below 1) throw std::invalid_argument. At most four
+// configuration check rejects (coil below 2, FFT below 1) throw std::invalid_argument, and a target
+// that overflows (e^(k d) beyond double range) throws std::runtime_error naming where. At most four
 // FFT-size matrices are alive at once.
 Matrix compute_current_potential(const MagnetSpec& magnet);
 

@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "lib/workers.hpp"
@@ -231,6 +232,19 @@ TEST(CurrentPotential, MeshesTheConfigurationWouldRejectThrow) {
   Magnet coil(1, 16, true), fft(16, 0, true);
   EXPECT_THROW(compute_current_potential(coil.magnet), std::invalid_argument);
   EXPECT_THROW(compute_current_potential(fft.magnet), std::invalid_argument);
+}
+
+TEST(CurrentPotential, OverflowingTargetIsReportedNotPassedOnAsNaN) {
+  Magnet m(16, 32, true);
+  m.set.scaling_k = 5000.0;  // e^(k d) overflows a few centimetres into an aperture
+  try {
+    compute_current_potential(m.magnet);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("the target current potential is not finite at y = "),
+              std::string::npos)
+        << e.what();
+  }
 }
 
 }  // namespace
