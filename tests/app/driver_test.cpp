@@ -73,15 +73,6 @@ TEST(Driver, NonPowerOfTwoFftMeshEndsTheRunWithTheFatalReport) {
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
 }
 
-TEST(Driver, EveryMagnetRunsThroughTheSolver) {
-  TempDir dir;
-  write_file(dir / "config.txt", parameter_block() + magnet_block("A") + magnet_block("B", 15.0));
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.out, "Parameters Test set\nMagnet A\nMagnet B\nDone\n");
-  EXPECT_EQ(run.err, "");
-}
-
 TEST(Driver, OverflowingTargetStopsTheRunWithAMessage) {
   TempDir dir;
   std::string config = parameter_block() + magnet_block("A");
