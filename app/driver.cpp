@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "app/parameters.hpp"
+#include "lib/matrix.hpp"
+#include "magnet/solver.hpp"
 
 namespace expcoil {
 namespace {
@@ -21,6 +23,10 @@ void print_line(std::string_view prefix, std::string_view text) {
 // One magnet through the chain. Returns false when one of its files could not be written.
 bool process_magnet(const MagnetSpec& magnet) {
   print_line("Magnet ", magnet.name);
+  {
+    // Handed to winding assembly once it is attached; released before the field map starts.
+    const Matrix potential = compute_current_potential(magnet);
+  }
   return true;
 }
 

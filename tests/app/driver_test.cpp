@@ -58,5 +58,33 @@ TEST(Driver, BadValuesAreAllReportedAndNothingIsWritten) {
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
 }
 
+TEST(Driver, NonPowerOfTwoFftMeshEndsTheRunWithTheFatalReport) {
+  TempDir dir;
+  std::string config = parameter_block() + magnet_block("A") + magnet_block("B");
+  config.replace(config.find("FFT meshes: 32"), 14, "FFT meshes: 48");
+  write_file(dir / "config.txt", config);
+  const test::RunResult run = run_program(dir.path());
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out,
+            "Parameters Test set\nMagnet A\n\n[FATAL ERROR] Some moron called fft with a "
+            "non-power-of-two-sized array\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_GE(run.seconds, 2.5);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
+}
+
+TEST(Driver, OverflowingTargetStopsTheRunWithAMessage) {
+  TempDir dir;
+  std::string config = parameter_block() + magnet_block("A");
+  config.replace(config.find("Scaling k: 2.5"), 14, "Scaling k: 5000");
+  write_file(dir / "config.txt", config);
+  const test::RunResult run = run_program(dir.path());
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.out, "Parameters Test set\nMagnet A\n");
+  EXPECT_EQ(run.err.rfind("magnet \"A\": the target current potential is not finite at y = ", 0), 0u)
+      << run.err;
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
+}
+
 }  // namespace
 }  // namespace expcoil

@@ -1,0 +1,147 @@
+#include "magnet/solver.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "lib/fft.hpp"
+#include "lib/number_format.hpp"
+#include "magnet/grid.hpp"
+#include "magnet/mesh.hpp"
+#include "magnet/target.hpp"
+
+namespace expcoil {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// 1 / (1 + 1e-6): the factor at kappa = 0, and everywhere without the inversion.
+constexpr double kUnitFactor = 0.9999990000010001;
+
+// Bilinear weights of fractional index x on an axis of n points: the cell [a, a1] and the fraction
+// f = x - a. Below 0 the first cell is used; at or past the last point the cell collapses onto it
+// and f is left unclamped (the two corners are then equal, so the value is that point's).
+struct Cell {
+  std::uint32_t a, a1;
+  double f;
+};
+
+Cell cell_of(double x, std::uint32_t n) {
+  const double clamped = x > 0 ? x : 0.0;
+  const double last = static_cast<double>(n - 1);
+  const std::uint32_t a = clamped < last ? static_cast<std::uint32_t>(clamped) : n - 1;
+  const std::uint32_t a1 = a + 1 < n ? a + 1 : n - 1;
+  return {a, a1, x - a};
+}
+
+// m[r][c] = m[r][c] * factor[r][0].
+void scale_rows(Matrix& m, const Matrix& factor) {
+  for (std::uint32_t r = m.rows(); r-- > 0;) {
+    const double f = factor[r][0];
+    double* row = m[r];
+    for (std::uint32_t c = m.columns(); c-- > 0;) row[c] = row[c] * f;
+  }
+}
+
+// A profile so steep that e^(k d) overflows inside the winding region would turn the whole
+// spectrum, and with it every winding, into NaN.
+void require_finite(const Matrix& target, double origin_y, double origin_z, double step) {
+  for (std::uint32_t r = 0; r < target.rows(); ++r) {
+    for (std::uint32_t c = 0; c < target.columns(); ++c) {
+      if (std::isfinite(target[r][c])) continue;
+      std::string message = "the target current potential is not finite at y = ";
+      message += format_general(static_cast<double>(r) * step + origin_y, 6);
+      message += " m, z = ";
+      message += format_general(static_cast<double>(c) * step + origin_z, 6);
+      message += " m: \"Scaling k\" times the winding height is too large for double precision";
+      throw std::runtime_error(message);
+    }
+  }
+}
+
+}  // namespace
+
+void inversion_kernel(double x0, double, double* out, const KernelContext& context) {
+  const MagnetSpec& magnet = *context.magnet;
+  const std::int64_t r = static_cast<std::int64_t>(x0);
+  const std::int64_t N = magnet.params->fft_meshes[0];
+  const std::int64_t f = r < N / 2 ? r : r - N;
+  if (magnet.params->use_vertical_fft_inversion == 0) {
+    *out = kUnitFactor;
+    return;
+  }
+  const double kappa = static_cast<double>(f) * kTwoPi / (context.step * static_cast<double>(N));
+  const double a = magnet.winding_centre_to_midplane * std::fabs(kappa);
+  const double E = std::exp(a);
+  const double damped = 0.001 * E;
+  *out = E / (1 + damped * damped);
+}
+
+Matrix compute_current_potential(const MagnetSpec& magnet) {
+  const ParameterSet& p = *magnet.params;
+  const std::int32_t Cr = p.coil_meshes[0], Cc = p.coil_meshes[1];
+  const std::int32_t Fr = p.fft_meshes[0], Fc = p.fft_meshes[1];
+  if (Cr < 2 || Cc < 2 || Fr < 1 || Fc < 1) {
+    throw std::invalid_argument(
+        "current potential: the coil mesh needs at least 2 points and the FFT mesh 1 "
+        "point along each direction");
+  }
+  const MeshGeometry coil = mesh_geometry(magnet, Cr, Cc);
+  const double sc = coil.spacing;
+  const double oc_y = coil.origin[1], oc_z = coil.origin[2];
+  const MeshGeometry fft_mesh = mesh_geometry(magnet, Fr, Fc);
+  const double sf = fft_mesh.spacing;
+  // Enlarged about its own centre to twice its extent, keeping the point counts.
+  const double of_y = fft_mesh.origin[1] - 0.5 * ((Fr - 1) * sf);
+  const double of_z = fft_mesh.origin[2] - 0.5 * ((Fc - 1) * sf);
+  const double step = sf + sf;
+
+  const auto rows = static_cast<std::uint32_t>(Fr), columns = static_cast<std::uint32_t>(Fc);
+  Matrix result_re;
+  {
+    Matrix spectrum_re = matrix_alloc(rows, columns);
+    Matrix spectrum_im = matrix_alloc(rows, columns);
+    {
+      Matrix target = matrix_alloc(rows, columns);
+      sample_target(target, magnet, of_y, of_z, step, step);
+      require_finite(target, of_y, of_z, step);
+      fft2d(false, target, nullptr, spectrum_re, spectrum_im);
+    }
+    {
+      // The factor depends on the row alone, so it is tabulated once per row (at the row index, as
+      // the kernel expects) and applied along the row: the same products as with a full matrix.
+      Matrix kernel = matrix_alloc(rows, 1);
+      const KernelContext context{step, &magnet};
+      grid_evaluate(
+          kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
+          0.0, 0.0, 1.0, 1.0);
+      scale_rows(spectrum_re, kernel);
+      scale_rows(spectrum_im, kernel);
+    }
+    result_re = matrix_alloc(rows, columns);
+    // Only the real part of the inverse is used (the kernel is real and even in the frequency).
+    Matrix result_im = matrix_alloc(rows, columns);
+    fft2d(true, spectrum_re, &spectrum_im, result_re, result_im);
+  }
+
+  const auto out_rows = static_cast<std::uint32_t>(Cr), out_columns = static_cast<std::uint32_t>(Cc);
+  Matrix out = matrix_alloc(out_rows, out_columns);
+  const Matrix& R = result_re;
+  for (std::uint32_t i = out_rows; i-- > 0;) {
+    const bool border_row = i == 0 || i == out_rows - 1;
+    const Cell y = cell_of(((oc_y - of_y) + i * sc) / step, rows);
+    for (std::uint32_t j = out_columns; j-- > 0;) {
+      if (border_row || j == 0 || j == out_columns - 1) {
+        out[i][j] = 0.0;
+        continue;
+      }
+      const Cell z = cell_of(((oc_z - of_z) + j * sc) / step, columns);
+      const double lower = R[y.a][z.a1] * z.f + (1 - z.f) * R[y.a][z.a];
+      const double upper = R[y.a1][z.a1] * z.f + R[y.a1][z.a] * (1 - z.f);
+      out[i][j] = upper * y.f + lower * (1 - y.f);
+    }
+  }
+  return out;
+}
+
+}  // namespace expcoil

@@ -1,0 +1,103 @@
+#include "magnet/target.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include "magnet/grid.hpp"
+
+namespace expcoil {
+
+double soft_abs(double u) { return u * std::atan(1e6 * u) - 5e-7 * std::log(u * u + 1e-12); }
+
+double polynomial(const CountedArray<double>& coefficients, double t) {
+  double acc = 0.0;
+  for (std::size_t i = coefficients.size(); i-- > 0;) acc = acc * t + coefficients[i];
+  return acc;
+}
+
+double aperture_potential(const MagnetSpec& magnet, double d) {
+  const ParameterSet& p = *magnet.params;
+  const double g = p.good_field_height;
+  const double k = p.scaling_k;
+  return ((std::exp(k * d) + polynomial(magnet.polynomial_adjustment, (0.5 * g + d) / g)) *
+          (kInverseMu0 * magnet.bmax)) /
+         k;
+}
+
+double tanh_step(double x, double r, double a, double term) {
+  if (x <= 0) return 0.0;
+  if (x >= 1) return term;
+  return (std::tanh(r * std::tan((x - 0.5) * kPi) + a) + 1) * (term * 0.5);
+}
+
+namespace {
+
+// The aperture term is only evaluated where the step lets some of it through: far outside the
+// winding region e^(k d) may overflow, and inf * 0 would turn the exact zero there into NaN.
+double stepped_aperture(const MagnetSpec& magnet, double x, double r, double a, double d) {
+  if (x <= 0) return 0.0;
+  return tanh_step(x, r, a, aperture_potential(magnet, d));
+}
+
+}  // namespace
+
+double vertical_profile(const MagnetSpec& magnet, double y) {
+  const ParameterSet& p = *magnet.params;
+  const double g = p.good_field_height;
+  const double e_h = p.vertical_end_height;
+  const double J = p.vertical_middle_join_height;
+  if (y <= 0) {
+    const double x = (g + y) / e_h + 1;
+    return stepped_aperture(magnet, x, p.vertical_end_ramp, p.vertical_end_asymmetry, y);
+  }
+  if (y >= J) {
+    const double x = ((J + g) - y) / e_h + 1;
+    return stepped_aperture(magnet, x, p.vertical_end_ramp, p.vertical_end_asymmetry, J - y);
+  }
+  const double lower =
+      stepped_aperture(magnet, 1 - y / J, p.vertical_middle_ramp, p.vertical_middle_asymmetry, y);
+  const double upper =
+      stepped_aperture(magnet, y / J, p.vertical_middle_ramp, p.vertical_middle_asymmetry, J - y);
+  return upper + lower;
+}
+
+double longitudinal_factor(const MagnetSpec& magnet, double z) {
+  const double L = magnet.length;
+  const double h = magnet.winding_return_half_length;
+  const double u1 = (z + 0.5 * L) + h;
+  const double u2 = (z + 0.5 * L) - h;
+  const double u3 = (0.5 * L - z) + h;
+  const double u4 = (0.5 * L - z) - h;
+  const double S = ((soft_abs(u3) + soft_abs(u1)) - soft_abs(u2)) - soft_abs(u4);
+  return S / (h + h);
+}
+
+double vertical_factor(const MagnetSpec& magnet, double y) {
+  return vertical_profile(magnet, y) * kInversePi;
+}
+
+void target_potential(double y, double z, double* out, const MagnetSpec& magnet) {
+  *out = longitudinal_factor(magnet, z) * vertical_factor(magnet, y);
+}
+
+void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
+                   double step_z) {
+  // The factors are tabulated through the same evaluator, so their coordinates are the grid's to
+  // the last bit.
+  Matrix vertical = matrix_alloc(target.rows(), 1);
+  grid_evaluate(
+      vertical, [&magnet](double y, double, double* out) { *out = vertical_factor(magnet, y); }, origin_y,
+      0.0, step_y, 0.0);
+  Matrix longitudinal = matrix_alloc(1, target.columns());
+  grid_evaluate(
+      longitudinal, [&magnet](double, double z, double* out) { *out = longitudinal_factor(magnet, z); }, 0.0,
+      origin_z, 0.0, step_z);
+  grid_evaluate(
+      target,
+      [&](double r, double c, double* out) {
+        *out = longitudinal[0][static_cast<std::uint32_t>(c)] * vertical[static_cast<std::uint32_t>(r)][0];
+      },
+      0.0, 0.0, 1.0, 1.0);
+}
+
+}  // namespace expcoil
