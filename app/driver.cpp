@@ -4,11 +4,17 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "app/parameters.hpp"
 #include "lib/matrix.hpp"
+#include "magnet/conductor_file.hpp"
+#include "magnet/field_map.hpp"
+#include "magnet/segment.hpp"
 #include "magnet/solver.hpp"
+#include "magnet/windings.hpp"
+#include "magnet/windings_table.hpp"
 
 namespace expcoil {
 namespace {
@@ -20,14 +26,44 @@ void print_line(std::string_view prefix, std::string_view text) {
   std::fputc('\n', stdout);
 }
 
+// "<prefix><name><suffix>", with no limit on the name's length.
+std::string output_name(std::string_view prefix, const std::string& name, std::string_view suffix) {
+  std::string path(prefix);
+  path += name;
+  path += suffix;
+  return path;
+}
+
+// A file that cannot be written is reported and the run goes on with the next one.
+bool reported(bool written, const std::string& error) {
+  if (!written) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", error.c_str());
+  }
+  return written;
+}
+
 // One magnet through the chain. Returns false when one of its files could not be written.
 bool process_magnet(const MagnetSpec& magnet) {
   print_line("Magnet ", magnet.name);
+  WindingSet windings;
   {
-    // Handed to winding assembly once it is attached; released before the field map starts.
+    // Only the windings are needed from here on: the potential is released before the field map.
     const Matrix potential = compute_current_potential(magnet);
+    windings_generate(windings, magnet, potential);
   }
-  return true;
+  std::string error;
+  std::puts("Generating fieldmap");
+  bool written = reported(
+      field_map_generate(windings, magnet, output_name("fieldmap_", magnet.name, ".csv"), error), error);
+  std::puts("Saving windings");
+  written =
+      reported(windings_table_write(windings, output_name("windings_", magnet.name, ".csv"), error), error) &&
+      written;
+  written = reported(conductor_file_write(windings, output_name("windings_", magnet.name, ".cond"), error),
+                     error) &&
+            written;
+  return written;
 }
 
 }  // namespace

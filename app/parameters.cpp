@@ -197,8 +197,8 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
   }
   const double coil = set.coil_meshes[0] >= 2 ? static_cast<double>(set.coil_meshes[0]) : 0.0;
   const double fft = set.fft_meshes[0] >= 2 ? static_cast<double>(set.fft_meshes[0]) : 0.0;
-  // The solver's peak: six FFT-size matrices alive at once, then the coil-mesh result.
-  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), 6.0 * fft * fft * sizeof(double));
+  // The solver's peak: four FFT-size matrices alive at once (spectrum and inverse, real and imaginary).
+  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), 4.0 * fft * fft * sizeof(double));
   check.memory("\"Coil meshes\" of " + std::to_string(set.coil_meshes[0]), coil * coil * sizeof(double));
   // The field map's extent is judged only from inputs that are usable in themselves, so that one bad
   // value gives one message.
@@ -240,6 +240,9 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
         break;
       }
     }
+    if (magnet.length < 0.0) {
+      check.fail("\"Length\" must not be negative (it is " + format_general(magnet.length, 6) + ")");
+    }
     check.positive("Winding return half-length", magnet.winding_return_half_length);
     const double winding_current = magnet.current_density * magnet.area_per_winding;
     if (winding_current == 0.0) {
@@ -268,8 +271,16 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
       }
     }
     if (grid.valid()) {
-      check.memory("the field map of " + std::to_string(grid.points()) + " points",
-                   static_cast<double>(grid.points()) * 24.0);
+      // In double: three 32-bit counts can multiply beyond 64 bits.
+      const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
+      std::string what = "the field map of ";
+      what += std::to_string(grid.count[0]);
+      what += 'x';
+      what += std::to_string(grid.count[1]);
+      what += 'x';
+      what += std::to_string(grid.count[2]);
+      what += " points";
+      check.memory(what, points * 24.0);
     }
   }
   return problems;

@@ -1,6 +1,7 @@
 #include "test_support.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,11 +90,15 @@ RunResult run_forked(const std::function<void()>& child) {
 
 }  // namespace
 
-RunResult run_program(const std::filesystem::path& dir) {
+RunResult run_program(const std::filesystem::path& dir, unsigned long address_space) {
   // Standard output and error are captured outside `dir`, so the directory holds only what the
   // program itself wrote.
   return run_forked([&] {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    if (address_space != 0) {
+      const rlimit limit{address_space, address_space};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
     ::execl(EXPCOIL_BINARY, EXPCOIL_BINARY, static_cast<char*>(nullptr));
     ::_exit(127);
   });

@@ -34,8 +34,9 @@ struct RunResult {
   double seconds = 0.0;
 };
 
-// Runs the expcoil program with `dir` as its working directory.
-RunResult run_program(const std::filesystem::path& dir);
+// Runs the expcoil program with `dir` as its working directory and, when `address_space` is not 0,
+// that many bytes of address space at most.
+RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0);
 
 // Runs `body` in a forked child whose standard output and error are captured; the child ends with
 // exit code 0 when `body` returns.

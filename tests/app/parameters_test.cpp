@@ -133,6 +133,7 @@ TEST(Parameters, EveryUnusableValueIsNamedWithItsKeyAndMagnet) {
       {"Winding return half-length", "0",
        "config.txt: magnet \"A\": \"Winding return half-length\" must be positive (it is 0)"},
       {"Bmax", "inf", "config.txt: magnet \"A\": \"Bmax\" is not a finite number"},
+      {"Length", "-0.1", "config.txt: magnet \"A\": \"Length\" must not be negative (it is -0.1)"},
       {"Polynomial adjustment", "1, nan",
        "config.txt: magnet \"A\": \"Polynomial adjustment\" is not a finite number"},
       {"Area per winding (cm^2)", "0",
@@ -156,15 +157,16 @@ TEST(Parameters, EveryUnusableValueIsNamedWithItsKeyAndMagnet) {
   }
 }
 
-TEST(Parameters, FieldMapSizeIsCountedIn64Bits) {
+TEST(Parameters, FieldMapSizeIsNotWrappedBeyond64Bits) {
   std::string text = parameter_block() + magnet_block("A");
   for (const char* axis : {"transverse", "vertical", "longitudinal"}) {
-    text = with(text, std::string("Fieldmap ") + axis + " cell", "1e-6");
+    text = with(text, std::string("Fieldmap ") + axis + " cell", "1e-9");
   }
   const std::vector<std::string> found = problems(text);
   ASSERT_EQ(found.size(), 1u);
-  // 80001 x 190001 x 1200001 points: far beyond 32 bits.
-  const std::string expected = "config.txt: magnet \"A\": the field map of 18240339201470001 points needs ";
+  // About 1.8e25 points: the product overflows even 64 bits, and must still be refused.
+  const std::string expected =
+      "config.txt: magnet \"A\": the field map of 80000001x190000001x1200000001 points needs ";
   EXPECT_EQ(found[0].substr(0, expected.size()), expected);
 }
 
