@@ -57,9 +57,7 @@ std::vector<std::string> list_dir(const std::filesystem::path& dir) {
   return names;
 }
 
-namespace {
-
-RunResult run_forked(const std::function<void()>& child) {
+RunResult run_in_child(const std::function<void()>& body) {
   TempDir capture;
   const std::string out_path = capture / "stdout";
   const std::string err_path = capture / "stderr";
@@ -74,7 +72,7 @@ RunResult run_forked(const std::function<void()>& child) {
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    child();
+    body();
     std::fflush(nullptr);
     ::_exit(0);
   }
@@ -88,12 +86,10 @@ RunResult run_forked(const std::function<void()>& child) {
   return result;
 }
 
-}  // namespace
-
 RunResult run_program(const std::filesystem::path& dir, unsigned long address_space) {
   // Standard output and error are captured outside `dir`, so the directory holds only what the
   // program itself wrote.
-  return run_forked([&] {
+  return run_in_child([&] {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     if (address_space != 0) {
       const rlimit limit{address_space, address_space};
@@ -104,44 +100,21 @@ RunResult run_program(const std::filesystem::path& dir, unsigned long address_sp
   });
 }
 
-RunResult run_in_child(const std::function<void()>& body) { return run_forked(body); }
-
 std::string parameter_block(const std::string& name) {
   return "Parameters name: " + name +
-         "\n"
-         "Scaling k: 2.5\n"
-         "Good field height: 0.15\n"
-         "Vertical end height: 0.08\n"
-         "Vertical middle join height: 0.35\n"
-         "Vertical middle asymmetry: 0\n"
-         "Vertical middle ramp: 0.5\n"
-         "Vertical end asymmetry: 0\n"
-         "Vertical end ramp: 0.5\n"
-         "Coil meshes: 16\n"
-         "FFT meshes: 32\n"
-         "Use vertical FFT inversion: yes\n"
-         "Fieldmap transverse cell: 0.02\n"
-         "Fieldmap vertical cell: 0.05\n"
-         "Fieldmap longitudinal cell: 0.2\n"
-         "Fieldmap transverse extension: 0.02\n"
-         "Fieldmap vertical extension: 0.02\n"
-         "Fieldmap longitudinal extension: 0.2\n";
+         "\nScaling k: 2.5\nGood field height: 0.15\nVertical end height: 0.08\n"
+         "Vertical middle join height: 0.35\nVertical middle asymmetry: 0\nVertical middle ramp: 0.5\n"
+         "Vertical end asymmetry: 0\nVertical end ramp: 0.5\nCoil meshes: 16\nFFT meshes: 32\n"
+         "Use vertical FFT inversion: yes\nFieldmap transverse cell: 0.02\nFieldmap vertical cell: 0.05\n"
+         "Fieldmap longitudinal cell: 0.2\nFieldmap transverse extension: 0.02\n"
+         "Fieldmap vertical extension: 0.02\nFieldmap longitudinal extension: 0.2\n";
 }
 
 std::string magnet_block(const std::string& name, double angle_degrees) {
   return "Magnet name: " + name +
-         "\n"
-         "Bmax: 0.8\n"
-         "Length: 0.8\n"
-         "Angle (degrees): " +
-         std::to_string(angle_degrees) +
-         "\n"
-         "Winding centre to midplane: 0.02\n"
-         "Winding return half-length: 0.1\n"
-         "Area per winding (cm^2): 1\n"
-         "Winding current density (A/mm^2): 30\n"
-         "Winding thickness (cm): 1\n"
-         "Polynomial adjustment: 0\n";
+         "\nBmax: 0.8\nLength: 0.8\nAngle (degrees): " + std::to_string(angle_degrees) +
+         "\nWinding centre to midplane: 0.02\nWinding return half-length: 0.1\nArea per winding (cm^2): 1\n"
+         "Winding current density (A/mm^2): 30\nWinding thickness (cm): 1\nPolynomial adjustment: 0\n";
 }
 
 }  // namespace expcoil::test

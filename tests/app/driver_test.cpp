@@ -11,98 +11,54 @@
 namespace expcoil {
 namespace {
 
-using test::list_dir;
 using test::magnet_block;
 using test::parameter_block;
-using test::run_program;
-using test::TempDir;
-using test::write_file;
+using Files = std::vector<std::string>;
 
-TEST(Driver, WithoutMagnetsPrintsTheSetAndDone) {
-  TempDir dir;
-  write_file(dir / "config.txt", "Parameters name: Empty set\r\nCoil meshes: 0\r\n");
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.out, "Parameters Empty set\nDone\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
+struct Outcome : test::RunResult {
+  Files files;  // what the working directory holds afterwards
+};
+
+Outcome run(const std::string& config, const std::function<void(const test::TempDir&)>& prepare = {},
+            unsigned long address_space = 0) {
+  test::TempDir dir;
+  if (!config.empty()) test::write_file(dir / "config.txt", config);
+  if (prepare) prepare(dir);
+  Outcome r{test::run_program(dir.path(), address_space), {}};
+  r.files = test::list_dir(dir.path());
+  return r;
 }
 
-TEST(Driver, MissingOrNamelessConfigurationStopsBeforeAnything) {
-  TempDir dir;
-  test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "config.txt: cannot be read: No such file or directory\n");
-
-  std::string nameless = parameter_block() + magnet_block("A");
-  nameless.erase(0, nameless.find('\n') + 1);
-  write_file(dir / "config.txt", nameless);
-  run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "config.txt: no \"Parameters name\" line\n");
-  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
+// `text` with the value of the first line of `key` replaced.
+std::string with(const std::string& text, const std::string& key, const std::string& value) {
+  const std::size_t at = text.find(key + ":");
+  return text.substr(0, at) + key + ": " + value + text.substr(text.find('\n', at));
 }
 
-TEST(Driver, BadValuesAreAllReportedAndNothingIsWritten) {
-  TempDir dir;
-  std::string config = parameter_block() + magnet_block("A") + magnet_block("B/C") + "Coil meshes: 1\n";
-  write_file(dir / "config.txt", config);
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(
-      run.err,
-      "config.txt: \"Coil meshes\" must be at least 2 (it is 1)\n"
-      "config.txt: magnet \"B/C\": \"Magnet name\" must not contain '/' or '\\': output files are written "
-      "to the working directory\n");
-  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
-}
-
-TEST(Driver, NonPowerOfTwoFftMeshEndsTheRunWithTheFatalReport) {
-  TempDir dir;
-  std::string config = parameter_block() + magnet_block("A") + magnet_block("B");
-  config.replace(config.find("FFT meshes: 32"), 14, "FFT meshes: 48");
-  write_file(dir / "config.txt", config);
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out,
-            "Parameters Test set\nMagnet A\n\n[FATAL ERROR] Some moron called fft with a "
-            "non-power-of-two-sized array\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_GE(run.seconds, 2.5);
-  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
-}
-
-// The lines one magnet of the test configuration prints.
+// What one magnet of the test configuration prints.
 std::string magnet_lines(const std::string& name) {
   return "Magnet " + name +
-         "\n"
-         "Generating fieldmap\n"
-         "Fieldmap from (-0.04,-0.17,-0.6)m to (0.04,0.02,0.6)m\n"
-         "Fieldmap cell size (0.02,0.05,0.2)m\n"
-         "5x4x7 = 140 cells\n"
-         "Saving windings\n";
+         "\nGenerating fieldmap\nFieldmap from (-0.04,-0.17,-0.6)m to (0.04,0.02,0.6)m\n"
+         "Fieldmap cell size (0.02,0.05,0.2)m\n5x4x7 = 140 cells\nSaving windings\n";
 }
 
+const Files kFilesOfAB = {"config.txt",     "fieldmap_A.csv",  "fieldmap_B.csv", "windings_A.cond",
+                          "windings_A.csv", "windings_B.cond", "windings_B.csv"};
+
 TEST(Driver, EveryMagnetRunsTheWholeChainIntoItsThreeFiles) {
-  TempDir dir;
-  write_file(dir / "config.txt", parameter_block() + magnet_block("A") + magnet_block("B"));
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.out, "Parameters Test set\n" + magnet_lines("A") + magnet_lines("B") + "Done\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(list_dir(dir.path()),
-            (std::vector<std::string>{"config.txt", "fieldmap_A.csv", "fieldmap_B.csv", "windings_A.cond",
-                                      "windings_A.csv", "windings_B.cond", "windings_B.csv"}));
+  test::TempDir dir;
+  test::write_file(dir / "config.txt", parameter_block() + magnet_block("A") + magnet_block("B"));
+  const test::RunResult r = test::run_program(dir.path());
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "Parameters Test set\n" + magnet_lines("A") + magnet_lines("B") + "Done\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test::list_dir(dir.path()), kFilesOfAB);
   const std::string map = test::read_file(dir / "fieldmap_A.csv");
   EXPECT_EQ(map.rfind("x (m),y,z, Bx (T),By,Bz\r\n-0.04,-0.17,-0.6, ", 0), 0u);
   EXPECT_EQ(std::count(map.begin(), map.end(), '\n'), 141);
   EXPECT_EQ(std::count(map.begin(), map.end(), '\r'), 141);
   EXPECT_EQ(map.find("nan"), std::string::npos);
-  // Identical magnets give identical files.
-  EXPECT_EQ(map, test::read_file(dir / "fieldmap_B.csv"));
+  EXPECT_EQ(map, test::read_file(dir / "fieldmap_B.csv"));  // identical magnets, identical files
   const std::string table = test::read_file(dir / "windings_A.csv");
   EXPECT_EQ(table.rfind("x1 (m),y1,z1, x2,y2,z2, I (Amps)\r\n", 0), 0u);
   EXPECT_GT(std::count(table.begin(), table.end(), '\n'), 100);
@@ -111,60 +67,127 @@ TEST(Driver, EveryMagnetRunsTheWholeChainIntoItsThreeFiles) {
   EXPECT_EQ(cond.substr(cond.size() - 6), "QUIT\r\n");
 }
 
-TEST(Driver, LongAndRepeatedNamesAreUsedAsTheyStand) {
-  TempDir dir;
-  const std::string long_name(200, 'L');
-  write_file(dir / "config.txt",
-             parameter_block() + magnet_block(long_name) + magnet_block("A") + magnet_block("A"));
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(run.out, "Parameters Test set\n" + magnet_lines(long_name) + magnet_lines("A") +
-                         magnet_lines("A") + "Done\n");
-  EXPECT_EQ(list_dir(dir.path()),
-            (std::vector<std::string>{"config.txt", "fieldmap_A.csv", "fieldmap_" + long_name + ".csv",
-                                      "windings_A.cond", "windings_A.csv", "windings_" + long_name + ".cond",
-                                      "windings_" + long_name + ".csv"}));
+TEST(Driver, NamesAreUsedAsTheyStandAndWithoutMagnetsNothingIsWritten) {
+  const Outcome empty = run("Parameters name: Empty set\r\nCoil meshes: 0\r\n");
+  EXPECT_EQ(empty.exit_code, 0) << empty.err;
+  EXPECT_EQ(empty.out, "Parameters Empty set\nDone\n");
+  EXPECT_EQ(empty.files, Files{"config.txt"});
+
+  // No length limit on names; a repeated name replaces the earlier magnet's files.
+  const std::string L(200, 'L');
+  const Outcome r = run(parameter_block() + magnet_block(L) + magnet_block("A") + magnet_block("A"));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Parameters Test set\n" + magnet_lines(L) + magnet_lines("A") + magnet_lines("A") + "Done\n");
+  EXPECT_EQ(r.files, (Files{"config.txt", "fieldmap_A.csv", "fieldmap_" + L + ".csv", "windings_A.cond",
+                            "windings_A.csv", "windings_" + L + ".cond", "windings_" + L + ".csv"}));
+}
+
+TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
+  const std::string good = parameter_block() + magnet_block("A");
+  const std::string a = "config.txt: magnet \"A\": ";
+  const struct {
+    std::string config, error;  // the whole of standard error, or its start when it ends in "..."
+  } cases[] = {
+      {"", "config.txt: cannot be read: No such file or directory\n"},
+      {good.substr(good.find('\n') + 1), "config.txt: no \"Parameters name\" line\n"},
+      {with(good, "Coil meshes", "1") + magnet_block("B/C"),
+       "config.txt: \"Coil meshes\" must be at least 2 (it is 1)\nconfig.txt: magnet \"B/C\": \"Magnet "
+       "name\" must "
+       "not contain '/' or '\\': output files are written to the working directory\n"},
+      {with(good, "FFT meshes", ""), "config.txt: \"FFT meshes\" must be at least 2 (it is 0)\n"},
+      {with(good, "Scaling k", "0") + "Magnet name: C\n",
+       "config.txt: \"Scaling k\" must not be zero\nconfig.txt: magnet \"C\": no \"Polynomial adjustment\" "
+       "line for "
+       "this magnet (magnet 2 of 2)\nconfig.txt: magnet \"C\": \"Winding return half-length\" must be "
+       "positive (it is "
+       "0)\nconfig.txt: magnet \"C\": the winding current (\"Winding current density (A/mm^2)\" times \"Area "
+       "per "
+       "winding (cm^2)\") must not be zero\n"},
+      {with(good, "Good field height", "-0.01"),
+       "config.txt: \"Good field height\" must be positive (it is -0.01)\n"},
+      {with(good, "Vertical end height", "0"),
+       "config.txt: \"Vertical end height\" must be positive (it is 0)\n"},
+      {with(good, "Fieldmap vertical cell", "0"),
+       "config.txt: \"Fieldmap vertical cell\" must be positive (it is 0)\n"},
+      {with(good, "Vertical middle ramp", "nan"),
+       "config.txt: \"Vertical middle ramp\" is not a finite number\n"},
+      {with(good, "Fieldmap longitudinal extension", "1e400"),
+       "config.txt: \"Fieldmap longitudinal extension\" is not a finite number\n"},
+      {with(good, "Winding return half-length", "0"),
+       a + "\"Winding return half-length\" must be positive (it is 0)\n"},
+      {with(good, "Bmax", "inf"), a + "\"Bmax\" is not a finite number\n"},
+      {with(good, "Length", "-0.1"), a + "\"Length\" must not be negative (it is -0.1)\n"},
+      {with(good, "Polynomial adjustment", "1, nan"),
+       a + "\"Polynomial adjustment\" is not a finite number\n"},
+      {with(good, "Area per winding (cm^2)", "0"),
+       a + "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\") "
+           "must not be "
+           "zero\n"},
+      {with(with(good, "Angle (degrees)", "15"), "Length", "0"),
+       a + "a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"\n"},
+      {with(good, "Fieldmap vertical extension", "-0.2"),
+       a + "the field map has no usable number of points along its vertical axis: check \"Fieldmap vertical "
+           "cell\" "
+           "and \"Fieldmap vertical extension\"\n"},
+      {with(good, "Coil meshes", "1000000"),
+       "config.txt: \"Coil meshes\" of 1000000 needs 7.45e+003 GiB of memory, more than this machine's ..."},
+      // About 1.8e25 points: a product beyond even 64 bits must not wrap into an acceptable size.
+      {with(with(with(good, "Fieldmap transverse cell", "1e-9"), "Fieldmap vertical cell", "1e-9"),
+            "Fieldmap longitudinal cell", "1e-9"),
+       a + "the field map of 80000001x190000001x1200000001 points needs ..."},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run(c.config);
+    EXPECT_EQ(r.exit_code, 1) << c.error;
+    EXPECT_EQ(r.out, "") << c.error;
+    if (c.error.ends_with("...")) {
+      EXPECT_EQ(r.err.substr(0, c.error.size() - 3), c.error.substr(0, c.error.size() - 3));
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else {
+      EXPECT_EQ(r.err, c.error);
+    }
+    EXPECT_EQ(r.files, c.config.empty() ? Files{} : Files{"config.txt"}) << c.error;
+  }
+}
+
+TEST(Driver, NonPowerOfTwoFftMeshEndsTheRunWithTheFatalReport) {
+  const Outcome r = run(with(parameter_block() + magnet_block("A") + magnet_block("B"), "FFT meshes", "48"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out,
+            "Parameters Test set\nMagnet A\n\n[FATAL ERROR] Some moron called fft with a "
+            "non-power-of-two-sized array\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_GE(r.seconds, 2.5);
+  EXPECT_EQ(r.files, Files{"config.txt"});
 }
 
 TEST(Driver, AFileThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
-  TempDir dir;
-  write_file(dir / "config.txt", parameter_block() + magnet_block("A") + magnet_block("B"));
-  std::filesystem::create_directory(dir / "windings_A.csv");
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "Parameters Test set\n" + magnet_lines("A") + magnet_lines("B") + "Done\n");
-  EXPECT_EQ(run.err, "cannot write windings_A.csv: Is a directory\n");
-  EXPECT_EQ(list_dir(dir.path()),
-            (std::vector<std::string>{"config.txt", "fieldmap_A.csv", "fieldmap_B.csv", "windings_A.cond",
-                                      "windings_A.csv", "windings_B.cond", "windings_B.csv"}));
-  EXPECT_TRUE(std::filesystem::is_directory(dir / "windings_A.csv"));
+  const Outcome r =
+      run(parameter_block() + magnet_block("A") + magnet_block("B"),
+          [](const test::TempDir& dir) { std::filesystem::create_directory(dir / "windings_A.csv"); });
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Parameters Test set\n" + magnet_lines("A") + magnet_lines("B") + "Done\n");
+  EXPECT_EQ(r.err, "cannot write windings_A.csv: Is a directory\n");
+  EXPECT_EQ(r.files, kFilesOfAB);  // windings_A.csv is still the directory
 }
 
 TEST(Driver, AMagnetThatCannotBeComputedStopsTheRunAfterTheEarlierOnesFiles) {
-  TempDir dir;
-  std::string second = magnet_block("B");
-  second.replace(second.find("Bmax: 0.8"), 9, "Bmax: 1e303");
-  write_file(dir / "config.txt", parameter_block() + magnet_block("A") + second);
-  const test::RunResult run = run_program(dir.path());
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "Parameters Test set\n" + magnet_lines("A") + "Magnet B\n");
-  EXPECT_EQ(run.err.rfind("magnet \"B\": the target current potential is not finite at y = ", 0), 0u)
-      << run.err;
-  EXPECT_EQ(list_dir(dir.path()),
-            (std::vector<std::string>{"config.txt", "fieldmap_A.csv", "windings_A.cond", "windings_A.csv"}));
+  const Outcome r = run(parameter_block() + magnet_block("A") + with(magnet_block("B"), "Bmax", "1e303"));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Parameters Test set\n" + magnet_lines("A") + "Magnet B\n");
+  EXPECT_EQ(r.err.rfind("magnet \"B\": the target current potential is not finite at y = ", 0), 0u) << r.err;
+  EXPECT_EQ(r.files, (Files{"config.txt", "fieldmap_A.csv", "windings_A.cond", "windings_A.csv"}));
 }
 
 #if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer cannot run under an address-space limit
 TEST(Driver, RunningOutOfMemoryEndsWithAMessage) {
-  TempDir dir;
-  std::string config = parameter_block() + magnet_block("A");
-  config.replace(config.find("FFT meshes: 32"), 14, "FFT meshes: 4096");  // 128 MiB per matrix
-  write_file(dir / "config.txt", config);
-  const test::RunResult run = run_program(dir.path(), 256 << 20);
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.out, "Parameters Test set\nMagnet A\n");
-  EXPECT_EQ(run.err, "magnet \"A\": out of memory\n");
-  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"config.txt"});
+  // Four FFT matrices of 128 MiB pass the check against physical memory but not a 256 MiB address space.
+  const Outcome r = run(with(parameter_block() + magnet_block("A"), "FFT meshes", "4096"), {}, 256 << 20);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Parameters Test set\nMagnet A\n");
+  EXPECT_EQ(r.err, "magnet \"A\": out of memory\n");
+  EXPECT_EQ(r.files, Files{"config.txt"});
 }
 #endif
 
