@@ -1,133 +1,220 @@
+// Contouring of a current potential, the assembly of a magnet's windings and the two winding files.
 #include "magnet/windings.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
-#include <limits>
-#include <stdexcept>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <vector>
 
-#include "contour_checks.hpp"
+#include "magnet/conductor_file.hpp"
+#include "magnet/contour.hpp"
+#include "magnet/windings_table.hpp"
+#include "test_support.hpp"
 
 namespace expcoil {
 namespace {
 
-// A magnet whose 5 x 5 coil mesh has the spacing 0.5 m and node (0, 0) at y = z = -1: the length 0.75 m
-// and the 0.625 m margins span 2 m in z, the heights y = -1 .. 1. 2 A/mm^2 on 0.5 cm^2: 100 A a winding.
-struct Fixture {
+constexpr double kWide = 1e20;
+
+using Values = std::array<double, 7>;
+Values values(const Segment& s) { return std::bit_cast<Values>(s); }
+
+WindingSet set_of(const std::vector<Segment>& segments) {
+  WindingSet set;
+  for (const Segment& s : segments) set.append(s);
+  return set;
+}
+
+// Whether (y, z) is off level k of the potential, (k - 1/2) * step for an integer k, by more than 1e-9 k. The
+// potential is linear on the triangles of each cell cut from node (i, j) to (i + 1, j + 1); node (i, j) lies
+// at y = y0 + i * h, z = z0 + j * h.
+bool off_level(const Matrix& m, double y0, double z0, double h, double step, double y, double z) {
+  const double fi = (y - y0) / h, fj = (z - z0) / h;
+  const auto i = std::uint32_t(std::clamp(std::floor(fi), 0.0, m.rows() - 2.0)),
+             j = std::uint32_t(std::clamp(std::floor(fj), 0.0, m.columns() - 2.0));
+  const double ty = fi - i, tz = fj - j;
+  const double psi = ty >= tz ? m[i][j] + ty * (m[i + 1][j] - m[i][j]) + tz * (m[i + 1][j + 1] - m[i + 1][j])
+                              : m[i][j] + tz * (m[i][j + 1] - m[i][j]) + ty * (m[i + 1][j + 1] - m[i][j + 1]);
+  const double k = psi / step + 0.5;
+  return std::fabs(k - std::round(k)) > 1e-9 * std::max(1.0, std::fabs(k));
+}
+
+// Whether the current enters and leaves every end point exactly once (points compared exactly).
+bool closed(const WindingSet& w) {
+  std::map<std::array<double, 3>, int> passages;  // 1 for each departure, 10 for each arrival
+  for (const Segment& s : w) {
+    passages[{s.x1, s.y1, s.z1}] += s.current > 0 ? 1 : 10;
+    passages[{s.x2, s.y2, s.z2}] += s.current > 0 ? 10 : 1;
+  }
+  return !passages.empty() && std::ranges::all_of(passages, [](const auto& p) { return p.second == 11; });
+}
+
+// A peak of 4 * scale in the middle of a 5 x 5 mesh (two of them in a 5 x 6 one) with a zero border.
+Matrix ring_matrix(double scale = 1.0, int columns = 5) {
+  Matrix m(5, columns);
+  for (int i = 0; i < 5 * columns; ++i)
+    m.data()[i] = (2 - std::abs(i / columns - 2)) * std::min(i % columns, columns - 1 - i % columns) * scale;
+  return m;
+}
+
+// Worked by hand on the triangle A = (0, 0, 0), B = (0, 1, 0), C = (0, 1, 1).
+TEST(ContourTriangle, HandWorkedCases) {
+  const Values level2{0, 1, 0.5, 0, 0.75, 0.75, 1}, level3{0, 0.5, 0, 0, 0.25, 0.25, 1};
+  const auto negated = [](Values s) { return s[6] = -s[6], s; };
+  // a, b, c, step, lower, upper; the segments.
+  const std::pair<std::array<double, 6>, std::vector<Values>> cases[] = {
+      {{3, 2, 1, 1, -kWide, kWide}, {level2, level3}},  // lower level first
+      {{1, 2, 3, 1, -kWide, kWide}, {negated(level3), negated(level2)}},
+      {{3, 2, 1, -1, -kWide, kWide}, {negated(level3), negated(level2)}},  // levels from the top
+      {{1, 1, 1, 1, -kWide, kWide}, {}},
+      {{2, 2, 1, 1, -kWide, kWide}, {{0, 1, 0.5, 0, 0.5, 0.5, 1}}},  // tie: A ranks above B
+      {{1.5, 0.5, 0.5, 1, -kWide, kWide}, {{0, 0, 0, 0, 0, 0, 1}}},  // only the top on the level
+      {{0.5, 1.5, 1.5, 1, -kWide, kWide}, {{0, 1, 1, 0, 1, 0, 1}}},  // along the edge B-C
+      {{1.2, 1.0, 0.5, 1, -kWide, kWide}, {}},                       // level at the lowest value
+      {{3, 2, 1, 1, 1.5, kWide}, {level3}},                          // a lower bound on a level excludes it
+      {{3, 2, 1, 1, -kWide, 1.5}, {level2}},                         // an upper bound includes it
+      {{3, 2, 1, -1, 1.6, kWide}, {negated(level3)}},
+  };
+  for (const auto& [in, expected] : cases) {
+    WindingSet w = set_of({{9, 9, 9, 9, 9, 9, 9}});  // appended to, not replaced
+    contour_triangle(w, in[0], in[1], in[2], in[3], {0, 0, 0}, {0, 1, 0}, {0, 1, 1}, in[4], in[5], 1.0);
+    std::vector<Values> got;
+    for (std::uint32_t k = 1; k < w.count(); ++k) got.push_back(values(w[k]));
+    EXPECT_TRUE(w.count() > 0 && w[0].x1 == 9 && got == expected) << ::testing::PrintToString(in);
+  }
+}
+
+// A ring matrix, then smooth random potentials (sine modes, 0 on the border up to rounding): every line
+// closed, every end point on its level.
+TEST(ContourMesh, ClosedWindingsOnTheirLevelsAndUnusableInput) {
+  WindingSet w;
+  contour_mesh(w, ring_matrix(), 1.0, 0.25, -1.0, 2.0, 0.5, -kWide, kWide, -2.0);  // the peak at y = 0, z = 3
+  ASSERT_TRUE(w.count() == 52 && closed(w));
+  // Clockwise about the peak: the factor -2 reverses the counterclockwise rings of a positive step.
+  for (const Segment& s : w)
+    EXPECT_TRUE(s.x1 == 0.25 && s.x2 == 0.25 && std::fabs(s.current) == 2.0 &&
+                (s.y1 * (s.z2 - s.z1) - (s.z1 - 3) * (s.y2 - s.y1)) * s.current < 0);
+  // Rejected before anything is appended: a zero step, one whose reciprocal overflows, a NaN, more than
+  // 2^52 windings.
+  for (const auto& [value, step] : {std::pair{1.0, 0.0}, {1.0, 1e-310}, {std::nan(""), 1.0}, {1e16, 1.0}}) {
+    Matrix bad = ring_matrix();
+    bad[3][1] = value;
+    EXPECT_THROW(contour_mesh(w, bad, step, 0, 0, 0, 1, -kWide, kWide, 1.0), std::invalid_argument) << value;
+    EXPECT_EQ(w.count(), 52u);
+  }
+  std::mt19937_64 rng(4242);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int trial = 0; trial < 20; ++trial) {
+    const auto rows = std::uint32_t(8 + u(rng) * 40), columns = std::uint32_t(8 + u(rng) * 40);
+    const double y0 = u(rng) - 0.5, z0 = u(rng) - 1, h = 0.01 + 0.1 * u(rng);
+    const double step = (trial % 4 == 3 ? -1 : 1) * (0.05 + u(rng) * 3);
+    std::array<double, 3> modes[3];  // amplitude, half-waves along y and z
+    for (auto& mode : modes) mode = {40 * u(rng) - 20, std::ceil(4 * u(rng)), std::ceil(4 * u(rng))};
+    Matrix m(rows, columns);
+    for (std::uint32_t n = 0; n < m.size(); ++n) {
+      const double y = n / columns * M_PI / (rows - 1), z = n % columns * M_PI / (columns - 1);
+      m.data()[n] = 0;
+      for (const auto& [a, p, q] : modes) m.data()[n] += a * std::sin(p * y) * std::sin(q * z);
+    }
+    w = WindingSet();
+    contour_mesh(w, m, step, 0.0, y0, z0, h, -kWide, kWide, 1.0);
+    int wrong = 0;
+    for (const Segment& s : w)
+      wrong += off_level(m, y0, z0, h, step, s.y1, s.z1) + off_level(m, y0, z0, h, step, s.y2, s.z2);
+    EXPECT_TRUE(closed(w) && wrong == 0) << "trial " << trial << ", end points off their level: " << wrong;
+  }
+}
+
+// A magnet whose 5 x 6 coil mesh has the spacing 0.5 m and node (0, 0) at y = -1, z = -1.25: the heights
+// y = -1 .. 1 over 4 cells need more than the length 0.75 m and the 0.625 m margins, 2 m, over 5 cells, and
+// the mesh is centred in z. 2 A/mm^2 on 0.5 cm^2: 100 A a winding.
+TEST(Windings, MirrorLayersAndBend) {
   ParameterSet set;
+  set.good_field_height = set.vertical_end_height = 0.5;
   MagnetSpec magnet;
-  Fixture() {
-    set.good_field_height = set.vertical_end_height = 0.5;
-    magnet.params = &set;
-    magnet.length = 0.75;
-    magnet.winding_centre_to_midplane = 0.02;
-    magnet.current_density = 2e6;
-    magnet.area_per_winding = 5e-5;
+  magnet.params = &set, magnet.length = 0.75, magnet.winding_centre_to_midplane = 0.02;
+  magnet.current_density = 2e6, magnet.area_per_winding = 5e-5;
+  WindingSet plain, w;
+  contour_mesh(plain, ring_matrix(100, 6), 100.0, 0.0, -1.0, -1.25, 0.5, -kWide, kWide, 1.0);
+  windings_generate(w, magnet, ring_matrix(100, 6));
+  ASSERT_TRUE(plain.count() > 0 && w.count() == 2 * plain.count());
+  for (std::uint32_t k = 0; k < plain.count(); ++k) {
+    const Segment& s = plain[k];
+    EXPECT_EQ(values(w[k]), (Values{0.02, s.y1, s.z1, 0.02, s.y2, s.z2, s.current})) << k;
+    EXPECT_EQ(values(w[plain.count() + k]), (Values{-0.02, s.y1, s.z1, -0.02, s.y2, s.z2, -s.current})) << k;
   }
-};
-
-TEST(WindingsGenerate, StraightMagnetHasTwoMirrorLayersOnTheLevels) {
-  Fixture f;
-  const Matrix potential = test::ring_matrix(100.0);
-  WindingSet w;
-  w.append(Segment{7, 7, 7, 7, 7, 7, 7});  // replaced, not appended to
-  EXPECT_EQ(&windings_generate(w, f.magnet, potential), &w);
-  ASSERT_EQ(w.count(), 104u);
-  EXPECT_EQ(w.capacity(), 116u);  // a fresh list grown by appends: 1, 2, 3, 5, ..., 92, 116
-  for (std::uint32_t k = 0; k < 52; ++k) {
-    const Segment &s = w[k], &m = w[52 + k];
-    EXPECT_TRUE(s.x1 == 0.02 && s.x2 == 0.02 && m.x1 == -0.02 && m.x2 == -0.02);
-    EXPECT_TRUE(m.y1 == s.y1 && m.z1 == s.z1 && m.y2 == s.y2 && m.z2 == s.z2 && m.current == -s.current);
-    EXPECT_EQ(std::fabs(s.current), 100.0);
-    for (const auto& [y, z] : {std::pair{s.y1, s.z1}, std::pair{s.y2, s.z2}}) {
-      const double level = test::interpolate(potential, {-1.0, -1.0, 0.5}, y, z).value / 100.0 + 0.5;
-      EXPECT_NEAR(level, std::round(level), 1e-12);
-    }
-  }
-  for (const auto& [point, passage] : test::passages(w))
-    EXPECT_TRUE(passage.entered == 1 && passage.left == 1);
-
-  // At the midplane the two layers coincide with opposite currents.
-  f.magnet.winding_centre_to_midplane = 0.0;
-  windings_generate(w, f.magnet, potential);
-  for (std::uint32_t k = 0; k < 52; ++k) {
-    EXPECT_TRUE(w[k].x1 == 0.0 && w[52 + k].x1 == 0.0 && w[k].current == -w[52 + k].current);
-  }
+  // A bent magnet's windings are the straight ones, bent.
+  magnet.angle = 0.5, magnet.angle_mode = 1;
+  WindingSet bent;
+  ASSERT_EQ(windings_generate(bent, magnet, ring_matrix(100, 6)).count(), w.count());
+  windings_bend(w, magnet);
+  for (std::uint32_t k = 0; k < w.count(); ++k) EXPECT_EQ(values(bent[k]), values(w[k])) << k;
+  // Bent by 0.5 rad over 2 m (R = 4): on the arc for |z| <= 1, on its tangents beyond; y and I stay.
+  magnet.length = 2.0;
+  w = set_of({{0.3, 1, 0.5, 0.3, 1, 1.0, 42}, {0.3, 1, 1.5, 0.3, 2, -1.5, -42}, {-0.3, 1, 0, 0, 0, 0, 1}});
+  windings_bend(w, magnet);
+  const Values want[3] = {{0.328869, 1, 0.461297, 0.415024, 1, 0.915395, 42},
+                          {0.538726, 1, 1.399851, 0.538726, 2, -1.399851, -42},
+                          {-0.3, 1, 0, 0, 0, 0, 1}};
+  for (int n = 0; n < 21; ++n) EXPECT_NEAR(values(w[n / 7])[n % 7], want[n / 7][n % 7], 5e-7) << n;
 }
 
-TEST(WindingsGenerate, WeakOrUnsoundPotentialsGiveNoWindings) {
-  Fixture f;
-  f.magnet.angle = 0.25;
-  f.magnet.angle_mode = 1;
-  WindingSet w;
-  EXPECT_EQ(windings_generate(w, f.magnet, test::ring_matrix(49.99 / 4)).count(), 0u);   // below 0.5 windings
-  EXPECT_EQ(windings_generate(w, f.magnet, test::ring_matrix(50.01 / 4)).count(), 12u);  // a first ring
-  EXPECT_EQ(windings_generate(w, f.magnet, Matrix(1, 5)).count(), 0u);
-  Matrix potential = test::ring_matrix(100.0);
-  potential[1][2] = std::numeric_limits<double>::quiet_NaN();
-  windings_generate(w, f.magnet, test::ring_matrix(100.0));
-  EXPECT_THROW(windings_generate(w, f.magnet, potential), std::invalid_argument);
-  EXPECT_EQ(w.count(), 0u);  // nothing half-done is left behind
-  f.magnet.length = 0.0;     // bent without a radius
-  EXPECT_THROW(windings_generate(w, f.magnet, test::ring_matrix(100.0)), std::invalid_argument);
+using Writer = bool (*)(const WindingSet&, const std::string&, std::string&);
+
+// The file `write` makes of `segments` over an older file. Written onto a directory in the way instead, the
+// failure is reported with the path and the reason; no temporary is left either time.
+std::string written(Writer write, const std::vector<Segment>& segments) {
+  test::TempDir dir;
+  const std::string path = dir / "windings_Q1", blocked = dir / "blocked";
+  test::write_file(path, "an older and longer file of an earlier run\r\n");
+  std::filesystem::create_directory(blocked);
+  std::string error;
+  EXPECT_TRUE(write(set_of(segments), path, error) && !write(set_of(segments), blocked, error)) << error;
+  EXPECT_EQ(error, "cannot write " + blocked + ": Is a directory");
+  EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"blocked", "windings_Q1"}));
+  return test::read_file(path);
 }
 
-TEST(WindingsBend, GivenPointsLandOnTheArcAndItsTangents) {
-  Fixture f;
-  f.magnet.length = 2.0;
-  f.magnet.angle = 0.5;  // R = 4
-  WindingSet w;
-  w.append(Segment{0.3, 1, 0.5, 0.3, 1, 1.0, 42});
-  w.append(Segment{0.3, 1, 1.5, 0.3, 2, -1.5, -42});
-  w.append(Segment{-0.3, 1, 0, 0, 0, 0, 1});
-  windings_bend(w, f.magnet);
-  ASSERT_EQ(w.count(), 3u);
-  const double expected[3][4] = {{0.328869, 0.461297, 0.415024, 0.915395},  // |z| = L/2 is on the arc
-                                 {0.538726, 1.399851, 0.538726, -1.399851},
-                                 {-0.3, 0, 0, 0}};
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_NEAR(w[k].x1, expected[k][0], 5e-7);
-    EXPECT_NEAR(w[k].z1, expected[k][1], 5e-7);
-    EXPECT_NEAR(w[k].x2, expected[k][2], 5e-7);
-    EXPECT_NEAR(w[k].z2, expected[k][3], 5e-7);
-  }
-  EXPECT_TRUE(w[0].y1 == 1 && w[1].y2 == 2 && w[0].current == 42 && w[1].current == -42 && w[2].current == 1);
-}
+TEST(WindingFiles, TableAndConductorFile) {
+  const std::string header = "x1 (m),y1,z1, x2,y2,z2, I (Amps)\r\n";
+  EXPECT_EQ(written(windings_table_write, {}), header);
+  EXPECT_EQ(written(windings_table_write,
+                    {{0, 0.05, -1.2, 0.001, 0.05, -1.2, 250}, {1.0 / 3, -0.0, 2.5e20, 0, 0, 0, -1}}),
+            header + "0,0.05,-1.2, 0.001,0.05,-1.2, 250\r\n0.333333333333333,-0,2.5e+020, 0,0,0, -1\r\n");
 
-// Where a point must go: onto the arc about the line x = R, z = 0 with the arc length z for |z| <= L/2;
-// beyond an end, as far along the arc's tangent there as it lies beyond the end.
-std::pair<double, double> expected_bend(double x, double z, double L, double alpha) {
-  const double R = L / alpha, h = L / 2, on_arc = std::fabs(z) <= h ? z : std::copysign(h, z);
-  double xb = R - (R - x) * std::cos(on_arc / R), zb = (R - x) * std::sin(on_arc / R);
-  if (std::fabs(z) > h) {
-    xb += (std::fabs(z) - h) * std::sin(alpha / 2);
-    zb += std::copysign((std::fabs(z) - h) * std::cos(alpha / 2), z);
+  EXPECT_EQ(written(conductor_file_write, {}), "CONDUCTOR\r\nQUIT\r\n");
+  const auto block = [](const std::string& start_and_angles, const char* length, const char* current) {
+    return "DEFINE GSTRAIGHT\r\n" + start_and_angles +
+           "\r\n0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000000 1.000000\r\n" + length + "\r\n" + current +
+           " 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n";
+  };
+  // A zero-length segment; a small current on a segment with |x| = |y| > |z|; the axes and two more
+  // directions. The angles are phi, theta, psi of Rz(phi) Ry(theta) Rz(psi), whose third column is the
+  // direction and whose first is the direction crossed with x (with y when |x| is strictly the largest
+  // component), normalised.
+  std::vector<Segment> segments{{0.1, 0.2, 0.3, 0.1, 0.2, 0.3, -1234.56789012},
+                                {-0.0, 0.0, -2.5e-7, 2.0 / 3, 2.0 / 3, -2.5e-7 + 1.0 / 3, 1e-7}};
+  std::string want =
+      "CONDUCTOR\r\n" +
+      block("100.000000 200.000000 300.000000 90.000000 90.000000 90.000000", "0.000000", "-1234.56789") +
+      block("-0.000000 0.000000 -0.000250 45.000000 70.528779 18.434949", "1000.000000", "1e-007");
+  const std::pair<std::array<double, 3>, const char*> directions[] = {
+      {{1, 0, 0}, "0.000000 90.000000 180.000000"},    {{-1, 0, 0}, "180.000000 90.000000 0.000000"},
+      {{0, 1, 0}, "90.000000 90.000000 0.000000"},     {{0, -1, 0}, "-90.000000 90.000000 180.000000"},
+      {{0, 0, 1}, "90.000000 0.000000 0.000000"},      {{0, 0, -1}, "90.000000 180.000000 90.000000"},
+      {{0, 0.6, 0.8}, "90.000000 36.869898 0.000000"}, {{0.8, 0, 0.6}, "0.000000 53.130102 180.000000"},
+  };
+  for (const auto& [d, angles] : directions) {
+    segments.push_back({0, 0, 0, d[0], d[1], d[2], 5});
+    want += block("0.000000 0.000000 0.000000 " + std::string(angles), "1000.000000", "5");
   }
-  return {xb, zb};
-}
-
-TEST(WindingsGenerate, BentMagnetIsTheStraightOneOnTheArc) {
-  for (const double degrees : {15.0, -40.0}) {
-    Fixture straight, bent;
-    bent.magnet.angle = degrees * 0.017453292519943295;
-    bent.magnet.angle_mode = 1;
-    WindingSet s, b;
-    windings_generate(s, straight.magnet, test::ring_matrix(100.0));
-    windings_generate(b, bent.magnet, test::ring_matrix(100.0));
-    ASSERT_EQ(b.count(), s.count());
-    int beyond_an_end = 0;
-    for (std::uint32_t k = 0; k < b.count(); ++k) {
-      EXPECT_TRUE(b[k].y1 == s[k].y1 && b[k].y2 == s[k].y2 && b[k].current == s[k].current);
-      const auto [x1, z1] = expected_bend(s[k].x1, s[k].z1, 0.75, bent.magnet.angle);
-      const auto [x2, z2] = expected_bend(s[k].x2, s[k].z2, 0.75, bent.magnet.angle);
-      EXPECT_NEAR(b[k].x1, x1, 1e-12);
-      EXPECT_NEAR(b[k].z1, z1, 1e-12);
-      EXPECT_NEAR(b[k].x2, x2, 1e-12);
-      EXPECT_NEAR(b[k].z2, z2, 1e-12);
-      beyond_an_end += std::fabs(s[k].z1) > 0.375;
-    }
-    EXPECT_GT(beyond_an_end, 0);
-  }
+  EXPECT_EQ(written(conductor_file_write, segments), want + "QUIT\r\n");
 }
 
 }  // namespace
