@@ -32,8 +32,8 @@ double tanh_step(double x, double r, double a, double term) {
 
 namespace {
 
-// The aperture term is only evaluated where the step lets some of it through: far outside the
-// winding region e^(k d) may overflow, and inf * 0 would turn the exact zero there into NaN.
+// The aperture term is only evaluated where the step lets some of it through: most of the enlarged
+// FFT grid lies beyond the vertical ends, where the exponential would be computed for nothing.
 double stepped_aperture(const MagnetSpec& magnet, double x, double r, double a, double d) {
   if (x <= 0) return 0.0;
   return tanh_step(x, r, a, aperture_potential(magnet, d));
