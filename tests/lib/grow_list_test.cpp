@@ -1,4 +1,5 @@
 #include "lib/grow_list.hpp"
+#include "lib/matrix.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,14 @@ TEST(GrowList, GrowthShrinkageAliasAndRemoval) {
     after.push_back(list.capacity());
   }
   EXPECT_EQ(after, (Capacities{10, 10, 10, 7, 7, 5, 3, 3, 1, 1}));
+}
+
+TEST(Matrix, ElementwiseProductOverTheFirstMatrixExtent) {
+  Matrix a = matrix_alloc(2, 2), b = matrix_alloc(2, 3);  // b may be larger
+  for (std::uint32_t i = 0; i < 6; ++i) b.data()[i] = 5.0 + i;
+  for (std::uint32_t i = 0; i < 4; ++i) a.data()[i] = 1.0 + i;
+  matrix_multiply_elementwise(a, b);
+  EXPECT_EQ((std::vector<double>(a.data(), a.data() + 4)), (std::vector<double>{5, 12, 24, 36}));
 }
 
 }  // namespace expcoil

@@ -120,14 +120,15 @@ TEST(FieldMap, MessagesFileKernelsWorkersWriteFailureAndBentExtents) {
   std::istringstream lines(test::read_file(path));
   std::string line;
   EXPECT_TRUE(std::getline(lines, line) && line == "x (m),y,z, Bx (T),By,Bz\r") << line;
-  std::vector<double> ref;  // Bx, By, Bz of windings_field at every grid point, x slowest and z fastest
+  std::vector<double> ref;  // Bx, By, Bz of the reference at every grid point, x slowest and z fastest
   int p = 0;
   for (double v[6]; std::getline(lines, line); ++p) {
     ASSERT_TRUE(line.ends_with('\r') && std::sscanf(line.c_str(), "%lf,%lf,%lf, %lf,%lf,%lf", v, v + 1, v + 2,
                                                     v + 3, v + 4, v + 5) == 6);
     const double x = p / 14 * 0.1 + g.min[0], y = p / 7 % 2 * 0.05 + g.min[1], z = p % 7 * 0.5 + g.min[2];
-    const std::array<double, 3> b = windings_field(w, x, y, z);
-    ref.insert(ref.end(), b.begin(), b.end());
+    double b[3];
+    windings_field_at(x, y, z, b, &w);  // the point-callback form of the reference
+    ref.insert(ref.end(), b, b + 3);
     // The coordinates and the field to the 15 digits written.
     const double want[6] = {x, y, z, b[0], b[1], b[2]};
     for (int a = 0; a < 6; ++a) EXPECT_NEAR(v[a], want[a], 1e-14 * std::fabs(want[a])) << line;
