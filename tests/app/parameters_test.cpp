@@ -57,7 +57,8 @@ TEST(Parameters, EveryKeyLandsInItsFieldInSIUnits) {
             (std::vector<double>{1, 2, 1.5707963267948966, 3, 4, 0.0002, 3500000.0, 0.015}));
   EXPECT_EQ(m.polynomial_adjustment, (std::vector<double>{1, -0.5, 0.25}));
   EXPECT_EQ(m.angle_mode, 1);
-  const MagnetSpec& e = read("Magnet name: E\nPolynomial adjustment:\nAngle (degrees):\n")->magnets[0];
+  const auto empty_values = read("Magnet name: E\nPolynomial adjustment:\nAngle (degrees):\n");
+  const MagnetSpec& e = empty_values->magnets[0];
   EXPECT_EQ(e.polynomial_adjustment, std::vector<double>{0.0});
   EXPECT_EQ(e.angle_mode, 0);
 }
