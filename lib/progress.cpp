@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <system_error>
 #include <utility>
 
 namespace expcoil {
@@ -62,7 +63,12 @@ ProgressBar::ProgressBar(std::string label, std::int64_t total, int fd)
       fd_(fd),
       enabled_(::isatty(fd) == 1),
       start_(std::chrono::steady_clock::now()) {
-  if (enabled_) reporter_ = std::thread([this] { report_loop(); });
+  if (!enabled_) return;
+  try {
+    reporter_ = std::thread([this] { report_loop(); });
+  } catch (const std::system_error&) {
+    enabled_ = false;  // no bar rather than no field map
+  }
 }
 
 ProgressBar::~ProgressBar() { finish(); }
