@@ -23,16 +23,6 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ec;
-  // Tests may leave read-only directories behind; make everything writable before removing it.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-    }
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                               ec);
   std::filesystem::remove_all(path_, ec);
 }
 
