@@ -232,10 +232,11 @@ KernelChoice choose_field_kernel(const char* requested) {
       if (t.name == requested) return {t, "forced by EXPCOIL_KERNEL", 0.0};
     }
     std::string names;
-    for (const KernelTarget& t : targets) names += t.name + ", ";
+    for (const KernelTarget& t : targets) names += (names.empty() ? "" : ", ") + t.name;
     throw std::invalid_argument("EXPCOIL_KERNEL is \"" + std::string(requested) +
-                                "\", which is not a field kernel this machine runs: use one of " + names +
-                                "or leave it unset to pick the fastest");
+                                "\", which is not a field kernel this machine runs: use " +
+                                (targets.size() > 1 ? "one of " : "") + names +
+                                ", or leave it unset to pick the fastest");
   }
   if (targets.size() == 1) return {targets.front(), "the only one", 0.0};
   const auto start = std::chrono::steady_clock::now();

@@ -216,8 +216,8 @@ TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) 
   const std::vector<KernelTarget>& targets = field_kernel_targets();
   ASSERT_FALSE(targets.empty());
   EXPECT_EQ(targets.back().name, "scalar");
-  std::string names;
-  for (const KernelTarget& t : targets) names += t.name + ", ";
+  std::string names = targets.size() > 1 ? "one of " : "";
+  for (const KernelTarget& t : targets) names += t.name + (&t == &targets.back() ? "" : ", ");
   const auto listed = [&](const KernelTarget& k) {
     return std::any_of(targets.begin(), targets.end(),
                        [&](const KernelTarget& t) { return t.name == k.name && t.function == k.function; });
@@ -238,8 +238,8 @@ TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) 
   EXPECT_TRUE(listed(field_kernel_choice().target));
   // Names are exact; Highway's own names for its fallback are not ours.
   const auto refusal = [&](const std::string& value) {
-    return "EXPCOIL_KERNEL is \"" + value + "\", which is not a field kernel this machine runs: use one of " +
-           names + "or leave it unset to pick the fastest";
+    return "EXPCOIL_KERNEL is \"" + value + "\", which is not a field kernel this machine runs: use " +
+           names + ", or leave it unset to pick the fastest";
   };
   for (const std::string bad : {"avx9", "AVX2", "avx2 ", "emu128", "auto", "-"}) {
     try {
