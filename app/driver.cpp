@@ -8,21 +8,27 @@
 #include <string_view>
 
 #include "app/parameters.hpp"
+#include "app/progress.hpp"
+#include "app/report.hpp"
+#include "lib/errors.hpp"
 #include "lib/matrix.hpp"
-#include "magnet/conductor_file.hpp"
 #include "magnet/field_map.hpp"
+#include "magnet/formats/conductor_file.hpp"
+#include "magnet/formats/field_map_csv.hpp"
+#include "magnet/formats/windings_table.hpp"
 #include "magnet/segment.hpp"
 #include "magnet/solver.hpp"
 #include "magnet/windings.hpp"
-#include "magnet/windings_table.hpp"
 
 namespace expcoil {
 namespace {
 
+void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
 // Names are printed byte for byte, whatever they hold.
 void print_line(std::string_view prefix, std::string_view text) {
-  std::fwrite(prefix.data(), 1, prefix.size(), stdout);
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  print(prefix);
+  print(text);
   std::fputc('\n', stdout);
 }
 
@@ -34,13 +40,18 @@ std::string output_name(std::string_view prefix, const std::string& name, std::s
   return path;
 }
 
-// A file that cannot be written is reported and the run goes on with the next one.
-bool reported(bool written, const std::string& error) {
-  if (!written) {
+// A file that cannot be written is reported and the run goes on with the next one. Returns whether the
+// file was written.
+template <class Write>
+bool write_reported(Write&& write) {
+  try {
+    write();
+    return true;
+  } catch (const WriteError& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", error.c_str());
+    std::fprintf(stderr, "%s\n", e.what());
+    return false;
   }
-  return written;
 }
 
 // One magnet through the chain. Returns false when one of its files could not be written.
@@ -50,18 +61,28 @@ bool process_magnet(const MagnetSpec& magnet) {
   {
     // Only the windings are needed from here on: the potential is released before the field map.
     const Matrix potential = compute_current_potential(magnet);
-    windings_generate(windings, magnet, potential);
+    windings = windings_generate(magnet, potential);
   }
-  std::string error;
   std::puts("Generating fieldmap");
-  bool written = reported(
-      field_map_generate(windings, magnet, output_name("fieldmap_", magnet.name, ".csv"), error), error);
+  const FieldMapGrid grid = field_map_grid(magnet);
+  print(field_map_extent_text(grid));
+  print(field_map_count_text(grid));
+  FieldMap map;
+  {
+    // The messages above stay above the bar on a terminal.
+    std::fflush(stdout);
+    ProgressBar progress("Fieldmap", grid.points());
+    map = field_map_compute(windings, grid, 0, progress.counter());
+  }
+  bool written =
+      write_reported([&] { field_map_csv_write(map, output_name("fieldmap_", magnet.name, ".csv")); });
+  map = FieldMap();
   std::puts("Saving windings");
-  written =
-      reported(windings_table_write(windings, output_name("windings_", magnet.name, ".csv"), error), error) &&
-      written;
-  written = reported(conductor_file_write(windings, output_name("windings_", magnet.name, ".cond"), error),
-                     error) &&
+  written = write_reported(
+                [&] { windings_table_write(windings, output_name("windings_", magnet.name, ".csv")); }) &&
+            written;
+  written = write_reported(
+                [&] { conductor_file_write(windings, output_name("windings_", magnet.name, ".cond")); }) &&
             written;
   return written;
 }
@@ -86,6 +107,11 @@ int run_driver(const std::string& config_path) {
     const MagnetSpec& magnet = set->magnets[i];
     try {
       all_written = process_magnet(magnet) && all_written;
+    } catch (const FftLengthError&) {
+      // The run's one fatal report, in the form users and their scripts know: on standard output, after
+      // a pause that keeps it on screen.
+      report_inner("fft", 46, REPORT_FATAL_ERROR, "Some moron called fft with a non-power-of-two-sized array",
+                   0);
     } catch (const std::bad_alloc&) {
       std::fflush(stdout);
       std::fprintf(stderr, "magnet \"%s\": out of memory\n", magnet.name.c_str());

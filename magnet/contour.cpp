@@ -2,9 +2,9 @@
 
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
+#include "lib/errors.hpp"
 #include "lib/number_format.hpp"
 
 namespace expcoil {
@@ -37,7 +37,7 @@ void check_contour_input(const Matrix& potential, double step) {
     std::string message = "cannot contour the current potential with a current per winding of ";
     message += format_general(step, 15);
     message += " A: it must be finite and non-zero";
-    throw std::invalid_argument(message);
+    throw InputError(message);
   }
   for (std::uint32_t i = 0; i < potential.rows(); ++i) {
     const double* row = potential[i];
@@ -48,7 +48,7 @@ void check_contour_input(const Matrix& potential, double step) {
         message += " at ";
         message += position(i, j);
         message += " of the coil mesh";
-        throw std::invalid_argument(message);
+        throw InputError(message);
       }
       if (!(std::fabs(row[j] * r + 0.5) < kLevelCoordinateLimit)) {
         std::string message = "the current potential ";
@@ -58,7 +58,7 @@ void check_contour_input(const Matrix& potential, double step) {
         message += " of the coil mesh spans more than 2^52 windings of ";
         message += format_general(step, 15);
         message += " A";
-        throw std::invalid_argument(message);
+        throw InputError(message);
       }
     }
   }

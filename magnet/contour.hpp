@@ -27,7 +27,7 @@ struct Point3 {
 // (i-1,j)) of each cell. Only levels inside the window (lower, upper] are contoured (for a negative step
 // the window's roles exchange, see contour_triangle); every current is factor * (+-step).
 //
-// A matrix with fewer than two rows or columns yields nothing. Throws std::invalid_argument when the
+// A matrix with fewer than two rows or columns yields nothing. Throws InputError when the
 // step is zero or not finite, when a value of the matrix is not finite, or when the potential spans so
 // many steps (2^52) that the level arithmetic could no longer count them exactly; nothing is appended
 // then.

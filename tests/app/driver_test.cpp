@@ -95,7 +95,10 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
        "config.txt: \"Coil meshes\" must be at least 2 (it is 1)\nconfig.txt: magnet \"B/C\": \"Magnet "
        "name\" must "
        "not contain '/' or '\\': output files are written to the working directory\n"},
-      {with(good, "FFT meshes", ""), "config.txt: \"FFT meshes\" must be at least 2 (it is 0)\n"},
+      {with(good, "FFT meshes", "") + magnet_block("B\\C"),
+       "config.txt: \"FFT meshes\" must be at least 2 (it is 0)\nconfig.txt: magnet \"B\\C\": \"Magnet "
+       "name\" must "
+       "not contain '/' or '\\': output files are written to the working directory\n"},
       {with(good, "Scaling k", "0") + "Magnet name: C\n",
        "config.txt: \"Scaling k\" must not be zero\nconfig.txt: magnet \"C\": no \"Polynomial adjustment\" "
        "line for "
