@@ -1,5 +1,7 @@
 #include "app/driver.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -7,11 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/memory.hpp"
 #include "app/parameters.hpp"
 #include "app/progress.hpp"
 #include "app/report.hpp"
 #include "lib/errors.hpp"
 #include "lib/matrix.hpp"
+#include "lib/number_format.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/formats/conductor_file.hpp"
 #include "magnet/formats/field_map_csv.hpp"
@@ -54,6 +58,32 @@ bool write_reported(Write&& write) {
   }
 }
 
+// The windings' count follows from the potential's height over the current per winding: a small
+// current, a gentle "Scaling k" or a large "Bmax" can ask for more segments than memory holds. Judged
+// before a single segment is made, with the keys that decide it.
+void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential) {
+  const std::uint64_t segments = windings_segment_count(magnet, potential);
+  const double bytes = windings_memory_bytes(segments);
+  const double memory = usable_memory_bytes();
+  if (segments <= UINT32_MAX && bytes <= memory) return;
+  const auto [low, high] = std::minmax_element(potential.data(), potential.data() + potential.size());
+  std::string message = "the current potential spans ";
+  message += format_general((*high - *low) / magnet.winding_current(), 3);
+  message += " windings of ";
+  message += format_general(magnet.winding_current(), 6);
+  message +=
+      " A (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\"; the potential grows with "
+      "\"Bmax\" and falls with \"Scaling k\"): ";
+  message += format_general(static_cast<double>(segments), 3);
+  message += " conductor segments";
+  if (segments > UINT32_MAX) {
+    message += ", more than the 4294967295 one magnet can hold";
+  } else {
+    message += " need " + format_gib(bytes) + " of memory, more than this machine's " + format_gib(memory);
+  }
+  throw InputError(message);
+}
+
 // One magnet through the chain. Returns false when one of its files could not be written.
 bool process_magnet(const MagnetSpec& magnet) {
   print_line("Magnet ", magnet.name);
@@ -61,6 +91,7 @@ bool process_magnet(const MagnetSpec& magnet) {
   {
     // Only the windings are needed from here on: the potential is released before the field map.
     const Matrix potential = compute_current_potential(magnet);
+    require_windings_fit(magnet, potential);
     windings = windings_generate(magnet, potential);
   }
   std::puts("Generating fieldmap");
@@ -107,9 +138,12 @@ int run_driver(const std::string& config_path) {
     const MagnetSpec& magnet = set->magnets[i];
     try {
       all_written = process_magnet(magnet) && all_written;
-    } catch (const FftLengthError&) {
+    } catch (const FftLengthError& e) {
       // The run's one fatal report, in the form users and their scripts know: on standard output, after
-      // a pause that keeps it on screen.
+      // a pause that keeps it on screen. Standard error says which value of which magnet caused it.
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s: magnet \"%s\": \"FFT meshes\" must be a power of two (it is %llu)\n",
+                   config_path.c_str(), magnet.name.c_str(), static_cast<unsigned long long>(e.length()));
       report_inner("fft", 46, REPORT_FATAL_ERROR, "Some moron called fft with a non-power-of-two-sized array",
                    0);
     } catch (const std::bad_alloc&) {

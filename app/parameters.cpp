@@ -1,13 +1,12 @@
 #include "app/parameters.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
 
+#include "app/memory.hpp"
 #include "lib/constants.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/field_map.hpp"
@@ -109,13 +108,6 @@ ConfigError::ConfigError(std::vector<std::string> problems)
 
 namespace {
 
-double physical_memory_bytes() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return 1e300;  // unknown: let the allocation itself decide
-  return static_cast<double>(pages) * static_cast<double>(page);
-}
-
 std::string quoted(std::string_view s) {
   // Built by appending: operator+ on a literal trips a false -Wrestrict in g++ 12 (GCC bug 105651).
   std::string q(1, '"');
@@ -123,12 +115,10 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
-std::string gib(double bytes) { return format_general(bytes / 1073741824.0, 3) + " GiB"; }
-
 class Checker {
  public:
   Checker(const std::string& file, std::vector<std::string>& problems)
-      : file_(file), problems_(problems), memory_(physical_memory_bytes()) {}
+      : file_(file), problems_(problems), memory_(usable_memory_bytes()) {}
 
   void set_magnet(const MagnetSpec* magnet) { magnet_ = magnet; }
 
@@ -148,7 +138,8 @@ class Checker {
   }
   void memory(const std::string& what, double bytes) {
     if (bytes > memory_) {
-      fail(what + " needs " + gib(bytes) + " of memory, more than this machine's " + gib(memory_));
+      fail(what + " needs " + format_gib(bytes) + " of memory, more than this machine's " +
+           format_gib(memory_));
     }
   }
 

@@ -12,6 +12,8 @@
 // the pieces run against their current and carry -step.
 #pragma once
 
+#include <cstdint>
+
 #include "lib/matrix.hpp"
 #include "magnet/segment.hpp"
 
@@ -33,6 +35,11 @@ struct Point3 {
 // then.
 void contour_mesh(WindingSet& windings, const Matrix& potential, double step, double x0, double y0, double z0,
                   double spacing, double lower, double upper, double factor);
+
+// The number of pieces contour_mesh appends for `potential` and `step` with a window that admits every
+// level, counted without making them (one pass over the cells), so that a caller can judge the memory
+// first. Throws what contour_mesh throws for unusable input.
+std::uint64_t contour_piece_count(const Matrix& potential, double step);
 
 // Contours one triangle A, B, C (counterclockwise in the (y, z) plane seen from +x) with the values a, b,
 // c at its vertices. The levels are the integers k of the level coordinate u = value / step + 0.5 (as

@@ -46,17 +46,40 @@ void scale_rows(Matrix& m, const Matrix& factor) {
 
 // A profile so steep that e^(k d) overflows inside the winding region would turn the whole
 // spectrum, and with it every winding, into NaN.
-void require_finite(const Matrix& target, double origin_y, double origin_z, double step) {
+void require_finite_target(const Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z,
+                           double step) {
   for (std::uint32_t r = 0; r < target.rows(); ++r) {
     for (std::uint32_t c = 0; c < target.columns(); ++c) {
       if (std::isfinite(target[r][c])) continue;
+      const double y = static_cast<double>(r) * step + origin_y;
       std::string message = "the target current potential is not finite at y = ";
-      message += format_general(static_cast<double>(r) * step + origin_y, 6);
+      message += format_general(y, 6);
       message += " m, z = ";
       message += format_general(static_cast<double>(c) * step + origin_z, 6);
-      message += " m: \"Scaling k\" times the winding height is too large for double precision";
+      message += " m: ";
+      message += target_overflow_cause(magnet, y);
       throw InputError(message);
     }
+  }
+}
+
+// e^(|kappa| d) overflows for the shortest wavelengths when the winding plane lies far from the
+// mid-plane; the factor is then not a number (inf / inf) and so would be every winding.
+void require_finite_kernel(const Matrix& kernel, const MagnetSpec& magnet, double step) {
+  for (std::uint32_t r = 0; r < kernel.rows(); ++r) {
+    if (std::isfinite(kernel[r][0])) continue;
+    std::string message =
+        "the vertical FFT inversion factor e^(|kappa| d) exceeds double range at the FFT mesh's ";
+    message += "wavenumber kappa = ";
+    const std::int64_t n = kernel.rows();
+    const std::int64_t f = r < n / 2 ? r : r - static_cast<std::int64_t>(n);
+    message += format_general(static_cast<double>(f) * kTwoPi / (step * static_cast<double>(n)), 6);
+    message += " /m: \"Winding centre to midplane\" (";
+    message += format_general(magnet.winding_centre_to_midplane, 6);
+    message += " m) is too large for \"FFT meshes\" (";
+    message += std::to_string(magnet.params->fft_meshes[0]);
+    message += "); reduce either, or turn \"Use vertical FFT inversion\" off";
+    throw InputError(message);
   }
 }
 
@@ -112,7 +135,7 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
     {
       Matrix target = matrix_alloc(rows, columns);
       sample_target(target, magnet, fft_y, fft_z, step, step, workers);
-      require_finite(target, fft_y, fft_z, step);
+      require_finite_target(target, magnet, fft_y, fft_z, step);
       fft2d(false, target, nullptr, spectrum_re, spectrum_im, workers);
     }
     {
@@ -123,6 +146,7 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
       grid_evaluate(
           kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
           0.0, 0.0, 1.0, 1.0, workers);
+      require_finite_kernel(kernel, magnet, step);
       scale_rows(spectrum_re, kernel);
       scale_rows(spectrum_im, kernel);
     }

@@ -11,6 +11,8 @@
 // output files are compared to the last bit.
 #pragma once
 
+#include <string>
+
 #include "lib/matrix.hpp"
 #include "magnet/records.hpp"
 
@@ -45,6 +47,10 @@ double vertical_factor(const MagnetSpec& magnet, double y);
 // psi(y, z) = longitudinal_factor(z) * vertical_factor(y), written to *out. Safe to call from any
 // number of threads: it reads the records only.
 void target_potential(double y, double z, double* out, const MagnetSpec& magnet);
+
+// Why the target is not a finite number at height y: the keys whose values take a factor of psi beyond
+// double range, with their values. For messages; called only once psi has been found non-finite.
+std::string target_overflow_cause(const MagnetSpec& magnet, double y);
 
 // The same bits as grid_evaluate(target, target_potential) over a grid with these origins and steps
 // (y along the rows, z along the columns), but with each factor evaluated once per row or column

@@ -6,6 +6,7 @@
 #include "lib/errors.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/contour.hpp"
+#include "magnet/field.hpp"
 #include "magnet/mesh.hpp"
 
 namespace expcoil {
@@ -16,6 +17,16 @@ constexpr double kAllLevelsLower = -1e20;
 constexpr double kAllLevelsUpper = 1e20;
 
 }  // namespace
+
+std::uint64_t windings_segment_count(const MagnetSpec& magnet, const Matrix& potential) {
+  return 2 * contour_piece_count(potential, magnet.winding_current());
+}
+
+double windings_memory_bytes(std::uint64_t segments) {
+  // The set grows by a quarter at a time and holds the old and the new storage while it moves; the
+  // field kernel's stream of the segments lives beside it while the field map is computed.
+  return static_cast<double>(segments) * (2.25 * sizeof(Segment) + sizeof(StreamSegment));
+}
 
 WindingSet windings_generate(const MagnetSpec& magnet, const Matrix& potential) {
   WindingSet windings;

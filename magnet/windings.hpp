@@ -8,6 +8,8 @@
 // order; bending keeps it.
 #pragma once
 
+#include <cstdint>
+
 #include "lib/matrix.hpp"
 #include "magnet/records.hpp"
 #include "magnet/segment.hpp"
@@ -19,6 +21,13 @@ namespace expcoil {
 // contoured (a non-finite value, a zero or non-finite winding current, more than 2^52 windings) and for
 // a bent magnet that cannot be bent (see windings_bend).
 WindingSet windings_generate(const MagnetSpec& magnet, const Matrix& potential);
+
+// The number of segments windings_generate makes of `potential` (both layers), counted without making
+// them; throws what windings_generate throws for a potential that cannot be contoured.
+std::uint64_t windings_segment_count(const MagnetSpec& magnet, const Matrix& potential);
+// The memory, in bytes, that windings of `segments` segments take at their peak while the field map
+// is computed.
+double windings_memory_bytes(std::uint64_t segments);
 
 // Shifts the present segments to x + offset and appends their mirror copies, with negated currents, at
 // x - offset: segment n + k is the mirror of segment k.

@@ -143,6 +143,7 @@ TEST(ContourMesh, ClosedWindingsOnTheirLevelsAndUnusableInput) {
     for (const Segment& s : w)
       wrong += off_level(m, y0, z0, h, step, s.y1, s.z1) + off_level(m, y0, z0, h, step, s.y2, s.z2);
     EXPECT_TRUE(closed(w) && wrong == 0) << "trial " << trial << ", end points off their level: " << wrong;
+    EXPECT_EQ(contour_piece_count(m, step), w.count()) << "trial " << trial;  // counted without making them
   }
 }
 
