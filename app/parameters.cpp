@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 
 #include "app/memory.hpp"
 #include "lib/constants.hpp"
@@ -120,11 +121,16 @@ class Checker {
   Checker(const std::string& file, std::vector<std::string>& problems)
       : file_(file), problems_(problems), memory_(usable_memory_bytes()) {}
 
-  void set_magnet(const MagnetSpec* magnet) { magnet_ = magnet; }
+  // Messages after this name the magnet: by its name, or by its position when it has none.
+  void set_magnet(const MagnetSpec* magnet, std::uint32_t n = 0, std::uint32_t count = 0) {
+    magnet_ = magnet;
+    position_ = "magnet " + std::to_string(n) + " of " + std::to_string(count);
+  }
 
   void fail(const std::string& what) {
     std::string line = file_ + ": ";
-    if (magnet_ != nullptr) line += "magnet " + quoted(magnet_->name) + ": ";
+    if (magnet_ != nullptr)
+      line += (magnet_->name.empty() ? position_ : "magnet " + quoted(magnet_->name)) + ": ";
     problems_.push_back(line + what);
   }
 
@@ -147,10 +153,32 @@ class Checker {
   const std::string& file_;
   std::vector<std::string>& problems_;
   const MagnetSpec* magnet_ = nullptr;
+  std::string position_;
   double memory_;
 };
 
 const char* const kAxis[3] = {"transverse", "vertical", "longitudinal"};
+
+const char* const kMagnetKeys[] = {"Bmax",
+                                   "Length",
+                                   "Angle (degrees)",
+                                   "Winding centre to midplane",
+                                   "Winding return half-length",
+                                   "Area per winding (cm^2)",
+                                   "Winding current density (A/mm^2)",
+                                   "Winding thickness (cm)",
+                                   "Polynomial adjustment"};
+
+// "1st", "2nd", "3rd", "4th" ... "11th", "12th", "13th", "21st".
+std::string ordinal(std::uint32_t n) {
+  const char* suffix = "th";
+  if (n % 100 < 11 || n % 100 > 13) {
+    if (n % 10 == 1) suffix = "st";
+    if (n % 10 == 2) suffix = "nd";
+    if (n % 10 == 3) suffix = "rd";
+  }
+  return std::to_string(n) + suffix;
+}
 
 // The field map's extent is judged only from inputs that are usable in themselves, so that one bad
 // value gives one message.
@@ -283,13 +311,32 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
   std::vector<std::string> problems;
   Checker check(file, problems);
   if (config_lookup(list, "Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
+  // A block without its "Magnet name" line would silently shift every later magnet onto the next
+  // block's values; its extra lines are the sign.
+  for (const char* key : kMagnetKeys) {
+    const std::uint32_t lines = config_count(list, key);
+    if (lines <= set.magnet_count()) continue;
+    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) +
+               " line belongs to no magnet: " + std::to_string(lines) + " " + quoted(key) + " lines but " +
+               std::to_string(set.magnet_count()) +
+               " \"Magnet name\" lines (a magnet block without its \"Magnet name\" line?)");
+    break;  // the other keys of that block say the same
+  }
   if (set.magnet_count() == 0) return problems;
   check_set(check, set);
   check_solver_memory(check, set);
   const bool map_inputs_usable = field_map_inputs_usable(set);
+  std::unordered_map<std::string_view, std::uint32_t> first_with_name;
   for (std::uint32_t i = 0; i < set.magnet_count(); ++i) {
     const MagnetSpec& magnet = set.magnets[i];
-    check.set_magnet(&magnet);
+    check.set_magnet(&magnet, i + 1, set.magnet_count());
+    // Output files are named after the magnet: an empty name or a name used twice loses files.
+    if (magnet.name.empty()) check.fail("\"Magnet name\" must not be empty");
+    const auto [first, inserted] = first_with_name.emplace(magnet.name, i + 1);
+    if (!inserted && !magnet.name.empty()) {
+      check.fail("\"Magnet name\" is also the name of magnet " + std::to_string(first->second) +
+                 ": its output files would replace that magnet's");
+    }
     const bool magnet_finite = check_magnet(check, list, i + 1, set, magnet);
     if (map_inputs_usable && magnet_finite) check_field_map(check, magnet);
   }

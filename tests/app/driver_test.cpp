@@ -73,12 +73,11 @@ TEST(Driver, NamesAreUsedAsTheyStandAndWithoutMagnetsNothingIsWritten) {
   EXPECT_EQ(empty.out, "Parameters Empty set\nDone\n");
   EXPECT_EQ(empty.files, Files{"config.txt"});
 
-  // No length limit on names; a repeated name replaces the earlier magnet's files.
+  // No length limit on names.
   const std::string L(200, 'L');
-  const Outcome r = run(parameter_block() + magnet_block(L) + magnet_block("A") + magnet_block("A"));
+  const Outcome r = run(parameter_block() + magnet_block(L) + magnet_block("A"));
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "Parameters Test set\n" + magnet_lines(L) + magnet_lines("A") + magnet_lines("A") + "Done\n");
+  EXPECT_EQ(r.out, "Parameters Test set\n" + magnet_lines(L) + magnet_lines("A") + "Done\n");
   EXPECT_EQ(r.files, (Files{"config.txt", "fieldmap_A.csv", "fieldmap_" + L + ".csv", "windings_A.cond",
                             "windings_A.csv", "windings_" + L + ".cond", "windings_" + L + ".csv"}));
 }
@@ -107,6 +106,16 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
        "0)\nconfig.txt: magnet \"C\": the winding current (\"Winding current density (A/mm^2)\" times \"Area "
        "per "
        "winding (cm^2)\") must not be zero\n"},
+      // Names that would lose files: empty, used twice, or missing from a block (which would shift every
+      // later magnet onto the next block's values).
+      {good + magnet_block("") + magnet_block("A"),
+       "config.txt: magnet 2 of 3: \"Magnet name\" must not be empty\nconfig.txt: magnet \"A\": \"Magnet "
+       "name\" is "
+       "also the name of magnet 1: its output files would replace that magnet's\n"},
+      {good + magnet_block("B").substr(magnet_block("B").find('\n') + 1),
+       "config.txt: the 2nd \"Bmax\" line belongs to no magnet: 2 \"Bmax\" lines but 1 \"Magnet name\" lines "
+       "(a "
+       "magnet block without its \"Magnet name\" line?)\n"},
       {with(good, "Good field height", "-0.01"),
        "config.txt: \"Good field height\" must be positive (it is -0.01)\n"},
       {with(good, "Vertical end height", "0"),
