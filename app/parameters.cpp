@@ -1,15 +1,18 @@
 #include "app/parameters.hpp"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <unordered_map>
 
+#include "app/memory.hpp"
+#include "lib/constants.hpp"
 #include "lib/number_format.hpp"
+#include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
+#include "magnet/solver.hpp"
 
 namespace expcoil {
 
@@ -49,7 +52,7 @@ void magnet_spec_read(const ConfigList& list, std::uint32_t n, const ParameterSe
   magnet.params = &set;
   read_real_nth(list, "Bmax", n, 1.0, magnet.bmax);
   read_real_nth(list, "Length", n, 1.0, magnet.length);
-  read_real_nth(list, "Angle (degrees)", n, 0.017453292519943295, magnet.angle);
+  read_real_nth(list, "Angle (degrees)", n, kRadiansPerDegree, magnet.angle);
   read_real_nth(list, "Winding centre to midplane", n, 1.0, magnet.winding_centre_to_midplane);
   read_real_nth(list, "Winding return half-length", n, 1.0, magnet.winding_return_half_length);
   read_real_nth(list, "Area per winding (cm^2)", n, 0.0001, magnet.area_per_winding);
@@ -106,13 +109,6 @@ ConfigError::ConfigError(std::vector<std::string> problems)
 
 namespace {
 
-double physical_memory_bytes() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return 1e300;  // unknown: let the allocation itself decide
-  return static_cast<double>(pages) * static_cast<double>(page);
-}
-
 std::string quoted(std::string_view s) {
   // Built by appending: operator+ on a literal trips a false -Wrestrict in g++ 12 (GCC bug 105651).
   std::string q(1, '"');
@@ -120,18 +116,21 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
-std::string gib(double bytes) { return format_general(bytes / 1073741824.0, 3) + " GiB"; }
-
 class Checker {
  public:
   Checker(const std::string& file, std::vector<std::string>& problems)
-      : file_(file), problems_(problems), memory_(physical_memory_bytes()) {}
+      : file_(file), problems_(problems), memory_(usable_memory_bytes()) {}
 
-  void set_magnet(const MagnetSpec* magnet) { magnet_ = magnet; }
+  // Messages after this name the magnet: by its name, or by its position when it has none.
+  void set_magnet(const MagnetSpec* magnet, std::uint32_t n = 0, std::uint32_t count = 0) {
+    magnet_ = magnet;
+    position_ = "magnet " + std::to_string(n) + " of " + std::to_string(count);
+  }
 
   void fail(const std::string& what) {
     std::string line = file_ + ": ";
-    if (magnet_ != nullptr) line += "magnet " + quoted(magnet_->name) + ": ";
+    if (magnet_ != nullptr)
+      line += (magnet_->name.empty() ? position_ : "magnet " + quoted(magnet_->name)) + ": ";
     problems_.push_back(line + what);
   }
 
@@ -145,7 +144,8 @@ class Checker {
   }
   void memory(const std::string& what, double bytes) {
     if (bytes > memory_) {
-      fail(what + " needs " + gib(bytes) + " of memory, more than this machine's " + gib(memory_));
+      fail(what + " needs " + format_gib(bytes) + " of memory, more than this machine's " +
+           format_gib(memory_));
     }
   }
 
@@ -153,20 +153,46 @@ class Checker {
   const std::string& file_;
   std::vector<std::string>& problems_;
   const MagnetSpec* magnet_ = nullptr;
+  std::string position_;
   double memory_;
 };
 
 const char* const kAxis[3] = {"transverse", "vertical", "longitudinal"};
 
-}  // namespace
+const char* const kMagnetKeys[] = {"Bmax",
+                                   "Length",
+                                   "Angle (degrees)",
+                                   "Winding centre to midplane",
+                                   "Winding return half-length",
+                                   "Area per winding (cm^2)",
+                                   "Winding current density (A/mm^2)",
+                                   "Winding thickness (cm)",
+                                   "Polynomial adjustment"};
 
-std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
-                                             const ParameterSet& set) {
-  std::vector<std::string> problems;
-  Checker check(file, problems);
-  if (config_lookup(list, "Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
-  if (set.magnet_count() == 0) return problems;
+// "1st", "2nd", "3rd", "4th" ... "11th", "12th", "13th", "21st".
+std::string ordinal(std::uint32_t n) {
+  const char* suffix = "th";
+  if (n % 100 < 11 || n % 100 > 13) {
+    if (n % 10 == 1) suffix = "st";
+    if (n % 10 == 2) suffix = "nd";
+    if (n % 10 == 3) suffix = "rd";
+  }
+  return std::to_string(n) + suffix;
+}
 
+// The field map's extent is judged only from inputs that are usable in themselves, so that one bad
+// value gives one message.
+bool field_map_inputs_usable(const ParameterSet& set) {
+  bool usable = std::isfinite(set.good_field_height);
+  for (int a = 0; a < 3; ++a) {
+    usable = usable && set.fieldmap_cell[a] > 0 && std::isfinite(set.fieldmap_cell[a]) &&
+             std::isfinite(set.fieldmap_extension[a]);
+  }
+  return usable;
+}
+
+// The values of the parameter set that the stages divide by, take logarithms of or count with.
+void check_set(Checker& check, const ParameterSet& set) {
   const std::pair<const char*, std::int32_t> meshes[] = {{"Coil meshes", set.coil_meshes[0]},
                                                          {"FFT meshes", set.fft_meshes[0]}};
   for (const auto& [key, n] : meshes) {
@@ -195,93 +221,124 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
   for (int a = 0; a < 3; ++a) {
     check.positive(std::string("Fieldmap ") + kAxis[a] + " cell", set.fieldmap_cell[a]);
   }
-  const double coil = set.coil_meshes[0] >= 2 ? static_cast<double>(set.coil_meshes[0]) : 0.0;
-  const double fft = set.fft_meshes[0] >= 2 ? static_cast<double>(set.fft_meshes[0]) : 0.0;
-  // The solver's peak: four FFT-size matrices alive at once (spectrum and inverse, real and imaginary).
-  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), 4.0 * fft * fft * sizeof(double));
-  check.memory("\"Coil meshes\" of " + std::to_string(set.coil_meshes[0]), coil * coil * sizeof(double));
-  // The field map's extent is judged only from inputs that are usable in themselves, so that one bad
-  // value gives one message.
-  bool map_inputs_usable = std::isfinite(set.good_field_height);
-  for (int a = 0; a < 3; ++a) {
-    map_inputs_usable = map_inputs_usable && set.fieldmap_cell[a] > 0 &&
-                        std::isfinite(set.fieldmap_cell[a]) && std::isfinite(set.fieldmap_extension[a]);
-  }
+}
 
+// What the solver will hold, as the solver counts it; meshes the checks above reject count as empty.
+void check_solver_memory(Checker& check, const ParameterSet& set) {
+  ParameterSet usable;
+  for (int d = 0; d < 2; ++d) {
+    usable.coil_meshes[d] = set.coil_meshes[d] >= 2 ? set.coil_meshes[d] : 0;
+    usable.fft_meshes[d] = set.fft_meshes[d] >= 2 ? set.fft_meshes[d] : 0;
+  }
+  const SolverMemory need = solver_memory(usable);
+  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), need.fft_matrices);
+  check.memory("\"Coil meshes\" of " + std::to_string(set.coil_meshes[0]), need.coil_matrix);
+}
+
+// The values of magnet n (from 1) of the file. Returns whether its values are all finite.
+bool check_magnet(Checker& check, const ConfigList& list, std::uint32_t n, const ParameterSet& set,
+                  const MagnetSpec& magnet) {
+  if (magnet.name.find_first_of("/\\") != std::string::npos) {
+    check.fail(
+        "\"Magnet name\" must not contain '/' or '\\': output files are written to the working directory");
+  }
+  if (config_lookup_nth(list, "Polynomial adjustment", n) == nullptr) {
+    check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(n) + " of " +
+               std::to_string(set.magnet_count()) + ")");
+  }
+  const std::pair<const char*, double> magnet_reals[] = {
+      {"Bmax", magnet.bmax},
+      {"Length", magnet.length},
+      {"Angle (degrees)", magnet.angle},
+      {"Winding centre to midplane", magnet.winding_centre_to_midplane},
+      {"Winding return half-length", magnet.winding_return_half_length},
+      {"Area per winding (cm^2)", magnet.area_per_winding},
+      {"Winding current density (A/mm^2)", magnet.current_density},
+      {"Winding thickness (cm)", magnet.winding_thickness},
+  };
+  bool magnet_finite = true;
+  for (const auto& [key, value] : magnet_reals) {
+    check.finite(key, value);
+    magnet_finite = magnet_finite && std::isfinite(value);
+  }
+  for (double c : magnet.polynomial_adjustment) {
+    if (!std::isfinite(c)) {
+      check.finite("Polynomial adjustment", c);
+      break;
+    }
+  }
+  if (magnet.length < 0.0) {
+    check.fail("\"Length\" must not be negative (it is " + format_general(magnet.length, 6) + ")");
+  }
+  check.positive("Winding return half-length", magnet.winding_return_half_length);
+  const double winding_current = magnet.winding_current();
+  const std::string winding_current_keys =
+      "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\")";
+  if (winding_current == 0.0) {
+    check.fail(winding_current_keys + " must not be zero");
+  } else if (!std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
+             std::isfinite(magnet.area_per_winding)) {
+    check.fail(winding_current_keys + " is not a finite number");
+  }
+  if (magnet.angle_mode == 1 && magnet.length == 0.0) {
+    check.fail("a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"");
+  }
+  return magnet_finite;
+}
+
+// The magnet's field map: points along every axis, and the memory the map needs.
+void check_field_map(Checker& check, const MagnetSpec& magnet) {
+  const FieldMapGrid grid = field_map_grid(magnet);
+  for (int a = 0; a < 3; ++a) {
+    if (grid.count[a] == 0) {
+      check.fail(std::string("the field map has no usable number of points along its ") + kAxis[a] +
+                 " axis: check \"Fieldmap " + kAxis[a] + " cell\" and \"Fieldmap " + kAxis[a] +
+                 " extension\"");
+    }
+  }
+  if (!grid.valid()) return;
+  // In double: three 32-bit counts can multiply beyond 64 bits.
+  const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
+  check.memory("the field map of " + std::to_string(grid.count[0]) + 'x' + std::to_string(grid.count[1]) +
+                   'x' + std::to_string(grid.count[2]) + " points",
+               points * kFieldMapBytesPerPoint);
+}
+
+}  // namespace
+
+std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
+                                             const ParameterSet& set) {
+  std::vector<std::string> problems;
+  Checker check(file, problems);
+  if (config_lookup(list, "Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
+  // A block without its "Magnet name" line would silently shift every later magnet onto the next
+  // block's values; its extra lines are the sign.
+  for (const char* key : kMagnetKeys) {
+    const std::uint32_t lines = config_count(list, key);
+    if (lines <= set.magnet_count()) continue;
+    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) +
+               " line belongs to no magnet: " + std::to_string(lines) + " " + quoted(key) + " lines but " +
+               std::to_string(set.magnet_count()) +
+               " \"Magnet name\" lines (a magnet block without its \"Magnet name\" line?)");
+    break;  // the other keys of that block say the same
+  }
+  if (set.magnet_count() == 0) return problems;
+  check_set(check, set);
+  check_solver_memory(check, set);
+  const bool map_inputs_usable = field_map_inputs_usable(set);
+  std::unordered_map<std::string_view, std::uint32_t> first_with_name;
   for (std::uint32_t i = 0; i < set.magnet_count(); ++i) {
     const MagnetSpec& magnet = set.magnets[i];
-    check.set_magnet(&magnet);
-    if (magnet.name.find_first_of("/\\") != std::string::npos) {
-      check.fail(
-          "\"Magnet name\" must not contain '/' or '\\': output files are written to the working directory");
+    check.set_magnet(&magnet, i + 1, set.magnet_count());
+    // Output files are named after the magnet: an empty name or a name used twice loses files.
+    if (magnet.name.empty()) check.fail("\"Magnet name\" must not be empty");
+    const auto [first, inserted] = first_with_name.emplace(magnet.name, i + 1);
+    if (!inserted && !magnet.name.empty()) {
+      check.fail("\"Magnet name\" is also the name of magnet " + std::to_string(first->second) +
+                 ": its output files would replace that magnet's");
     }
-    if (config_lookup_nth(list, "Polynomial adjustment", i + 1) == nullptr) {
-      check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(i + 1) +
-                 " of " + std::to_string(set.magnet_count()) + ")");
-    }
-    const std::pair<const char*, double> magnet_reals[] = {
-        {"Bmax", magnet.bmax},
-        {"Length", magnet.length},
-        {"Angle (degrees)", magnet.angle},
-        {"Winding centre to midplane", magnet.winding_centre_to_midplane},
-        {"Winding return half-length", magnet.winding_return_half_length},
-        {"Area per winding (cm^2)", magnet.area_per_winding},
-        {"Winding current density (A/mm^2)", magnet.current_density},
-        {"Winding thickness (cm)", magnet.winding_thickness},
-    };
-    bool magnet_finite = true;
-    for (const auto& [key, value] : magnet_reals) {
-      check.finite(key, value);
-      magnet_finite = magnet_finite && std::isfinite(value);
-    }
-    for (double c : magnet.polynomial_adjustment) {
-      if (!std::isfinite(c)) {
-        check.finite("Polynomial adjustment", c);
-        break;
-      }
-    }
-    if (magnet.length < 0.0) {
-      check.fail("\"Length\" must not be negative (it is " + format_general(magnet.length, 6) + ")");
-    }
-    check.positive("Winding return half-length", magnet.winding_return_half_length);
-    const double winding_current = magnet.current_density * magnet.area_per_winding;
-    if (winding_current == 0.0) {
-      check.fail(
-          "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\") must "
-          "not "
-          "be zero");
-    } else if (!std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
-               std::isfinite(magnet.area_per_winding)) {
-      check.fail(
-          "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\") is "
-          "not a "
-          "finite number");
-    }
-    if (magnet.angle_mode == 1 && magnet.length == 0.0) {
-      check.fail("a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"");
-    }
-
-    if (!map_inputs_usable || !magnet_finite) continue;
-    const FieldMapGrid grid = field_map_grid(magnet);
-    for (int a = 0; a < 3; ++a) {
-      if (grid.count[a] == 0) {
-        check.fail(std::string("the field map has no usable number of points along its ") + kAxis[a] +
-                   " axis: check \"Fieldmap " + kAxis[a] + " cell\" and \"Fieldmap " + kAxis[a] +
-                   " extension\"");
-      }
-    }
-    if (grid.valid()) {
-      // In double: three 32-bit counts can multiply beyond 64 bits.
-      const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
-      std::string what = "the field map of ";
-      what += std::to_string(grid.count[0]);
-      what += 'x';
-      what += std::to_string(grid.count[1]);
-      what += 'x';
-      what += std::to_string(grid.count[2]);
-      what += " points";
-      check.memory(what, points * 24.0);
-    }
+    const bool magnet_finite = check_magnet(check, list, i + 1, set, magnet);
+    if (map_inputs_usable && magnet_finite) check_field_map(check, magnet);
   }
   return problems;
 }

@@ -17,6 +17,7 @@
 #include "lib/workers.hpp"
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
+#include "magnet/formats/field_map_csv.hpp"
 
 namespace {
 
@@ -127,58 +128,34 @@ struct MapMagnet {
   }
 };
 
-// Standard output of field_map_generate (three lines per call) goes to /dev/null while it runs.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(::dup(1)) {
-    std::fflush(stdout);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    ::dup2(saved_, 1);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
+// The whole field map as the program makes it: computed on `workers` workers, then written.
 void run_field_map(benchmark::State& state, int segments, unsigned workers) {
   const MapMagnet m;
   const WindingSet w = bench_windings(segments);
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("expcoil_field_bench_" + std::to_string(::getpid()) + ".csv"))
                                .string();
-  set_processor_count(workers);
+  const FieldMapGrid grid = field_map_grid(m.magnet);
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    std::string error;
-    bool ok;
-    {
-      QuietStdout quiet;
-      ok = field_map_generate(w, m.magnet, path, error);
-    }
-    if (!ok) {
-      state.SkipWithError(error.c_str());
+    try {
+      field_map_csv_write(field_map_compute(w, grid, workers), path);
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
       break;
     }
     state.PauseTiming();
     bytes += static_cast<std::int64_t>(std::filesystem::file_size(path));
     state.ResumeTiming();
   }
-  set_processor_count(0);
   std::filesystem::remove(path);
-  const FieldMapGrid grid = field_map_grid(m.magnet);
   state.SetItemsProcessed(state.iterations() * grid.points());
   state.SetBytesProcessed(bytes);
   state.SetLabel(std::to_string(grid.points()) + " points, " + std::to_string(segments) + " segments, " +
                  std::to_string(workers) + " worker(s), " + field_kernel_choice().target.name);
 }
 
-// Scaling: the whole field_map_generate on one and on two workers.
+// Scaling: the whole field map on one and on two workers.
 void BM_field_map_workers(benchmark::State& state) {
   run_field_map(state, 2000, static_cast<unsigned>(state.range(0)));
 }

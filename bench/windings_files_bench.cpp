@@ -12,8 +12,8 @@
 #include <random>
 #include <string>
 
-#include "magnet/conductor_file.hpp"
-#include "magnet/windings_table.hpp"
+#include "magnet/formats/conductor_file.hpp"
+#include "magnet/formats/windings_table.hpp"
 
 namespace {
 
@@ -44,10 +44,12 @@ std::string scratch_path(const char* name) {
 void BM_windings_files(benchmark::State& state) {
   const WindingSet& w = sample_windings();
   const std::string csv = scratch_path("expcoil_bench_csv"), cond = scratch_path("expcoil_bench_cond");
-  std::string error;
   for (auto _ : state) {
-    if (!expcoil::windings_table_write(w, csv, error) || !expcoil::conductor_file_write(w, cond, error)) {
-      state.SkipWithError(error.c_str());
+    try {
+      expcoil::windings_table_write(w, csv);
+      expcoil::conductor_file_write(w, cond);
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
       break;
     }
   }

@@ -2,19 +2,15 @@
 
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 
-#include "lib/report.hpp"
+#include "lib/constants.hpp"
+#include "lib/errors.hpp"
 #include "lib/workers.hpp"
 
 namespace expcoil {
 namespace {
-
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
 
 bool power_of_two_or_zero(std::uint32_t n) { return (n & (n - 1)) == 0; }
 
@@ -163,43 +159,39 @@ void transform_signals(std::uint32_t n, bool inverse, const double* in_re, const
 
 }  // namespace
 
-void fft_length_fatal() {
-  report_inner("fft", 46, REPORT_FATAL_ERROR, "Some moron called fft with a non-power-of-two-sized array", 0);
-  // report_inner does not return for a fatal report; this keeps the promise should a handler do so.
-  std::abort();
-}
-
 void fft(std::uint32_t n, bool inverse, const double* in_re, const double* in_im, double* out_re,
          double* out_im) {
-  if (!power_of_two_or_zero(n)) fft_length_fatal();
+  if (!power_of_two_or_zero(n)) throw FftLengthError(n);
   if (n == 0) return;
   transform<1>(n, inverse, in_re, in_im, 1, 0, out_re, out_im, 1);
 }
 
-void fft2d(bool inverse, const Matrix& in_re, const Matrix* in_im, Matrix& out_re, Matrix& out_im) {
+void fft2d(bool inverse, const Matrix& in_re, const Matrix* in_im, Matrix& out_re, Matrix& out_im,
+           unsigned workers) {
   const std::uint32_t rows = in_re.rows();
   const std::uint32_t columns = in_re.columns();
   auto same_size = [&](const Matrix& m) { return m.rows() == rows && m.columns() == columns; };
   if ((in_im != nullptr && !same_size(*in_im)) || !same_size(out_re) || !same_size(out_im)) {
-    throw std::invalid_argument("fft2d: every matrix must have the input's size");
+    throw InputError("fft2d: every matrix must have the input's size");
   }
   if (&out_re == &out_im || &out_re == &in_re || &out_im == &in_re ||
       (in_im != nullptr && (&out_re == in_im || &out_im == in_im))) {
-    throw std::invalid_argument("fft2d: the outputs must be distinct from each other and from the inputs");
+    throw InputError("fft2d: the outputs must be distinct from each other and from the inputs");
   }
-  if (!power_of_two_or_zero(columns) || !power_of_two_or_zero(rows)) fft_length_fatal();
+  if (!power_of_two_or_zero(columns)) throw FftLengthError(columns);
+  if (!power_of_two_or_zero(rows)) throw FftLengthError(rows);
   if (rows == 0 || columns == 0) return;
 
   // Row pass, from the input into the same rows of the outputs. Rows are contiguous; a batch of
   // them is transformed together and written back row by row.
-  run_workers(rows, [&](const WorkerRange& range, unsigned) {
+  run_workers(rows, workers, [&](const WorkerRange& range, unsigned) {
     transform_signals(columns, inverse, in_re.data(), in_im != nullptr ? in_im->data() : nullptr,
                       out_re.data(), out_im.data(), 1, columns, range);
   });
 
   // Column pass, in place in the outputs once every row worker has been joined. Columns are strided:
   // a batch of adjacent columns reads and writes whole cache lines. Workers own disjoint columns.
-  run_workers(columns, [&](const WorkerRange& range, unsigned) {
+  run_workers(columns, workers, [&](const WorkerRange& range, unsigned) {
     transform_signals(rows, inverse, out_re.data(), out_im.data(), out_re.data(), out_im.data(), columns, 1,
                       range);
   });

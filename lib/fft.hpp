@@ -14,22 +14,20 @@
 
 namespace expcoil {
 
-// The fatal report raised for a length that is not a power of two (the process ends).
-[[noreturn]] void fft_length_fatal();
-
 // Transforms n values. `in_im` may be null (all zeros). Input and output arrays must be distinct:
 // the output is filled in bit-reversed order while the input is still being read. A length that
-// is not a power of two ends the program through the fatal report before anything is written;
-// n = 0 does nothing.
+// is not a power of two throws FftLengthError before anything is written; n = 0 does nothing.
 void fft(std::uint32_t n, bool inverse, const double* in_re, const double* in_im, double* out_re,
          double* out_im);
 
 // Two-dimensional transform, same convention in both indices (the inverse is scaled by
-// 1/(rows * columns)): every row, then every column, each pass split over the workers of
-// lib/workers.hpp. Both lengths are tested before anything is transformed, so a bad length gives
-// one fatal report from the calling thread. `in_im` may be null (all zeros). The outputs must have
-// the input's size and be distinct from the inputs (std::invalid_argument otherwise); they also
-// hold the row pass's intermediate result, so the call needs no working matrices of its own.
-void fft2d(bool inverse, const Matrix& in_re, const Matrix* in_im, Matrix& out_re, Matrix& out_im);
+// 1/(rows * columns)): every row, then every column, each pass split over `workers` workers
+// (lib/workers.hpp; 0 for all processors). Both lengths are tested on the calling thread before
+// anything is transformed: a bad length throws FftLengthError once, with the outputs untouched.
+// `in_im` may be null (all zeros). The outputs must have the input's size and be distinct from the
+// inputs (InputError otherwise); they also hold the row pass's intermediate result, so the call
+// needs no working matrices of its own.
+void fft2d(bool inverse, const Matrix& in_re, const Matrix* in_im, Matrix& out_re, Matrix& out_im,
+           unsigned workers = 0);
 
 }  // namespace expcoil

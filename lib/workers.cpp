@@ -9,13 +9,11 @@ namespace expcoil {
 namespace {
 
 std::atomic<unsigned> g_processor_count{0};
-std::atomic<unsigned> g_override{0};
 std::atomic<ThreadStartHook> g_thread_start_hook{nullptr};
 
 }  // namespace
 
 unsigned processor_count() {
-  if (unsigned forced = g_override.load(std::memory_order_relaxed); forced != 0) return forced;
   unsigned n = g_processor_count.load(std::memory_order_relaxed);
   if (n == 0) {
     n = std::thread::hardware_concurrency();
@@ -24,8 +22,6 @@ unsigned processor_count() {
   }
   return n;
 }
-
-void set_processor_count(unsigned workers) { g_override.store(workers, std::memory_order_relaxed); }
 
 void set_thread_start_hook(ThreadStartHook hook) { g_thread_start_hook.store(hook); }
 
@@ -40,8 +36,8 @@ std::vector<WorkerRange> split_work(std::int64_t total, unsigned workers) {
   return ranges;
 }
 
-void run_workers(std::int64_t total, WorkerBody body, void* context) {
-  const unsigned n = processor_count();
+void run_workers(std::int64_t total, unsigned workers, WorkerBody body, void* context) {
+  const unsigned n = worker_count(workers);
   const std::vector<WorkerRange> ranges = split_work(total, n);
   std::vector<std::exception_ptr> errors(n);
   auto run = [&](unsigned t) {

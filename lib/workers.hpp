@@ -14,12 +14,12 @@ struct WorkerRange {
   std::int64_t end = 0;
 };
 
-// The number of workers every parallel stage uses: the processors of the machine, asked of the
-// system once per process (a report of 0 counts as 1).
+// The processors of the machine, asked of the system once per process (a report of 0 counts as 1).
 unsigned processor_count();
-// Overrides the worker count (tests inject 1, 2, 3, 7 ... to prove results do not depend on it);
-// 0 restores the machine's count.
-void set_processor_count(unsigned workers);
+
+// Every parallel stage takes its worker count from its caller; 0 stands for processor_count(). Results
+// never depend on the count, only the time does.
+inline unsigned worker_count(unsigned requested) { return requested != 0 ? requested : processor_count(); }
 
 // The splitting rule: q = total / n in floating point; worker t starts at trunc(t * q) and ends where
 // worker t + 1 starts (the last ends at total). Contiguous, in order, covering [0, total) exactly.
@@ -27,18 +27,18 @@ std::vector<WorkerRange> split_work(std::int64_t total, unsigned workers);
 
 using WorkerBody = void (*)(void* context, const WorkerRange& range, unsigned worker);
 
-// Splits `total` items among processor_count() workers and runs `body` once per range: ranges
+// Splits `total` items among worker_count(workers) workers and runs `body` once per range: ranges
 // n-1 .. 1 on threads started in that order, range 0 on the calling thread, then joins every thread.
 // A range whose thread cannot be started is run on the calling thread instead, so no range is ever
 // skipped. If any range throws, the first exception (lowest worker index) is rethrown once every
 // worker has finished.
-void run_workers(std::int64_t total, WorkerBody body, void* context);
+void run_workers(std::int64_t total, unsigned workers, WorkerBody body, void* context);
 
 template <class Body>
-void run_workers(std::int64_t total, Body&& body) {
+void run_workers(std::int64_t total, unsigned workers, Body&& body) {
   using B = std::remove_reference_t<Body>;
   run_workers(
-      total,
+      total, workers,
       [](void* context, const WorkerRange& range, unsigned worker) {
         (*static_cast<B*>(context))(range, worker);
       },

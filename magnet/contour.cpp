@@ -2,9 +2,9 @@
 
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
+#include "lib/errors.hpp"
 #include "lib/number_format.hpp"
 
 namespace expcoil {
@@ -37,7 +37,7 @@ void check_contour_input(const Matrix& potential, double step) {
     std::string message = "cannot contour the current potential with a current per winding of ";
     message += format_general(step, 15);
     message += " A: it must be finite and non-zero";
-    throw std::invalid_argument(message);
+    throw InputError(message);
   }
   for (std::uint32_t i = 0; i < potential.rows(); ++i) {
     const double* row = potential[i];
@@ -48,7 +48,7 @@ void check_contour_input(const Matrix& potential, double step) {
         message += " at ";
         message += position(i, j);
         message += " of the coil mesh";
-        throw std::invalid_argument(message);
+        throw InputError(message);
       }
       if (!(std::fabs(row[j] * r + 0.5) < kLevelCoordinateLimit)) {
         std::string message = "the current potential ";
@@ -58,13 +58,37 @@ void check_contour_input(const Matrix& potential, double step) {
         message += " of the coil mesh spans more than 2^52 windings of ";
         message += format_general(step, 15);
         message += " A";
-        throw std::invalid_argument(message);
+        throw InputError(message);
       }
     }
   }
 }
 
 }  // namespace
+
+std::uint64_t contour_piece_count(const Matrix& potential, double step) {
+  const std::uint32_t rows = potential.rows();
+  const std::uint32_t columns = potential.columns();
+  if (rows < 2 || columns < 2) return 0;
+  check_contour_input(potential, step);
+  const double r = 1.0 / step;
+  // Every integer k with u_low < k <= u_high of a triangle is one piece; the level coordinates are below
+  // 2^52 in magnitude (checked above), where floor is exact. The window admits every level.
+  const auto levels = [r](double a, double b, double c) {
+    const double ua = a * r + 0.5, ub = b * r + 0.5, uc = c * r + 0.5;
+    const double low = std::fmin(ua, std::fmin(ub, uc)), high = std::fmax(ua, std::fmax(ub, uc));
+    return static_cast<std::uint64_t>(std::floor(high) - std::floor(low));
+  };
+  std::uint64_t count = 0;
+  for (std::uint32_t i = 1; i < rows; ++i) {
+    const double* below = potential[i - 1];
+    const double* above = potential[i];
+    for (std::uint32_t j = 1; j < columns; ++j) {
+      count += levels(below[j - 1], above[j - 1], above[j]) + levels(below[j - 1], above[j], below[j]);
+    }
+  }
+  return count;
+}
 
 void contour_triangle(WindingSet& windings, double a, double b, double c, double step, const Point3& A,
                       const Point3& B, const Point3& C, double lower, double upper, double factor) {

@@ -12,6 +12,8 @@
 // the pieces run against their current and carry -step.
 #pragma once
 
+#include <cstdint>
+
 #include "lib/matrix.hpp"
 #include "magnet/segment.hpp"
 
@@ -27,12 +29,17 @@ struct Point3 {
 // (i-1,j)) of each cell. Only levels inside the window (lower, upper] are contoured (for a negative step
 // the window's roles exchange, see contour_triangle); every current is factor * (+-step).
 //
-// A matrix with fewer than two rows or columns yields nothing. Throws std::invalid_argument when the
+// A matrix with fewer than two rows or columns yields nothing. Throws InputError when the
 // step is zero or not finite, when a value of the matrix is not finite, or when the potential spans so
 // many steps (2^52) that the level arithmetic could no longer count them exactly; nothing is appended
 // then.
 void contour_mesh(WindingSet& windings, const Matrix& potential, double step, double x0, double y0, double z0,
                   double spacing, double lower, double upper, double factor);
+
+// The number of pieces contour_mesh appends for `potential` and `step` with a window that admits every
+// level, counted without making them (one pass over the cells), so that a caller can judge the memory
+// first. Throws what contour_mesh throws for unusable input.
+std::uint64_t contour_piece_count(const Matrix& potential, double step);
 
 // Contours one triangle A, B, C (counterclockwise in the (y, z) plane seen from +x) with the values a, b,
 // c at its vertices. The levels are the integers k of the level coordinate u = value / step + 0.5 (as

@@ -1,34 +1,18 @@
 #include "magnet/field_map.hpp"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <limits>
-#include <memory>
-#include <string_view>
-#include <vector>
 
+#include "lib/errors.hpp"
 #include "lib/number_format.hpp"
-#include "lib/output_file.hpp"
-#include "lib/progress.hpp"
 #include "lib/workers.hpp"
-#include "magnet/field.hpp"
 
 namespace expcoil {
 namespace {
 
 // Points per kernel call: a multiple of every vector width, so that only the last chunk of a worker's
-// range has spare lanes, and small enough that the progress bar moves smoothly on large segment sets.
+// range has spare lanes, and small enough that a progress display moves smoothly on large segment sets.
 constexpr std::int64_t kChunk = 64;
-
-// The grid values along one axis, index * cell + min, as every point and every row of the file uses them.
-std::vector<double> axis_values(const FieldMapGrid& grid, int axis) {
-  std::vector<double> v(static_cast<std::size_t>(grid.count[axis]));
-  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i) * grid.cell[axis] + grid.min[axis];
-  return v;
-}
-
-void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 void append_triple(std::string& line, const double* v) {
   line += '(';
@@ -41,42 +25,10 @@ void append_triple(std::string& line, const double* v) {
 
 }  // namespace
 
-void field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, double* out,
-                       ProgressBar* progress) {
-  const std::int64_t total = grid.points();
-  if (total <= 0) return;
-  const SegmentStream stream(windings);
-  const std::vector<double> xs = axis_values(grid, 0);
-  const std::vector<double> ys = axis_values(grid, 1);
-  const std::vector<double> zs = axis_values(grid, 2);
-  const std::int64_t ny = grid.count[1];
-  const std::int64_t nz = grid.count[2];
-
-  run_workers(total, [&](const WorkerRange& range, unsigned) {
-    double px[kChunk];
-    double py[kChunk];
-    double pz[kChunk];
-    std::int64_t i = range.first / (ny * nz);
-    std::int64_t j = range.first / nz % ny;
-    std::int64_t k = range.first % nz;
-    for (std::int64_t first = range.first; first < range.end; first += kChunk) {
-      const std::int64_t m = std::min(kChunk, range.end - first);
-      for (std::int64_t p = 0; p < m; ++p) {
-        px[p] = xs[i];
-        py[p] = ys[j];
-        pz[p] = zs[k];
-        if (++k == nz) {
-          k = 0;
-          if (++j == ny) {
-            j = 0;
-            ++i;
-          }
-        }
-      }
-      field_kernel(stream, px, py, pz, static_cast<std::size_t>(m), out + 3 * first);
-      if (progress != nullptr) progress->add(m);
-    }
-  });
+std::vector<double> field_map_axis(const FieldMapGrid& grid, int axis) {
+  std::vector<double> v(grid.count[axis] > 0 ? static_cast<std::size_t>(grid.count[axis]) : 0);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = grid.value(axis, static_cast<std::int64_t>(i));
+  return v;
 }
 
 std::string field_map_extent_text(const FieldMapGrid& grid) {
@@ -101,69 +53,57 @@ std::string field_map_count_text(const FieldMapGrid& grid) {
   return text;
 }
 
-bool field_map_generate(const WindingSet& windings, const MagnetSpec& magnet, const std::string& path,
-                        std::string& error) {
-  const FieldMapGrid grid = field_map_grid(magnet);
-  print(field_map_extent_text(grid));
-  if (!grid.valid()) {
-    // The configuration check rejects such a grid before any magnet runs; this guards other callers.
-    error = "fieldmap of magnet ";
-    error += magnet.name;
-    error += ": the cell sizes and extent give no grid points";
-    return false;
-  }
+void field_map_compute_points(const SegmentStream& segments, const FieldMapGrid& grid, std::int64_t first,
+                              std::int64_t count, double* out, unsigned workers,
+                              std::atomic<std::int64_t>* done) {
+  if (count <= 0) return;
+  const std::vector<double> xs = field_map_axis(grid, 0);
+  const std::vector<double> ys = field_map_axis(grid, 1);
+  const std::vector<double> zs = field_map_axis(grid, 2);
+  const std::int64_t ny = grid.count[1];
+  const std::int64_t nz = grid.count[2];
+
+  run_workers(count, workers, [&](const WorkerRange& range, unsigned) {
+    double px[kChunk];
+    double py[kChunk];
+    double pz[kChunk];
+    const std::int64_t start = first + range.first;
+    std::int64_t i = start / (ny * nz);
+    std::int64_t j = start / nz % ny;
+    std::int64_t k = start % nz;
+    for (std::int64_t p0 = range.first; p0 < range.end; p0 += kChunk) {
+      const std::int64_t m = std::min(kChunk, range.end - p0);
+      for (std::int64_t p = 0; p < m; ++p) {
+        px[p] = xs[i];
+        py[p] = ys[j];
+        pz[p] = zs[k];
+        if (++k == nz) {
+          k = 0;
+          if (++j == ny) {
+            j = 0;
+            ++i;
+          }
+        }
+      }
+      field_kernel(segments, px, py, pz, static_cast<std::size_t>(m), out + 3 * p0);
+      if (done != nullptr) done->fetch_add(m, std::memory_order_relaxed);
+    }
+  });
+}
+
+FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, unsigned workers,
+                           std::atomic<std::int64_t>* done) {
+  if (!grid.valid()) throw InputError("the field map's cell sizes and extent give no grid points");
   // Three 32-bit counts may multiply beyond 64 bits; no such map could be held anyway.
   const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
-  if (points * 24.0 >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
-    error = "fieldmap of magnet ";
-    error += magnet.name;
-    error += ": too many grid points";
-    return false;
+  if (points * kFieldMapBytesPerPoint >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
+    std::string text = field_map_count_text(grid);
+    text.resize(text.find(' '));
+    throw InputError("the field map of " + text + " points is too large to be held in memory");
   }
-  print(field_map_count_text(grid));
-  const std::int64_t total = grid.points();
-
-  auto field = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(total) * 3);
-  {
-    // The messages above stay above the bar on a terminal.
-    std::fflush(stdout);
-    ProgressBar progress("Fieldmap", total);
-    field_map_compute(windings, grid, field.get(), &progress);
-  }
-
-  // Rows repeat the same coordinates over and over: their text is made once per grid value.
-  auto axis_text = [&](int axis) {
-    std::vector<std::string> text;
-    for (const double v : axis_values(grid, axis)) text.push_back(format_general(v, 15));
-    return text;
-  };
-  const std::vector<std::string> x_text = axis_text(0);
-  const std::vector<std::string> y_text = axis_text(1);
-  const std::vector<std::string> z_text = axis_text(2);
-
-  OutputFile file(path);
-  file.text("x (m),y,z, Bx (T),By,Bz").line_end();
-  const double* b = field.get();
-  std::string xy;
-  for (const std::string& x : x_text) {
-    if (!file.ok()) break;  // the file is lost anyway; commit() reports why
-    for (const std::string& y : y_text) {
-      xy = x;
-      xy += ',';
-      xy += y;
-      xy += ',';
-      for (const std::string& z : z_text) {
-        file.text(xy).text(z).text(", ");
-        file.general(b[0], 15).text(",").general(b[1], 15).text(",").general(b[2], 15).line_end();
-        b += 3;
-      }
-    }
-  }
-  if (!file.commit()) {
-    error = file.error();
-    return false;
-  }
-  return true;
+  FieldMap map{grid, std::vector<double>(static_cast<std::size_t>(grid.points()) * 3)};
+  field_map_compute_points(SegmentStream(windings), grid, 0, grid.points(), map.b.data(), workers, done);
+  return map;
 }
 
 }  // namespace expcoil

@@ -1,16 +1,32 @@
-// The field map: the field of a magnet's windings on a regular grid around the magnet, computed on
-// every core and written to fieldmap_<name>.csv.
+// The field map: the field of a magnet's windings on a regular grid around the magnet (field_map_grid),
+// computed on every core. A FieldMap is a value; writing it in any file format is the job of the
+// writers in magnet/formats/.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
-#include "app/parameters.hpp"
+#include "magnet/field.hpp"
 #include "magnet/field_map_grid.hpp"
 #include "magnet/segment.hpp"
 
 namespace expcoil {
 
-class ProgressBar;
+// Bx, By, Bz of one point, as held in memory.
+inline constexpr std::size_t kFieldMapBytesPerPoint = 3 * sizeof(double);
+
+struct FieldMap {
+  FieldMapGrid grid;
+  // (Bx, By, Bz) in tesla of every grid point, in linear-index order (i * ny + j) * nz + k: x slowest,
+  // z fastest, the order of the rows of the CSV file. 3 * grid.points() values.
+  std::vector<double> b;
+};
+
+// The grid values along one axis, grid.value(axis, i) for every i.
+std::vector<double> field_map_axis(const FieldMapGrid& grid, int axis);
 
 // "Fieldmap from (x,y,z)m to (x,y,z)m" and "Fieldmap cell size (x,y,z)m", numbers as "%lg", each line
 // ending in a newline.
@@ -18,18 +34,17 @@ std::string field_map_extent_text(const FieldMapGrid& grid);
 // "<nx>x<ny>x<nz> = <points> cells" and a newline; the product is not limited to 32 bits.
 std::string field_map_count_text(const FieldMapGrid& grid);
 
-// Fills out[3 p .. 3 p + 2] with (Bx, By, Bz) of grid point p, for every p < grid.points() in linear-index
-// order (x slowest, z fastest), with the points split among processor_count() workers. Each value equals
-// windings_field at the point (grid.min[a] + index * grid.cell[a] along each axis) bit for bit, whatever
-// the worker count. `progress`, when given, is told of every finished chunk.
-void field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, double* out,
-                       ProgressBar* progress = nullptr);
+// Fills out[3 p .. 3 p + 2] with (Bx, By, Bz) of grid point first + p for p < count, with the points split
+// among `workers` workers (0: all processors). Each value equals windings_field at the point bit for bit,
+// whatever the worker count and wherever the range starts, so a map computed in pieces is the map
+// computed whole. `done`, when given, is increased by the points finished as they finish (for a
+// progress display; relaxed order).
+void field_map_compute_points(const SegmentStream& segments, const FieldMapGrid& grid, std::int64_t first,
+                              std::int64_t count, double* out, unsigned workers = 0,
+                              std::atomic<std::int64_t>* done = nullptr);
 
-// Prints the grid's extent, cell size and point count to standard output, computes the map (with a
-// progress bar on standard error while that is a terminal) and writes it to `path` in CSV form. Returns
-// false with `error` set, and no file under `path`, when the grid has no points or the file cannot be
-// written.
-bool field_map_generate(const WindingSet& windings, const MagnetSpec& magnet, const std::string& path,
-                        std::string& error);
+// The whole map. Throws InputError when the grid has no points or more than memory could ever hold.
+FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, unsigned workers = 0,
+                           std::atomic<std::int64_t>* done = nullptr);
 
 }  // namespace expcoil

@@ -26,14 +26,14 @@ FieldMapGrid field_map_grid(const MagnetSpec& magnet) {
 
   // Transverse excursion of the bend. A straight magnet makes the first term 0/0; the comparisons
   // below are written so that a NaN excursion counts as 0.
-  const double X = ((1.0 - std::cos(alpha / 2.0)) * L) / alpha + std::sin(alpha / 2.0) * e_l;
-  const double T = e_t + w;
+  const double excursion = ((1.0 - std::cos(alpha / 2.0)) * L) / alpha + std::sin(alpha / 2.0) * e_l;
+  const double transverse_margin = e_t + w;
 
   FieldMapGrid grid;
-  const double m = 0.0 >= X ? X : 0.0;
-  const double M = (X < 0.0 || std::isnan(X)) ? 0.0 : X;
-  grid.min[0] = m - T;
-  grid.max[0] = M + T;
+  const double excursion_low = 0.0 >= excursion ? excursion : 0.0;
+  const double excursion_high = (excursion < 0.0 || std::isnan(excursion)) ? 0.0 : excursion;
+  grid.min[0] = excursion_low - transverse_margin;
+  grid.max[0] = excursion_high + transverse_margin;
   grid.h = g + e_v;
   grid.min[1] = -grid.h;
   grid.max[1] = e_v;

@@ -5,15 +5,15 @@
 
 #include <cstdint>
 
-#include "app/parameters.hpp"
+#include "magnet/records.hpp"
 
 namespace expcoil {
 
 struct FieldMapGrid {
-  double min[3] = {0.0, 0.0, 0.0};  // x, y, z of the first point, m
-  double max[3] = {0.0, 0.0, 0.0};  // upper bounds (the last point may stop short of them), m
-  double cell[3] = {0.0, 0.0, 0.0};
-  double h = 0.0;  // good-field height plus vertical extension: y runs from -h
+  double min[3] = {0.0, 0.0, 0.0};   // x, y, z of the first point, m
+  double max[3] = {0.0, 0.0, 0.0};   // upper bounds (the last point may stop short of them), m
+  double cell[3] = {0.0, 0.0, 0.0};  // spacing along x, y, z, m
+  double h = 0.0;                    // good-field height plus vertical extension: y runs from -h
   // Points per axis, trunc(extent / cell + 1.000001); 0 where that quotient is not a finite number
   // of at least 1 that fits a 32-bit count.
   std::int32_t count[3] = {0, 0, 0};
@@ -21,6 +21,10 @@ struct FieldMapGrid {
   bool valid() const { return count[0] > 0 && count[1] > 0 && count[2] > 0; }
   std::int64_t points() const {
     return static_cast<std::int64_t>(count[0]) * count[1] * static_cast<std::int64_t>(count[2]);
+  }
+  // Coordinate of point `index` along `axis`, formed as every stage forms it: index * cell + min.
+  double value(int axis, std::int64_t index) const {
+    return static_cast<double>(index) * cell[axis] + min[axis];
   }
 };
 

@@ -6,8 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
-#include "app/parameters.hpp"
+#include "magnet/records.hpp"
 
 namespace expcoil {
 
@@ -18,5 +19,9 @@ struct MeshGeometry {
 
 // rows and columns must be at least 2 (the configuration check guarantees it).
 MeshGeometry mesh_geometry(const MagnetSpec& magnet, std::int32_t rows, std::int32_t columns);
+
+// The coordinates of the mesh points along y (rows) and z (columns), index * spacing + origin, as the
+// solver and the contouring place them.
+std::vector<double> mesh_axis(const MeshGeometry& mesh, int axis, std::int32_t points);
 
 }  // namespace expcoil

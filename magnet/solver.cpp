@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "lib/constants.hpp"
+#include "lib/errors.hpp"
 #include "lib/fft.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/grid.hpp"
@@ -14,7 +16,6 @@
 namespace expcoil {
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 // 1 / (1 + 1e-6): the factor at kappa = 0, and everywhere without the inversion.
 constexpr double kUnitFactor = 0.9999990000010001;
 
@@ -45,17 +46,40 @@ void scale_rows(Matrix& m, const Matrix& factor) {
 
 // A profile so steep that e^(k d) overflows inside the winding region would turn the whole
 // spectrum, and with it every winding, into NaN.
-void require_finite(const Matrix& target, double origin_y, double origin_z, double step) {
+void require_finite_target(const Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z,
+                           double step) {
   for (std::uint32_t r = 0; r < target.rows(); ++r) {
     for (std::uint32_t c = 0; c < target.columns(); ++c) {
       if (std::isfinite(target[r][c])) continue;
+      const double y = static_cast<double>(r) * step + origin_y;
       std::string message = "the target current potential is not finite at y = ";
-      message += format_general(static_cast<double>(r) * step + origin_y, 6);
+      message += format_general(y, 6);
       message += " m, z = ";
       message += format_general(static_cast<double>(c) * step + origin_z, 6);
-      message += " m: \"Scaling k\" times the winding height is too large for double precision";
-      throw std::runtime_error(message);
+      message += " m: ";
+      message += target_overflow_cause(magnet, y);
+      throw InputError(message);
     }
+  }
+}
+
+// e^(|kappa| d) overflows for the shortest wavelengths when the winding plane lies far from the
+// mid-plane; the factor is then not a number (inf / inf) and so would be every winding.
+void require_finite_kernel(const Matrix& kernel, const MagnetSpec& magnet, double step) {
+  for (std::uint32_t r = 0; r < kernel.rows(); ++r) {
+    if (std::isfinite(kernel[r][0])) continue;
+    std::string message =
+        "the vertical FFT inversion factor e^(|kappa| d) exceeds double range at the FFT mesh's ";
+    message += "wavenumber kappa = ";
+    const std::int64_t n = kernel.rows();
+    const std::int64_t f = r < n / 2 ? r : r - static_cast<std::int64_t>(n);
+    message += format_general(static_cast<double>(f) * kTwoPi / (step * static_cast<double>(n)), 6);
+    message += " /m: \"Winding centre to midplane\" (";
+    message += format_general(magnet.winding_centre_to_midplane, 6);
+    message += " m) is too large for \"FFT meshes\" (";
+    message += std::to_string(magnet.params->fft_meshes[0]);
+    message += "); reduce either, or turn \"Use vertical FFT inversion\" off";
+    throw InputError(message);
   }
 }
 
@@ -77,35 +101,42 @@ void inversion_kernel(double x0, double, double* out, const KernelContext& conte
   *out = E / (1 + damped * damped);
 }
 
-Matrix compute_current_potential(const MagnetSpec& magnet) {
+SolverMemory solver_memory(const ParameterSet& set) {
+  const double fft_points = static_cast<double>(set.fft_meshes[0]) * set.fft_meshes[1];
+  const double coil_points = static_cast<double>(set.coil_meshes[0]) * set.coil_meshes[1];
+  // At the inverse transform: the spectrum and the result, real and imaginary.
+  return {4.0 * fft_points * sizeof(double), coil_points * sizeof(double)};
+}
+
+Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
   const ParameterSet& p = *magnet.params;
-  const std::int32_t Cr = p.coil_meshes[0], Cc = p.coil_meshes[1];
-  const std::int32_t Fr = p.fft_meshes[0], Fc = p.fft_meshes[1];
-  if (Cr < 2 || Cc < 2 || Fr < 1 || Fc < 1) {
-    throw std::invalid_argument(
+  const std::int32_t coil_rows = p.coil_meshes[0], coil_columns = p.coil_meshes[1];
+  const std::int32_t fft_rows = p.fft_meshes[0], fft_columns = p.fft_meshes[1];
+  if (coil_rows < 2 || coil_columns < 2 || fft_rows < 1 || fft_columns < 1) {
+    throw InputError(
         "current potential: the coil mesh needs at least 2 points and the FFT mesh 1 "
         "point along each direction");
   }
-  const MeshGeometry coil = mesh_geometry(magnet, Cr, Cc);
-  const double sc = coil.spacing;
-  const double oc_y = coil.origin[1], oc_z = coil.origin[2];
-  const MeshGeometry fft_mesh = mesh_geometry(magnet, Fr, Fc);
-  const double sf = fft_mesh.spacing;
+  const MeshGeometry coil = mesh_geometry(magnet, coil_rows, coil_columns);
+  const double coil_spacing = coil.spacing;
+  const double coil_y = coil.origin[1], coil_z = coil.origin[2];
+  const MeshGeometry fft_mesh = mesh_geometry(magnet, fft_rows, fft_columns);
+  const double fft_spacing = fft_mesh.spacing;
   // Enlarged about its own centre to twice its extent, keeping the point counts.
-  const double of_y = fft_mesh.origin[1] - 0.5 * ((Fr - 1) * sf);
-  const double of_z = fft_mesh.origin[2] - 0.5 * ((Fc - 1) * sf);
-  const double step = sf + sf;
+  const double fft_y = fft_mesh.origin[1] - 0.5 * ((fft_rows - 1) * fft_spacing);
+  const double fft_z = fft_mesh.origin[2] - 0.5 * ((fft_columns - 1) * fft_spacing);
+  const double step = fft_spacing + fft_spacing;
 
-  const auto rows = static_cast<std::uint32_t>(Fr), columns = static_cast<std::uint32_t>(Fc);
+  const auto rows = static_cast<std::uint32_t>(fft_rows), columns = static_cast<std::uint32_t>(fft_columns);
   Matrix result_re;
   {
     Matrix spectrum_re = matrix_alloc(rows, columns);
     Matrix spectrum_im = matrix_alloc(rows, columns);
     {
       Matrix target = matrix_alloc(rows, columns);
-      sample_target(target, magnet, of_y, of_z, step, step);
-      require_finite(target, of_y, of_z, step);
-      fft2d(false, target, nullptr, spectrum_re, spectrum_im);
+      sample_target(target, magnet, fft_y, fft_z, step, step, workers);
+      require_finite_target(target, magnet, fft_y, fft_z, step);
+      fft2d(false, target, nullptr, spectrum_re, spectrum_im, workers);
     }
     {
       // The factor depends on the row alone, so it is tabulated once per row (at the row index, as
@@ -114,28 +145,30 @@ Matrix compute_current_potential(const MagnetSpec& magnet) {
       const KernelContext context{step, &magnet};
       grid_evaluate(
           kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
-          0.0, 0.0, 1.0, 1.0);
+          0.0, 0.0, 1.0, 1.0, workers);
+      require_finite_kernel(kernel, magnet, step);
       scale_rows(spectrum_re, kernel);
       scale_rows(spectrum_im, kernel);
     }
     result_re = matrix_alloc(rows, columns);
     // Only the real part of the inverse is used (the kernel is real and even in the frequency).
     Matrix result_im = matrix_alloc(rows, columns);
-    fft2d(true, spectrum_re, &spectrum_im, result_re, result_im);
+    fft2d(true, spectrum_re, &spectrum_im, result_re, result_im, workers);
   }
 
-  const auto out_rows = static_cast<std::uint32_t>(Cr), out_columns = static_cast<std::uint32_t>(Cc);
+  const auto out_rows = static_cast<std::uint32_t>(coil_rows),
+             out_columns = static_cast<std::uint32_t>(coil_columns);
   Matrix out = matrix_alloc(out_rows, out_columns);
   const Matrix& R = result_re;
   for (std::uint32_t i = out_rows; i-- > 0;) {
     const bool border_row = i == 0 || i == out_rows - 1;
-    const Cell y = cell_of(((oc_y - of_y) + i * sc) / step, rows);
+    const Cell y = cell_of(((coil_y - fft_y) + i * coil_spacing) / step, rows);
     for (std::uint32_t j = out_columns; j-- > 0;) {
       if (border_row || j == 0 || j == out_columns - 1) {
         out[i][j] = 0.0;
         continue;
       }
-      const Cell z = cell_of(((oc_z - of_z) + j * sc) / step, columns);
+      const Cell z = cell_of(((coil_z - fft_z) + j * coil_spacing) / step, columns);
       const double lower = R[y.a][z.a1] * z.f + (1 - z.f) * R[y.a][z.a];
       const double upper = R[y.a1][z.a1] * z.f + R[y.a1][z.a] * (1 - z.f);
       out[i][j] = upper * y.f + lower * (1 - y.f);

@@ -12,8 +12,8 @@
 // the gain (peak 500) for short wavelengths. Switched off, the factor is the constant 1/(1 + 1e-6).
 #pragma once
 
-#include "app/parameters.hpp"
 #include "lib/matrix.hpp"
+#include "magnet/records.hpp"
 
 namespace expcoil {
 
@@ -26,11 +26,19 @@ struct KernelContext {
 // the frequencies -N/2 .. -1), written to *out; x1 is not used: the factor is the same along a row.
 void inversion_kernel(double x0, double x1, double* out, const KernelContext& context);
 
-// Returns coil_meshes[0] x coil_meshes[1] values (amperes) with a zero border. FFT mesh sizes that
-// are not powers of two end the program through the FFT's fatal report; mesh sizes the
-// configuration check rejects (coil below 2, FFT below 1) throw std::invalid_argument, and a target
-// that overflows (e^(k d) beyond double range) throws std::runtime_error naming where. At most four
-// FFT-size matrices are alive at once.
-Matrix compute_current_potential(const MagnetSpec& magnet);
+// Returns coil_meshes[0] x coil_meshes[1] values (amperes) with a zero border, computed on `workers`
+// workers (0: all processors; the values do not depend on the count). FFT mesh sizes that are not
+// powers of two throw FftLengthError; mesh sizes the configuration check rejects (coil below 2, FFT
+// below 1) and a target that overflows (e^(k d) beyond double range) throw InputError naming what
+// and where. At most four FFT-size matrices are alive at once.
+Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers = 0);
+
+// The memory compute_current_potential needs for the set's mesh sizes, in bytes (as doubles, so that
+// any counts can be judged): the FFT-size matrices alive at once, and the coil-mesh result.
+struct SolverMemory {
+  double fft_matrices;
+  double coil_matrix;
+};
+SolverMemory solver_memory(const ParameterSet& set);
 
 }  // namespace expcoil

@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 
+#include "lib/constants.hpp"
+#include "lib/number_format.hpp"
 #include "magnet/grid.hpp"
 
 namespace expcoil {
@@ -80,24 +83,74 @@ void target_potential(double y, double z, double* out, const MagnetSpec& magnet)
   *out = longitudinal_factor(magnet, z) * vertical_factor(magnet, y);
 }
 
+namespace {
+
+std::string key_value(const char* key, double value, const char* unit) {
+  std::string text = "\"";
+  text += key;
+  text += "\" (";
+  text += format_general(value, 6);
+  text += unit;
+  text += ')';
+  return text;
+}
+
+// Which factor of aperture_potential at height d leaves double range, or empty when none does.
+std::string aperture_overflow(const MagnetSpec& magnet, double d) {
+  const ParameterSet& p = *magnet.params;
+  const double k = p.scaling_k;
+  const double exponential = std::exp(k * d);
+  const double adjustment =
+      polynomial(magnet.polynomial_adjustment, (0.5 * p.good_field_height + d) / p.good_field_height);
+  const double scale = kInverseMu0 * magnet.bmax;
+  const std::string height = " at the height " + format_general(d, 6) + " m into the aperture";
+  if (!std::isfinite(exponential)) {
+    return key_value("Scaling k", k, " /m") + " times the height " + format_general(d, 6) +
+           " m into the aperture is too large: e^(k d) exceeds double range";
+  }
+  if (!std::isfinite(adjustment)) return "\"Polynomial adjustment\" exceeds double range" + height;
+  if (!std::isfinite(scale)) return key_value("Bmax", magnet.bmax, " T") + " over mu0 exceeds double range";
+  if (!std::isfinite((exponential + adjustment) * scale)) {
+    return key_value("Bmax", magnet.bmax, " T") + " over mu0, times e^(k d) plus \"Polynomial adjustment\"" +
+           height + ", exceeds double range";
+  }
+  if (!std::isfinite(aperture_potential(magnet, d))) {
+    return key_value("Bmax", magnet.bmax, " T") + " over mu0 and " + key_value("Scaling k", k, " /m") +
+           " exceeds double range" + height;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string target_overflow_cause(const MagnetSpec& magnet, double y) {
+  const double J = magnet.params->vertical_middle_join_height;
+  std::string cause;
+  if (y > 0) cause = aperture_overflow(magnet, J - y);
+  if (y < J && cause.empty()) cause = aperture_overflow(magnet, y);
+  if (!cause.empty()) return cause;
+  return "the vertical profile (\"Vertical end ramp\", \"Vertical end asymmetry\", \"Vertical middle ramp\", "
+         "\"Vertical middle asymmetry\") exceeds double range";
+}
+
 void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
-                   double step_z) {
+                   double step_z, unsigned workers) {
   // The factors are tabulated through the same evaluator, so their coordinates are the grid's to
   // the last bit.
   Matrix vertical = matrix_alloc(target.rows(), 1);
   grid_evaluate(
       vertical, [&magnet](double y, double, double* out) { *out = vertical_factor(magnet, y); }, origin_y,
-      0.0, step_y, 0.0);
+      0.0, step_y, 0.0, workers);
   Matrix longitudinal = matrix_alloc(1, target.columns());
   grid_evaluate(
       longitudinal, [&magnet](double, double z, double* out) { *out = longitudinal_factor(magnet, z); }, 0.0,
-      origin_z, 0.0, step_z);
+      origin_z, 0.0, step_z, workers);
   grid_evaluate(
       target,
       [&](double r, double c, double* out) {
         *out = longitudinal[0][static_cast<std::uint32_t>(c)] * vertical[static_cast<std::uint32_t>(r)][0];
       },
-      0.0, 0.0, 1.0, 1.0);
+      0.0, 0.0, 1.0, 1.0, workers);
 }
 
 }  // namespace expcoil

@@ -11,13 +11,14 @@
 // output files are compared to the last bit.
 #pragma once
 
-#include "app/parameters.hpp"
+#include <string>
+
+#include "lib/matrix.hpp"
+#include "magnet/records.hpp"
 
 namespace expcoil {
 
 inline constexpr double kInverseMu0 = 795774.7154594767;  // 1 / (4 pi 1e-7), A/(T m)
-inline constexpr double kInversePi = 0.3183098861837907;
-inline constexpr double kPi = 3.141592653589793;
 
 // u atan(1e6 u) - 5e-7 ln(u^2 + 1e-12): (pi/2)|u| with its corner rounded over about a micrometre.
 // Its derivative is exactly atan(1e6 u), so it is smooth everywhere and finite at u = 0.
@@ -47,10 +48,14 @@ double vertical_factor(const MagnetSpec& magnet, double y);
 // number of threads: it reads the records only.
 void target_potential(double y, double z, double* out, const MagnetSpec& magnet);
 
+// Why the target is not a finite number at height y: the keys whose values take a factor of psi beyond
+// double range, with their values. For messages; called only once psi has been found non-finite.
+std::string target_overflow_cause(const MagnetSpec& magnet, double y);
+
 // The same bits as grid_evaluate(target, target_potential) over a grid with these origins and steps
 // (y along the rows, z along the columns), but with each factor evaluated once per row or column
 // rather than once per element.
 void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
-                   double step_z);
+                   double step_z, unsigned workers = 0);
 
 }  // namespace expcoil

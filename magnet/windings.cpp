@@ -1,11 +1,12 @@
 #include "magnet/windings.hpp"
 
 #include <cmath>
-#include <stdexcept>
 #include <string>
 
+#include "lib/errors.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/contour.hpp"
+#include "magnet/field.hpp"
 #include "magnet/mesh.hpp"
 
 namespace expcoil {
@@ -17,23 +18,27 @@ constexpr double kAllLevelsUpper = 1e20;
 
 }  // namespace
 
-WindingSet& windings_generate(WindingSet& windings, const MagnetSpec& magnet, const Matrix& potential) {
-  windings = WindingSet();
-  try {
-    // A mesh of fewer than two rows or columns has no cell to contour (and no spacing).
-    if (potential.rows() >= 2 && potential.columns() >= 2) {
-      const MeshGeometry mesh = mesh_geometry(magnet, static_cast<std::int32_t>(potential.rows()),
-                                              static_cast<std::int32_t>(potential.columns()));
-      const double winding_current = magnet.current_density * magnet.area_per_winding;
-      contour_mesh(windings, potential, winding_current, mesh.origin[0], mesh.origin[1], mesh.origin[2],
-                   mesh.spacing, kAllLevelsLower, kAllLevelsUpper, 1.0);
-    }
-    windings_mirror(windings, magnet.winding_centre_to_midplane);
-    if (magnet.angle_mode == 1) windings_bend(windings, magnet);
-  } catch (...) {
-    windings = WindingSet();
-    throw;
+std::uint64_t windings_segment_count(const MagnetSpec& magnet, const Matrix& potential) {
+  return 2 * contour_piece_count(potential, magnet.winding_current());
+}
+
+double windings_memory_bytes(std::uint64_t segments) {
+  // The set grows by a quarter at a time and holds the old and the new storage while it moves; the
+  // field kernel's stream of the segments lives beside it while the field map is computed.
+  return static_cast<double>(segments) * (2.25 * sizeof(Segment) + sizeof(StreamSegment));
+}
+
+WindingSet windings_generate(const MagnetSpec& magnet, const Matrix& potential) {
+  WindingSet windings;
+  // A mesh of fewer than two rows or columns has no cell to contour (and no spacing).
+  if (potential.rows() >= 2 && potential.columns() >= 2) {
+    const MeshGeometry mesh = mesh_geometry(magnet, static_cast<std::int32_t>(potential.rows()),
+                                            static_cast<std::int32_t>(potential.columns()));
+    contour_mesh(windings, potential, magnet.winding_current(), mesh.origin[0], mesh.origin[1],
+                 mesh.origin[2], mesh.spacing, kAllLevelsLower, kAllLevelsUpper, 1.0);
   }
+  windings_mirror(windings, magnet.winding_centre_to_midplane);
+  if (magnet.angle_mode == 1) windings_bend(windings, magnet);
   return windings;
 }
 
@@ -59,7 +64,7 @@ void windings_bend(WindingSet& windings, const MagnetSpec& magnet) {
     message += " m by an angle of ";
     message += format_general(alpha, 15);
     message += " rad: both must be finite and non-zero";
-    throw std::invalid_argument(message);
+    throw InputError(message);
   }
   const double R = L / alpha;
   const double rho = 1.0 / R;

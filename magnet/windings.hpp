@@ -8,18 +8,26 @@
 // order; bending keeps it.
 #pragma once
 
-#include "app/parameters.hpp"
+#include <cstdint>
+
 #include "lib/matrix.hpp"
+#include "magnet/records.hpp"
 #include "magnet/segment.hpp"
 
 namespace expcoil {
 
-// Replaces whatever `windings` held with the windings of `magnet` over `potential`, the current
-// potential on the magnet's coil mesh (its rows and columns give the mesh size). Returns `windings`.
-// Throws std::invalid_argument with a message for a potential that cannot be contoured (a non-finite
-// value, a zero or non-finite winding current, more than 2^52 windings) and for a bent magnet that
-// cannot be bent (see windings_bend); `windings` is left empty then.
-WindingSet& windings_generate(WindingSet& windings, const MagnetSpec& magnet, const Matrix& potential);
+// The windings of `magnet` over `potential`, the current potential on the magnet's coil mesh (its rows
+// and columns give the mesh size). Throws InputError with a message for a potential that cannot be
+// contoured (a non-finite value, a zero or non-finite winding current, more than 2^52 windings) and for
+// a bent magnet that cannot be bent (see windings_bend).
+WindingSet windings_generate(const MagnetSpec& magnet, const Matrix& potential);
+
+// The number of segments windings_generate makes of `potential` (both layers), counted without making
+// them; throws what windings_generate throws for a potential that cannot be contoured.
+std::uint64_t windings_segment_count(const MagnetSpec& magnet, const Matrix& potential);
+// The memory, in bytes, that windings of `segments` segments take at their peak while the field map
+// is computed.
+double windings_memory_bytes(std::uint64_t segments);
 
 // Shifts the present segments to x + offset and appends their mirror copies, with negated currents, at
 // x - offset: segment n + k is the mirror of segment k.
@@ -28,8 +36,8 @@ void windings_mirror(WindingSet& windings, double offset);
 // Bends every end point onto the arc of radius R = length / angle whose centre line is x = R, z = 0:
 // points with |z| <= length / 2 go onto the arc, points beyond an end continue straight along the arc's
 // tangent there. y and the currents are not changed, nor the number and order of the segments; each
-// segment stays the chord between its mapped end points. Throws std::invalid_argument unless length and
-// angle are finite and non-zero (R would be 0 or infinite).
+// segment stays the chord between its mapped end points. Throws InputError unless length and angle are
+// finite and non-zero (R would be 0 or infinite).
 void windings_bend(WindingSet& windings, const MagnetSpec& magnet);
 
 }  // namespace expcoil

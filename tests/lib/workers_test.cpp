@@ -23,13 +23,12 @@ TEST(Workers, SplitRunAndForwardTheFirstException) {
   const std::thread::id caller = std::this_thread::get_id();
   for (unsigned n : {1u, 2u, 3u, 7u}) {
     for (bool refuse_odd : {false, true}) {
-      set_processor_count(n);
       set_thread_start_hook(refuse_odd ? +[](unsigned worker) { return worker % 2 == 0; } : nullptr);
       std::vector<std::atomic<int>> hits(1000);
       std::vector<std::thread::id> thread_of(n, caller);  // a range that never runs leaves items unhit
       int forwarded = -1;
       try {
-        run_workers(1000, [&](const WorkerRange& range, unsigned worker) {
+        run_workers(1000, n, [&](const WorkerRange& range, unsigned worker) {
           thread_of[worker] = std::this_thread::get_id();
           for (std::int64_t i = range.first; i < range.end; ++i) hits[i]++;
           if (worker == 2 || worker == 5) throw static_cast<int>(worker);
@@ -38,7 +37,6 @@ TEST(Workers, SplitRunAndForwardTheFirstException) {
         forwarded = worker;
       }
       set_thread_start_hook(nullptr);
-      set_processor_count(0);
       EXPECT_EQ(forwarded, n > 2 ? 2 : -1);
       for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i;
       for (unsigned w = 0; w < n; ++w) {

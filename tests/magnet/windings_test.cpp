@@ -12,9 +12,10 @@
 #include <random>
 #include <vector>
 
-#include "magnet/conductor_file.hpp"
+#include "lib/errors.hpp"
 #include "magnet/contour.hpp"
-#include "magnet/windings_table.hpp"
+#include "magnet/formats/conductor_file.hpp"
+#include "magnet/formats/windings_table.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -105,8 +106,22 @@ TEST(ContourMesh, ClosedWindingsOnTheirLevelsAndUnusableInput) {
   for (const auto& [value, step] : {std::pair{1.0, 0.0}, {1.0, 1e-310}, {std::nan(""), 1.0}, {1e16, 1.0}}) {
     Matrix bad = ring_matrix();
     bad[3][1] = value;
-    EXPECT_THROW(contour_mesh(w, bad, step, 0, 0, 0, 1, -kWide, kWide, 1.0), std::invalid_argument) << value;
+    EXPECT_THROW(contour_mesh(w, bad, step, 0, 0, 0, 1, -kWide, kWide, 1.0), InputError) << value;
     EXPECT_EQ(w.count(), 52u);
+  }
+  // The level coordinate value / step + 0.5 may come up to 2^52 - 0.5 (the levels are still counted
+  // exactly) but not reach 2^52. Six triangles meet at the peak, one piece each per level.
+  for (const auto& [peak, levels] : {std::pair{0x1p52 - 1.0, 2u}, {0x1p52 - 0.5, 0u}}) {
+    Matrix near_limit = ring_matrix(0.0);
+    std::fill_n(near_limit.data(), near_limit.size(), 0x1p52 - 3.5);
+    near_limit[2][2] = peak;
+    WindingSet rings;
+    if (levels == 0) {
+      EXPECT_THROW(contour_mesh(rings, near_limit, 1.0, 0, 0, 0, 1, -kWide, kWide, 1.0), InputError);
+    } else {
+      contour_mesh(rings, near_limit, 1.0, 0, 0, 0, 1, -kWide, kWide, 1.0);
+      EXPECT_TRUE(closed(rings) && rings.count() == 6 * levels) << rings.count();
+    }
   }
   std::mt19937_64 rng(4242);
   std::uniform_real_distribution<double> u(0.0, 1.0);
@@ -128,6 +143,7 @@ TEST(ContourMesh, ClosedWindingsOnTheirLevelsAndUnusableInput) {
     for (const Segment& s : w)
       wrong += off_level(m, y0, z0, h, step, s.y1, s.z1) + off_level(m, y0, z0, h, step, s.y2, s.z2);
     EXPECT_TRUE(closed(w) && wrong == 0) << "trial " << trial << ", end points off their level: " << wrong;
+    EXPECT_EQ(contour_piece_count(m, step), w.count()) << "trial " << trial;  // counted without making them
   }
 }
 
@@ -142,7 +158,7 @@ TEST(Windings, MirrorLayersAndBend) {
   magnet.current_density = 2e6, magnet.area_per_winding = 5e-5;
   WindingSet plain, w;
   contour_mesh(plain, ring_matrix(100, 6), 100.0, 0.0, -1.0, -1.25, 0.5, -kWide, kWide, 1.0);
-  windings_generate(w, magnet, ring_matrix(100, 6));
+  w = windings_generate(magnet, ring_matrix(100, 6));
   ASSERT_TRUE(plain.count() > 0 && w.count() == 2 * plain.count());
   for (std::uint32_t k = 0; k < plain.count(); ++k) {
     const Segment& s = plain[k];
@@ -151,8 +167,8 @@ TEST(Windings, MirrorLayersAndBend) {
   }
   // A bent magnet's windings are the straight ones, bent.
   magnet.angle = 0.5, magnet.angle_mode = 1;
-  WindingSet bent;
-  ASSERT_EQ(windings_generate(bent, magnet, ring_matrix(100, 6)).count(), w.count());
+  const WindingSet bent = windings_generate(magnet, ring_matrix(100, 6));
+  ASSERT_EQ(bent.count(), w.count());
   windings_bend(w, magnet);
   for (std::uint32_t k = 0; k < w.count(); ++k) EXPECT_EQ(values(bent[k]), values(w[k])) << k;
   // Bent by 0.5 rad over 2 m (R = 4): on the arc for |z| <= 1, on its tangents beyond; y and I stay.
@@ -165,7 +181,7 @@ TEST(Windings, MirrorLayersAndBend) {
   for (int n = 0; n < 21; ++n) EXPECT_NEAR(values(w[n / 7])[n % 7], want[n / 7][n % 7], 5e-7) << n;
 }
 
-using Writer = bool (*)(const WindingSet&, const std::string&, std::string&);
+using Writer = void (*)(const WindingSet&, const std::string&);
 
 // The file `write` makes of `segments` over an older file. Written onto a directory in the way instead, the
 // failure is reported with the path and the reason; no temporary is left either time.
@@ -174,9 +190,14 @@ std::string written(Writer write, const std::vector<Segment>& segments) {
   const std::string path = dir / "windings_Q1", blocked = dir / "blocked";
   test::write_file(path, "an older and longer file of an earlier run\r\n");
   std::filesystem::create_directory(blocked);
-  std::string error;
-  EXPECT_TRUE(write(set_of(segments), path, error) && !write(set_of(segments), blocked, error)) << error;
-  EXPECT_EQ(error, "cannot write " + blocked + ": Is a directory");
+  write(set_of(segments), path);
+  try {
+    write(set_of(segments), blocked);
+    ADD_FAILURE() << "no error for " << blocked;
+  } catch (const WriteError& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot write " + blocked + ": Is a directory");
+    EXPECT_EQ(e.path(), blocked);
+  }
   EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"blocked", "windings_Q1"}));
   return test::read_file(path);
 }
@@ -214,6 +235,9 @@ TEST(WindingFiles, TableAndConductorFile) {
     segments.push_back({0, 0, 0, d[0], d[1], d[2], 5});
     want += block("0.000000 0.000000 0.000000 " + std::string(angles), "1000.000000", "5");
   }
+  // n_x / sin(theta) rounds to -1.0000000000000018 here: the arc cosine must clamp it to 180 degrees.
+  segments.push_back({0, 0, 0, -1, 0, 5, 5});
+  want += block("0.000000 0.000000 0.000000 180.000000 11.309932 -90.000000", "5099.019514", "5");
   EXPECT_EQ(written(conductor_file_write, segments), want + "QUIT\r\n");
 }
 

@@ -1,4 +1,4 @@
-#include "lib/report.hpp"
+#include "app/report.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lib/progress.hpp"
+#include "app/progress.hpp"
 
 #include <unistd.h>
 

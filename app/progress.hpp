@@ -31,6 +31,8 @@ class ProgressBar {
   ProgressBar& operator=(const ProgressBar&) = delete;
 
   void add(std::int64_t items) noexcept { done_.fetch_add(items, std::memory_order_relaxed); }
+  // The counter a stage increases as it finishes items (the library's stages take it by pointer).
+  std::atomic<std::int64_t>* counter() noexcept { return &done_; }
   bool shown() const { return enabled_; }
   // Redraws the line now (the reporter thread calls it periodically).
   void refresh();

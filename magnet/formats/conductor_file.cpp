@@ -1,19 +1,18 @@
-#include "magnet/conductor_file.hpp"
+#include "magnet/formats/conductor_file.hpp"
 
 #include <cmath>
-#include <numbers>
 
+#include "lib/constants.hpp"
+#include "lib/errors.hpp"
 #include "lib/output_file.hpp"
 
 namespace expcoil {
 namespace {
 
-constexpr double kDegreesPerRadian = 57.29577951308232;
-
 // Arc cosine clamped to [0, pi] for arguments that rounding pushed outside [-1, 1].
 double clamped_acos(double t) {
   if (t > 1) return 0.0;
-  if (t < -1) return std::numbers::pi;
+  if (t < -1) return kPi;
   return std::acos(t);
 }
 
@@ -63,7 +62,7 @@ Vector3 conductor_angles(const Vector3& d) {
   return {phi * kDegreesPerRadian, theta * kDegreesPerRadian, psi * kDegreesPerRadian};
 }
 
-bool conductor_file_write(const WindingSet& windings, const std::string& path, std::string& error) {
+void conductor_file_write(const WindingSet& windings, const std::string& path) {
   OutputFile file(path);
   file.text("CONDUCTOR").line_end();
   for (const Segment& s : windings) {
@@ -79,9 +78,7 @@ bool conductor_file_write(const WindingSet& windings, const std::string& path, s
     file.general(s.current, 9).text(" 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n");
   }
   file.text("QUIT").line_end();
-  if (file.commit()) return true;
-  error = file.error();
-  return false;
+  if (!file.commit()) throw WriteError(path, file.error());
 }
 
 }  // namespace expcoil

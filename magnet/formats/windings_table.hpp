@@ -9,9 +9,8 @@
 
 namespace expcoil {
 
-// Writes the file through a temporary that is renamed onto `path` when complete. Prints nothing; on
-// failure returns false with `error` = "cannot write <path>: <reason>" and leaves any existing file at
-// `path` untouched.
-bool windings_table_write(const WindingSet& windings, const std::string& path, std::string& error);
+// Writes the file through a temporary that is renamed onto `path` when complete. Throws WriteError
+// ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
+void windings_table_write(const WindingSet& windings, const std::string& path);
 
 }  // namespace expcoil

@@ -1,10 +1,11 @@
-#include "magnet/windings_table.hpp"
+#include "magnet/formats/windings_table.hpp"
 
+#include "lib/errors.hpp"
 #include "lib/output_file.hpp"
 
 namespace expcoil {
 
-bool windings_table_write(const WindingSet& windings, const std::string& path, std::string& error) {
+void windings_table_write(const WindingSet& windings, const std::string& path) {
   OutputFile file(path);
   file.text("x1 (m),y1,z1, x2,y2,z2, I (Amps)").line_end();
   for (const Segment& s : windings) {
@@ -12,9 +13,7 @@ bool windings_table_write(const WindingSet& windings, const std::string& path, s
     file.text(", ").general(s.x2, 15).text(",").general(s.y2, 15).text(",").general(s.z2, 15);
     file.text(", ").general(s.current, 15).line_end();
   }
-  if (file.commit()) return true;
-  error = file.error();
-  return false;
+  if (!file.commit()) throw WriteError(path, file.error());
 }
 
 }  // namespace expcoil

@@ -29,9 +29,8 @@ Frame orthonormal_frame(const Vector3& n);
 // normalised; the zero vector for a zero-length segment), as the conductor file writes them.
 Vector3 conductor_angles(const Vector3& d);
 
-// Writes the file through a temporary that is renamed onto `path` when complete. Prints nothing; on
-// failure returns false with `error` = "cannot write <path>: <reason>" and leaves any existing file at
-// `path` untouched.
-bool conductor_file_write(const WindingSet& windings, const std::string& path, std::string& error);
+// Writes the file through a temporary that is renamed onto `path` when complete. Throws WriteError
+// ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
+void conductor_file_write(const WindingSet& windings, const std::string& path);
 
 }  // namespace expcoil

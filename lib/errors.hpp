@@ -1,0 +1,48 @@
+// The errors the library reports. Library code never prints and never ends the process: every failure
+// is one of these exceptions (or std::bad_alloc), with a message that names what went wrong, and the
+// caller (the command-line program, the Python package) decides how to tell the user.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace expcoil {
+
+// Base of every error the library throws on purpose.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A stage was handed input it cannot work with: a value out of its range, a size that does not fit,
+// a potential that cannot be contoured. The message names the value.
+class InputError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A transform length that is not a power of two.
+class FftLengthError : public InputError {
+ public:
+  explicit FftLengthError(std::uint64_t length)
+      : InputError("FFT length " + std::to_string(length) + " is not a power of two"), length_(length) {}
+  std::uint64_t length() const { return length_; }
+
+ private:
+  std::uint64_t length_;
+};
+
+// An output file could not be written; the message reads "cannot write <path>: <reason>". Nothing is
+// left under the path (an earlier file there stays as it was).
+class WriteError : public Error {
+ public:
+  WriteError(std::string path, const std::string& message) : Error(message), path_(std::move(path)) {}
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace expcoil

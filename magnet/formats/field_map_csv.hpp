@@ -1,0 +1,40 @@
+// The field map file, fieldmap_<name>.csv: the header "x (m),y,z, Bx (T),By,Bz", then one line per grid
+// point in linear-index order (x slowest, z fastest): "x,y,z, Bx,By,Bz", every number as printf "%.15lg"
+// with a three-digit exponent, lines ending in CR LF.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lib/output_file.hpp"
+#include "magnet/field_map.hpp"
+
+namespace expcoil {
+
+// Writes a map that arrives in pieces (in linear-index order), so that a map need not be held whole.
+class FieldMapCsvWriter {
+ public:
+  FieldMapCsvWriter(std::string path, const FieldMapGrid& grid);
+
+  // The next `points` points' (Bx, By, Bz), 3 * points values.
+  void write(const double* b, std::int64_t points);
+
+  // Renames the finished file into place. Throws WriteError when anything failed, or when the grid's
+  // points have not all been written; nothing is left under the path then.
+  void commit();
+
+ private:
+  OutputFile file_;
+  FieldMapGrid grid_;
+  // The coordinates' text is made once per grid value: rows repeat the same values over and over.
+  std::vector<std::string> x_text_, y_text_, z_text_;
+  std::string xy_;  // "x,y," of the row in progress
+  std::int64_t written_ = 0;
+  std::int64_t i_ = 0, j_ = 0, k_ = 0;
+};
+
+// The whole map in one call. Throws WriteError.
+void field_map_csv_write(const FieldMap& map, const std::string& path);
+
+}  // namespace expcoil
