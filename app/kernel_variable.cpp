@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <new>
-#include <stdexcept>
 
+#include "lib/errors.hpp"
 #include "magnet/field.hpp"
 
 namespace expcoil {
@@ -12,7 +12,7 @@ bool apply_kernel_variable() {
   try {
     field_kernel_choice();
     return true;
-  } catch (const std::invalid_argument& e) {
+  } catch (const Error& e) {
     std::fprintf(stderr, "%s\n", e.what());
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "out of memory while choosing the field kernel\n");

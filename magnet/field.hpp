@@ -76,9 +76,9 @@ struct KernelChoice {
 
 // The choice for a value of EXPCOIL_KERNEL. A name of field_kernel_targets() picks that form; nullptr
 // or "" (the variable unset or empty) picks the form that is fastest on a small fixed sample, a few
-// milliseconds of work in all. Any other value throws std::invalid_argument with a message that names
-// the variable, the value and the names this machine runs. The forms give the same bits, so the choice
-// changes the speed only.
+// milliseconds of work in all. Any other value throws InputError (lib/errors.hpp) with a message that
+// names the variable, the value and the names this machine runs. The forms give the same bits, so the
+// choice changes the speed only.
 KernelChoice choose_field_kernel(const char* requested);
 
 // The process's choice: choose_field_kernel(EXPCOIL_KERNEL from the environment), made at the first

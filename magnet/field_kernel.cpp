@@ -26,10 +26,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "lib/errors.hpp"
 #include "magnet/field.hpp"
 
 #if EXPCOIL_SIMD
@@ -233,10 +233,10 @@ KernelChoice choose_field_kernel(const char* requested) {
     }
     std::string names;
     for (const KernelTarget& t : targets) names += (names.empty() ? "" : ", ") + t.name;
-    throw std::invalid_argument("EXPCOIL_KERNEL is \"" + std::string(requested) +
-                                "\", which is not a field kernel this machine runs: use " +
-                                (targets.size() > 1 ? "one of " : "") + names +
-                                ", or leave it unset to pick the fastest");
+    throw InputError("EXPCOIL_KERNEL is \"" + std::string(requested) +
+                     "\", which is not a field kernel this machine runs: use " +
+                     (targets.size() > 1 ? "one of " : "") + names +
+                     ", or leave it unset to pick the fastest");
   }
   if (targets.size() == 1) return {targets.front(), "the only one", 0.0};
   const auto start = std::chrono::steady_clock::now();

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -265,7 +264,7 @@ TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) 
     try {
       choose_field_kernel(bad.c_str());
       ADD_FAILURE() << bad;
-    } catch (const std::invalid_argument& e) {
+    } catch (const InputError& e) {
       EXPECT_EQ(e.what(), refusal(bad));
     }
   }
