@@ -1,14 +1,20 @@
 #include "app/driver.hpp"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/cluster.hpp"
+#include "app/field_map_run.hpp"
 #include "app/memory.hpp"
 #include "app/parameters.hpp"
 #include "app/progress.hpp"
@@ -27,13 +33,24 @@
 namespace expcoil {
 namespace {
 
-void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// Only the root speaks: the other ranks of a cluster run print nothing and write nothing.
+bool g_speaks = true;
 
-// Names are printed byte for byte, whatever they hold.
+void print(std::string_view text) {
+  if (g_speaks) std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
 void print_line(std::string_view prefix, std::string_view text) {
   print(prefix);
   print(text);
-  std::fputc('\n', stdout);
+  print("\n");
+}
+
+template <class... Args>
+void print_error(const char* format, Args... args) {
+  if (!g_speaks) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, format, args...);
 }
 
 // "<prefix><name><suffix>", with no limit on the name's length.
@@ -52,18 +69,17 @@ bool write_reported(Write&& write) {
     write();
     return true;
   } catch (const WriteError& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", e.what());
+    print_error("%s\n", e.what());
     return false;
   }
 }
 
 // The windings' count follows from the potential's height over the current per winding: a small
 // current, a gentle "Scaling k" or a large "Bmax" can ask for more segments than memory holds. Judged
-// before a single segment is made, with the keys that decide it.
+// before a single segment is made, with the keys that decide it; the field map's slab is counted too.
 void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential) {
   const std::uint64_t segments = windings_segment_count(magnet, potential);
-  const double bytes = windings_memory_bytes(segments);
+  const double bytes = windings_memory_bytes(segments) + field_map_run_memory_bytes(field_map_grid(magnet));
   const double memory = usable_memory_bytes();
   if (segments <= UINT32_MAX && bytes <= memory) return;
   const auto [low, high] = std::minmax_element(potential.data(), potential.data() + potential.size());
@@ -85,30 +101,32 @@ void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential) {
 }
 
 // One magnet through the chain. Returns false when one of its files could not be written.
-bool process_magnet(const MagnetSpec& magnet) {
+bool process_magnet(const MagnetSpec& magnet, Cluster& cluster) {
   print_line("Magnet ", magnet.name);
   WindingSet windings;
-  {
+  cluster.run_agreed([&] {
     // Only the windings are needed from here on: the potential is released before the field map.
     const Matrix potential = compute_current_potential(magnet);
     require_windings_fit(magnet, potential);
     windings = windings_generate(magnet, potential);
-  }
-  std::puts("Generating fieldmap");
+  });
+  print("Generating fieldmap\n");
   const FieldMapGrid grid = field_map_grid(magnet);
   print(field_map_extent_text(grid));
   print(field_map_count_text(grid));
-  FieldMap map;
+  bool written;
   {
     // The messages above stay above the bar on a terminal.
     std::fflush(stdout);
-    ProgressBar progress("Fieldmap", grid.points());
-    map = field_map_compute(windings, grid, 0, progress.counter());
+    std::optional<ProgressBar> progress;
+    if (g_speaks) progress.emplace("Fieldmap", grid.points());
+    written = write_reported([&] {
+      field_map_run(windings, grid, output_name("fieldmap_", magnet.name, ".csv"), cluster,
+                    progress ? progress->counter() : nullptr);
+    });
   }
-  bool written =
-      write_reported([&] { field_map_csv_write(map, output_name("fieldmap_", magnet.name, ".csv")); });
-  map = FieldMap();
-  std::puts("Saving windings");
+  print("Saving windings\n");
+  if (!cluster.root()) return written;
   written = write_reported(
                 [&] { windings_table_write(windings, output_name("windings_", magnet.name, ".csv")); }) &&
             written;
@@ -118,17 +136,60 @@ bool process_magnet(const MagnetSpec& magnet) {
   return written;
 }
 
+// The field maps are computed in slabs of bounded memory, so their size is limited by the disk they are
+// written to: judged before the first magnet runs, the maps of all magnets together, since their files
+// stay side by side.
+std::vector<std::string> check_disk_space(const std::string& config_path, const ParameterSet& set) {
+  std::vector<std::string> problems;
+  struct statvfs disk;
+  if (::statvfs(".", &disk) != 0) return problems;  // unknown: the writes themselves will tell
+  const double free_bytes = static_cast<double>(disk.f_bavail) * static_cast<double>(disk.f_frsize);
+  double needed = 0;
+  for (std::uint32_t i = 0; i < set.magnet_count(); ++i) {
+    const MagnetSpec& magnet = set.magnets[i];
+    const FieldMapGrid grid = field_map_grid(magnet);
+    needed += field_map_csv_size(grid);
+    if (needed <= free_bytes) continue;
+    std::string text = field_map_count_text(grid);
+    text.resize(text.find(' '));
+    problems.push_back(
+        config_path + ": magnet \"" + magnet.name + "\": the field map of " + text + " points needs about " +
+        format_gib(field_map_csv_size(grid)) + " on disk" +
+        (i > 0 ? " (with the maps of the magnets before it, " + format_gib(needed) + ")" : "") +
+        ", more than the " + format_gib(free_bytes) + " free in the working directory");
+    break;
+  }
+  return problems;
+}
+
+Cluster* g_cluster = nullptr;
+
+// A fatal report ends the process; the cluster's session ends with it, so that no rank waits.
+void finish_cluster() {
+  if (g_cluster != nullptr) g_cluster->finish();
+}
+
 }  // namespace
 
-int run_driver(const std::string& config_path) {
+int run_driver(const std::string& config_path, Cluster& cluster) {
+  g_speaks = cluster.root();
+  g_cluster = &cluster;
+  set_report_exit_hook(finish_cluster);
   std::unique_ptr<ParameterSet> set;
   try {
     set = parameter_set_load(config_path);
   } catch (const ConfigError& e) {
-    for (const std::string& problem : e.problems()) std::fprintf(stderr, "%s\n", problem.c_str());
+    for (const std::string& problem : e.problems()) print_error("%s\n", problem.c_str());
     return 1;
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: out of memory while reading the configuration\n", config_path.c_str());
+    print_error("%s: out of memory while reading the configuration\n", config_path.c_str());
+    return 1;
+  }
+  if (cluster.root()) {
+    const std::vector<std::string> problems = check_disk_space(config_path, *set);
+    for (const std::string& problem : problems) print_error("%s\n", problem.c_str());
+    if (!cluster.from_root(problems.empty())) return 1;
+  } else if (!cluster.from_root(true)) {
     return 1;
   }
   print_line("Parameters ", set->name);
@@ -137,27 +198,28 @@ int run_driver(const std::string& config_path) {
   for (std::uint32_t i = 0; i < set->magnet_count(); ++i) {
     const MagnetSpec& magnet = set->magnets[i];
     try {
-      all_written = process_magnet(magnet) && all_written;
+      all_written = process_magnet(magnet, cluster) && all_written;
     } catch (const FftLengthError& e) {
+      if (!g_speaks) return 1;
       // The run's one fatal report, in the form users and their scripts know: on standard output, after
       // a pause that keeps it on screen. Standard error says which value of which magnet caused it.
-      std::fflush(stdout);
-      std::fprintf(stderr, "%s: magnet \"%s\": \"FFT meshes\" must be a power of two (it is %llu)\n",
-                   config_path.c_str(), magnet.name.c_str(), static_cast<unsigned long long>(e.length()));
+      print_error("%s: magnet \"%s\": \"FFT meshes\" must be a power of two (it is %llu)\n",
+                  config_path.c_str(), magnet.name.c_str(), static_cast<unsigned long long>(e.length()));
       report_inner("fft", 46, REPORT_FATAL_ERROR, "Some moron called fft with a non-power-of-two-sized array",
                    0);
+    } catch (const Cluster::RankFailed& e) {
+      print_error("rank %d: magnet \"%s\": %s\n", e.rank(), magnet.name.c_str(), e.what());
+      return 1;
     } catch (const std::bad_alloc&) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "magnet \"%s\": out of memory\n", magnet.name.c_str());
+      print_error("magnet \"%s\": out of memory\n", magnet.name.c_str());
       return 1;
     } catch (const std::exception& e) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "magnet \"%s\": %s\n", magnet.name.c_str(), e.what());
+      print_error("magnet \"%s\": %s\n", magnet.name.c_str(), e.what());
       return 1;
     }
   }
   set.reset();
-  std::puts("Done");
+  print("Done\n");
   return all_written ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +36,10 @@ double steady_seconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::atomic<void (*)()> g_exit_hook{nullptr};
+
 void end_process() {
+  if (void (*hook)() = g_exit_hook.load()) hook();
   std::fflush(nullptr);
   // _Exit rather than exit: worker threads of the failing stage may still be running, and static
   // destructors must not pull objects from under them. Everything buffered is flushed above.
@@ -64,6 +68,8 @@ ReportClock set_report_clock(ReportClock clock) {
   state().clock = clock;
   return previous;
 }
+
+void set_report_exit_hook(void (*hook)()) { g_exit_hook.store(hook); }
 
 std::uint32_t report_depth() {
   std::lock_guard<std::recursive_mutex> guard(state().lock);

@@ -57,6 +57,8 @@ double report_clock();
 // Null stops all output (reports are still recorded). Returns the previous handler.
 ReportHandler set_report_handler(ReportHandler handler);
 ReportClock set_report_clock(ReportClock clock);
+// Called once, right before a fatal report ends the process (null: nothing).
+void set_report_exit_hook(void (*hook)());
 // Number of records on the stack (1 once the facility is initialised: the root record).
 std::uint32_t report_depth();
 

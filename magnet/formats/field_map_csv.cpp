@@ -1,5 +1,7 @@
 #include "magnet/formats/field_map_csv.hpp"
 
+#include <algorithm>
+
 #include "lib/errors.hpp"
 #include "lib/number_format.hpp"
 
@@ -49,13 +51,35 @@ void FieldMapCsvWriter::write(const double* b, std::int64_t points) {
 }
 
 void FieldMapCsvWriter::commit() {
-  if (written_ != grid_.points()) {
+  if (file_.ok() && written_ != grid_.points()) {
     // The temporary goes with file_: an incomplete map never reaches the final name.
     throw WriteError(file_.path(), "cannot write " + file_.path() + ": only " + std::to_string(written_) +
                                        " of the map's " + std::to_string(grid_.points()) +
                                        " points were given");
   }
   if (!file_.commit()) throw WriteError(file_.path(), file_.error());
+}
+
+double field_map_csv_size(const FieldMapGrid& grid) {
+  const double counts[3] = {static_cast<double>(grid.count[0]), static_cast<double>(grid.count[1]),
+                            static_cast<double>(grid.count[2])};
+  const double points = counts[0] * counts[1] * counts[2];
+  // "x,y,z, Bx,By,Bz" and CR LF: two commas, a comma and a space, two commas, two line-end characters.
+  constexpr double kSeparators = 8;
+  // "-1.23456789012345e-005" is 22 characters, "0.0123456789012345" 18.
+  constexpr double kFieldValue = 21;
+  double bytes = points * (kSeparators + 3 * kFieldValue) + 25;
+  for (int a = 0; a < 3; ++a) {
+    // Every value of an axis appears points / count times; a long axis is sampled evenly.
+    const std::int64_t n = grid.count[a];
+    const std::int64_t samples = std::min<std::int64_t>(n, 1000);
+    double length = 0;
+    for (std::int64_t s = 0; s < samples; ++s) {
+      length += static_cast<double>(format_general(grid.value(a, s * n / samples), 15).size());
+    }
+    if (samples > 0) bytes += points * (length / static_cast<double>(samples));
+  }
+  return bytes;
 }
 
 void field_map_csv_write(const FieldMap& map, const std::string& path) {

@@ -20,6 +20,9 @@ class FieldMapCsvWriter {
   // The next `points` points' (Bx, By, Bz), 3 * points values.
   void write(const double* b, std::int64_t points);
 
+  // False once a write has failed (the rest of the map need not be computed; commit() says why).
+  bool ok() const { return file_.ok(); }
+
   // Renames the finished file into place. Throws WriteError when anything failed, or when the grid's
   // points have not all been written; nothing is left under the path then.
   void commit();
@@ -33,6 +36,11 @@ class FieldMapCsvWriter {
   std::int64_t written_ = 0;
   std::int64_t i_ = 0, j_ = 0, k_ = 0;
 };
+
+// About how many bytes the file of `grid` takes (the coordinates' text exactly where the axes are
+// short, the field values at the width of a typical 15-digit number), as a double so that any grid can
+// be judged.
+double field_map_csv_size(const FieldMapGrid& grid);
 
 // The whole map in one call. Throws WriteError.
 void field_map_csv_write(const FieldMap& map, const std::string& path);

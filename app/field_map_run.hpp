@@ -1,0 +1,29 @@
+// The field map as the program makes it: slab by slab, so that its memory is bounded whatever the map's
+// size (a map whose file fits on disk is computed), with each slab's points split over the cluster's
+// ranks and every rank's points over its workers. The root writes the slabs, in order, to the CSV file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/cluster.hpp"
+#include "magnet/field_map.hpp"
+
+namespace expcoil {
+
+// Points per slab: 24 bytes each in memory, about 100 MB.
+inline constexpr std::int64_t kSlabPoints = std::int64_t{1} << 22;
+
+// The memory a slab-wise map needs at most on one rank, in bytes.
+double field_map_run_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points = kSlabPoints);
+
+// Computes the map of `windings` over `grid` and, on the root, writes it to `path`. `done` (root) counts
+// the finished points. Throws WriteError on the root when the file cannot be written (the ranks stop
+// computing that map then), the rank's own exception when its computation failed, and
+// Cluster::RankFailed on the ranks whose computation did not fail when another's did.
+void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const std::string& path,
+                   Cluster& cluster, std::atomic<std::int64_t>* done = nullptr,
+                   std::int64_t slab_points = kSlabPoints, unsigned workers = 0);
+
+}  // namespace expcoil
