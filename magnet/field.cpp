@@ -68,43 +68,4 @@ SegmentStream::SegmentStream(const WindingSet& windings) {
   }
 }
 
-#if !EXPCOIL_SIMD
-
-void field_kernel(const SegmentStream& segments, const double* x, const double* y, const double* z,
-                  std::size_t n, double* out) {
-  const StreamSegment* const begin = segments.data();
-  const StreamSegment* const end = begin + segments.size();
-  for (std::size_t p = 0; p < n; ++p) {
-    double sx = 0.0;
-    double sy = 0.0;
-    double sz = 0.0;
-    for (const StreamSegment* s = begin; s != end; ++s) {
-      const double rx = x[p] - s->x1;
-      const double ry = y[p] - s->y1;
-      const double rz = z[p] - s->z1;
-      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
-      const double c = (rx * rx + ry * ry) + rz * rz;
-      const double cab = c + s->a + b;
-      const double den = s->a4 * c - b * b;
-      if (!(den != 0.0 && c > 0.0 && cab > 0.0)) continue;
-      const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
-      const double g = s->ki / den * f;
-      sx += g * (s->dy * rz - ry * s->dz);
-      sy += g * (s->dz * rx - rz * s->dx);
-      sz += g * (s->dx * ry - s->dy * rx);
-    }
-    out[3 * p] = sx;
-    out[3 * p + 1] = sy;
-    out[3 * p + 2] = sz;
-  }
-}
-
-std::string field_kernel_target() { return "scalar"; }
-
-std::vector<KernelTarget> field_kernel_targets() { return {{0, "scalar"}}; }
-
-void force_field_kernel_target(std::int64_t) {}
-
-#endif
-
 }  // namespace expcoil

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -52,21 +51,47 @@ class SegmentStream {
   std::vector<StreamSegment> segments_;
 };
 
-// out[3p .. 3p+2] = windings_field at point p = (x[p], y[p], z[p]), bit for bit, for p < n.
+// One form of the kernel: out[3p .. 3p+2] = windings_field at point p = (x[p], y[p], z[p]), bit for
+// bit, for p < n, from the `count` segments of a SegmentStream.
+using FieldKernelFunction = void (*)(const StreamSegment* segments, std::size_t count, const double* x,
+                                     const double* y, const double* z, std::size_t n, double* out);
+
+// A form of the kernel this machine runs. The name is what EXPCOIL_KERNEL takes: the instruction set in
+// lower case ("avx3" for AVX-512, "avx2", "sse4", "ssse3") or "scalar", the plain one-point loop that a
+// build without the vectorised kernel (EXPCOIL_SIMD=OFF) has alone.
+struct KernelTarget {
+  std::string name;
+  FieldKernelFunction function;
+};
+
+// The forms this build has and this processor runs, widest first, "scalar" last. Built once.
+const std::vector<KernelTarget>& field_kernel_targets();
+
+// How the form that field_kernel runs on was picked.
+struct KernelChoice {
+  KernelTarget target;
+  std::string how;  // "measured", "forced by EXPCOIL_KERNEL" or "the only one"
+  double seconds;   // what making the choice took (timing every form on the sample)
+};
+
+// The choice for a value of EXPCOIL_KERNEL. A name of field_kernel_targets() picks that form; nullptr
+// or "" (the variable unset or empty) picks the form that is fastest on a small fixed sample, a few
+// milliseconds of work in all. Any other value throws InputError (lib/errors.hpp) with a message that
+// names the variable, the value and the names this machine runs. The forms give the same bits, so the
+// choice changes the speed only.
+KernelChoice choose_field_kernel(const char* requested);
+
+// The process's choice: choose_field_kernel(EXPCOIL_KERNEL from the environment), made at the first
+// call and kept; thread-safe. While the variable is bad, every call throws.
+const KernelChoice& field_kernel_choice();
+
+// out[3p .. 3p+2] = windings_field at point p = (x[p], y[p], z[p]), bit for bit, for p < n, on the
+// process's choice (field_kernel_choice(), which it makes at the first call and may throw).
 void field_kernel(const SegmentStream& segments, const double* x, const double* y, const double* z,
                   std::size_t n, double* out);
 
-// The instruction set field_kernel runs on ("AVX3", "AVX2", ... or "scalar" when built without the
-// vectorised kernel).
-std::string field_kernel_target();
-
-// Test and benchmark hook: the instruction sets field_kernel can run on this machine, best first.
-struct KernelTarget {
-  std::int64_t id;
-  std::string name;
-};
-std::vector<KernelTarget> field_kernel_targets();
-// Makes field_kernel run on `id` (one of field_kernel_targets()); 0 restores the automatic choice.
-void force_field_kernel_target(std::int64_t id);
+// The same on the given form; touches no shared state, so threads may run different forms at once.
+void field_kernel_on(const KernelTarget& target, const SegmentStream& segments, const double* x,
+                     const double* y, const double* z, std::size_t n, double* out);
 
 }  // namespace expcoil

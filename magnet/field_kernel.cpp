@@ -1,28 +1,44 @@
-// The vectorised field kernel: one lane per point, every lane summing the segments in set order with
-// exactly the operations of windings_field (field.cpp), so each point gets the reference's bits
-// whatever the vector width. Only Add, Sub, Mul, Div and Sqrt are used (never MulAdd: a fused
-// operation rounds once where the reference rounds twice); all are correctly rounded in IEEE double.
+// Every form of the field kernel this build has, and the choice among them.
 //
-// Highway compiles this file once per instruction set (SSSE3, SSE4, AVX2 and a portable fallback) and
-// picks the best one the processor supports at the first call, so one binary runs on any x86-64.
+// "scalar" is the plain loop at the end of this file, one point at a time, compiled for the baseline
+// instruction set; a build without Highway (EXPCOIL_SIMD=OFF) has it alone, so the name means the same
+// code in every build. Highway's own one-lane fallback target is compiled too (Highway always builds
+// its baseline) but not offered: it would be the same loop again under a second name.
 //
-// AVX-512 is left out on purpose: the loop is bound by the divide/square-root unit (two square roots
-// and three divisions per segment and point), whose throughput per element is the same for 128-, 256-
-// and 512-bit vectors on current x86 cores, so wider vectors add nothing; on the Xeon (AVX-512) this was
-// measured on, the AVX-512 build was about 6 % slower than the AVX2 build (field_bench).
+// The vectorised forms: one lane per point, every lane summing the segments in set order with exactly
+// the operations of windings_field (field.cpp), so each point gets the reference's bits whatever the
+// vector width. Only Add, Sub, Mul, Div and Sqrt are used (never MulAdd: a fused operation rounds once
+// where the reference rounds twice); all are correctly rounded in IEEE double. Highway compiles them once
+// per instruction set (on x86-64 SSSE3, SSE4, AVX2 and AVX-512, which Highway calls AVX3), so one binary
+// runs on any processor. Highway 1.0.3 has one more AVX-512 target, AVX3_DL (Ice Lake's integer, bit and
+// crypto instructions), left out because this kernel uses none of what it adds.
+//
+// Which form is fastest depends on the core, not on the vector width: the loop is bound by the divide
+// and square-root unit (two square roots and three divisions per segment and point), whose throughput
+// per element for 512-bit vectors differs between cores. With AVX-512, an Intel Xeon ran the kernel
+// about 6 % slower than with AVX2, an AMD Zen 5 core twice as fast (field_bench). So the process times
+// every form the processor runs on a small fixed sample at the first use and keeps the fastest, unless
+// EXPCOIL_KERNEL names one. The forms give the same bits: the choice changes the speed only.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "lib/errors.hpp"
+#include "magnet/field.hpp"
+
 #if EXPCOIL_SIMD
 
-#define HWY_DISABLED_TARGETS (HWY_AVX3 | HWY_AVX3_DL)
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "magnet/field_kernel.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 //
 #include <hwy/highway.h>
-
-#include <algorithm>
-#include <cstddef>
-
-#include "magnet/field.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace expcoil {
@@ -110,45 +126,139 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
 }  // namespace expcoil
 HWY_AFTER_NAMESPACE();
 
-#if HWY_ONCE
+#endif  // EXPCOIL_SIMD
+
+// Once per build (Highway includes this file again for every instruction set).
+#if !EXPCOIL_SIMD || HWY_ONCE
 namespace expcoil {
 namespace {
 
-HWY_EXPORT(FieldKernel);
-
-std::int64_t g_forced_target = 0;
-
-}  // namespace
-
-void field_kernel(const SegmentStream& segments, const double* x, const double* y, const double* z,
-                  std::size_t n, double* out) {
-  HWY_DYNAMIC_DISPATCH(FieldKernel)(segments.data(), segments.size(), x, y, z, n, out);
-}
-
-std::string field_kernel_target() {
-  const std::int64_t usable = hwy::SupportedTargets() & HWY_TARGETS;
-  return hwy::TargetName(usable & -usable);
-}
-
-std::vector<KernelTarget> field_kernel_targets() {
-  hwy::SetSupportedTargetsForTest(0);
-  const std::int64_t usable = hwy::SupportedTargets() & HWY_TARGETS;
-  force_field_kernel_target(g_forced_target);
-  std::vector<KernelTarget> targets;
-  for (std::int64_t rest = usable; rest != 0; rest &= rest - 1) {
-    const std::int64_t bit = rest & -rest;
-    targets.push_back({bit, hwy::TargetName(bit)});
+void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                  const double* z, std::size_t n, double* out) {
+  const StreamSegment* const end = segments + count;
+  for (std::size_t p = 0; p < n; ++p) {
+    double sx = 0.0;
+    double sy = 0.0;
+    double sz = 0.0;
+    for (const StreamSegment* s = segments; s != end; ++s) {
+      const double rx = x[p] - s->x1;
+      const double ry = y[p] - s->y1;
+      const double rz = z[p] - s->z1;
+      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
+      const double c = (rx * rx + ry * ry) + rz * rz;
+      const double cab = c + s->a + b;
+      const double den = s->a4 * c - b * b;
+      if (!(den != 0.0 && c > 0.0 && cab > 0.0)) continue;
+      const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
+      const double g = s->ki / den * f;
+      sx += g * (s->dy * rz - ry * s->dz);
+      sy += g * (s->dz * rx - rz * s->dx);
+      sz += g * (s->dx * ry - s->dy * rx);
+    }
+    out[3 * p] = sx;
+    out[3 * p + 1] = sy;
+    out[3 * p + 2] = sz;
   }
+}
+
+std::vector<KernelTarget> make_targets() {
+  std::vector<KernelTarget> targets;
+#if EXPCOIL_SIMD
+  // Highway's list of the per-target compilations, best first: entry i is the target whose bit is
+  // HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i, nullptr where this build has none.
+  const FieldKernelFunction compiled[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(FieldKernel)};
+  const std::int64_t supported = hwy::SupportedTargets();
+  for (int i = 0; i < HWY_MAX_DYNAMIC_TARGETS; ++i) {
+    const std::int64_t bit = std::int64_t{1} << (HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i);
+    if (compiled[i] == nullptr || (supported & bit) == 0) continue;
+    std::string name = hwy::TargetName(bit);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    targets.push_back({name, compiled[i]});
+  }
+#endif
+  targets.push_back({"scalar", &ScalarKernel});
   return targets;
 }
 
-void force_field_kernel_target(std::int64_t id) {
-  g_forced_target = id;
-  hwy::SetSupportedTargetsForTest(id);
-  hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+// The timing sample: 256 segments of a helix and 64 points inside it, a multiple of every vector
+// width so that no lane is spare. At 1e8 to 1e9 segment-point pairs per second a form takes 16 to
+// 160 microseconds on it, long against the clock's resolution and short against a scheduler's slice.
+constexpr int kSampleSegments = 256;
+constexpr int kSamplePoints = 64;
+// Forms are timed in turn, round after round, each keeping its best round: a round that another
+// process interrupts or that runs while the clock or the vector unit is still waking up is ignored.
+constexpr int kSampleRounds = 6;
+
+std::size_t fastest(const std::vector<KernelTarget>& targets) {
+  WindingSet windings;
+  for (int k = 0; k < kSampleSegments; ++k) {
+    const double t0 = 0.1 * k, t1 = 0.1 * (k + 1), z0 = 0.002 * k - 0.25;
+    windings.append({0.2 * std::cos(t0), 0.2 * std::sin(t0), z0, 0.2 * std::cos(t1), 0.2 * std::sin(t1),
+                     z0 + 0.002, 100.0});
+  }
+  const SegmentStream stream(windings);
+  std::vector<double> x, y, z, out(3 * kSamplePoints);
+  for (int p = 0; p < kSamplePoints; ++p) {
+    x.push_back(0.05 * (p % 4) - 0.075);
+    y.push_back(0.05 * (p / 4 % 4) - 0.075);
+    z.push_back(0.1 * (p / 16) - 0.15);
+  }
+
+  using Clock = std::chrono::steady_clock;
+  std::vector<Clock::duration> best(targets.size(), Clock::duration::max());
+  for (int round = 0; round < kSampleRounds; ++round) {
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+      const Clock::time_point start = Clock::now();
+      field_kernel_on(targets[t], stream, x.data(), y.data(), z.data(), kSamplePoints, out.data());
+      best[t] = std::min(best[t], Clock::now() - start);
+    }
+  }
+  // The first of equals: the widest.
+  return static_cast<std::size_t>(std::min_element(best.begin(), best.end()) - best.begin());
+}
+
+}  // namespace
+
+const std::vector<KernelTarget>& field_kernel_targets() {
+  static const std::vector<KernelTarget> targets = make_targets();
+  return targets;
+}
+
+KernelChoice choose_field_kernel(const char* requested) {
+  const std::vector<KernelTarget>& targets = field_kernel_targets();
+  if (requested != nullptr && *requested != '\0') {
+    for (const KernelTarget& t : targets) {
+      if (t.name == requested) return {t, "forced by EXPCOIL_KERNEL", 0.0};
+    }
+    std::string names;
+    for (const KernelTarget& t : targets) names += (names.empty() ? "" : ", ") + t.name;
+    throw InputError("EXPCOIL_KERNEL is \"" + std::string(requested) +
+                     "\", which is not a field kernel this machine runs: use " +
+                     (targets.size() > 1 ? "one of " : "") + names +
+                     ", or leave it unset to pick the fastest");
+  }
+  if (targets.size() == 1) return {targets.front(), "the only one", 0.0};
+  const auto start = std::chrono::steady_clock::now();
+  const std::size_t pick = fastest(targets);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return {targets[pick], "measured", took.count()};
+}
+
+const KernelChoice& field_kernel_choice() {
+  static const KernelChoice choice = choose_field_kernel(std::getenv("EXPCOIL_KERNEL"));
+  return choice;
+}
+
+void field_kernel(const SegmentStream& segments, const double* x, const double* y, const double* z,
+                  std::size_t n, double* out) {
+  field_kernel_choice().target.function(segments.data(), segments.size(), x, y, z, n, out);
+}
+
+void field_kernel_on(const KernelTarget& target, const SegmentStream& segments, const double* x,
+                     const double* y, const double* z, std::size_t n, double* out) {
+  target.function(segments.data(), segments.size(), x, y, z, n, out);
 }
 
 }  // namespace expcoil
-#endif  // HWY_ONCE
-
-#endif  // EXPCOIL_SIMD
+#endif  // !EXPCOIL_SIMD || HWY_ONCE

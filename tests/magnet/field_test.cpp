@@ -1,13 +1,17 @@
 // The field of straight segments, the vectorised kernel and the field map.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/errors.hpp"
@@ -90,12 +94,10 @@ TEST(WindingsField, ClosedFormsTextbookFormulaAndDegenerateSegments) {
     const WindingSet both = set_of({other, past_end[n]});
     EXPECT_EQ(windings_field(both, x, y, z), field_of({other}, x, y, z)) << n;
     for (const KernelTarget& target : field_kernel_targets()) {
-      force_field_kernel_target(target.id);
       double b[3];
-      field_kernel(SegmentStream(both), &x, &y, &z, 1, b);
+      field_kernel_on(target, SegmentStream(both), &x, &y, &z, 1, b);
       EXPECT_EQ((std::array{b[0], b[1], b[2]}), field_of({other}, x, y, z)) << n << " " << target.name;
     }
-    force_field_kernel_target(0);
   }
 }
 
@@ -145,24 +147,33 @@ TEST(FieldMap, MessagesFileKernelsWorkersWriteFailureAndBentExtents) {
   }
   ASSERT_EQ(p, 56);
 
-  // Bit for bit on every instruction set and worker count, also with fewer points than workers (the first
-  // three points alone); worker ranges of 18 or 19 points, and of 0 or 1, leave spare vector lanes.
-  FieldMapGrid tiny = g;
-  tiny.count[0] = tiny.count[1] = 1, tiny.count[2] = 3;
+  // Bit for bit on every form of the kernel, called directly, on runs of points that start anywhere and
+  // leave 0 to 7 spare lanes (the first seven points, in the first three runs, lie on the conductor's
+  // line); and through the field map on every worker count, also with fewer points than workers (the
+  // first three points alone), where ranges of 18 or 19 points, and of 0 or 1, leave spare lanes.
+  const SegmentStream stream(w);
+  std::vector<double> px, py, pz;
+  for (int q = 0; q < p; ++q) {
+    px.push_back(q / 14 * 0.1 + g.min[0]), py.push_back(q / 7 % 2 * 0.05 + g.min[1]);
+    pz.push_back(q % 7 * 0.5 + g.min[2]);
+  }
   for (const KernelTarget& target : field_kernel_targets()) {
-    force_field_kernel_target(target.id);
-    ASSERT_EQ(field_kernel_target(), target.name);
-    for (const FieldMapGrid& grid : {g, tiny}) {
-      for (unsigned workers : {1u, 2u, 3u, 7u}) {
-        const FieldMap map = field_map_compute(w, grid, workers);
-        EXPECT_EQ(std::memcmp(map.b.data(), ref.data(), map.b.size() * sizeof(double)), 0)
-            << target.name << " " << workers;
-      }
+    for (const auto& [first, n] : {std::pair{0, 56}, {0, 1}, {5, 3}, {11, 9}, {30, 15}, {41, 15}, {49, 7}}) {
+      std::vector<double> out(3 * n);
+      field_kernel_on(target, stream, &px[first], &py[first], &pz[first], n, out.data());
+      EXPECT_EQ(std::memcmp(out.data(), &ref[3 * first], out.size() * sizeof(double)), 0)
+          << target.name << " " << first << "+" << n;
     }
   }
-  force_field_kernel_target(0);
+  FieldMapGrid tiny = g;
+  tiny.count[0] = tiny.count[1] = 1, tiny.count[2] = 3;
+  for (const FieldMapGrid& grid : {g, tiny}) {
+    for (unsigned workers : {1u, 2u, 3u, 7u}) {
+      const FieldMap map = field_map_compute(w, grid, workers);
+      EXPECT_EQ(std::memcmp(map.b.data(), ref.data(), map.b.size() * sizeof(double)), 0) << workers;
+    }
+  }
   // Computed in pieces that start and end anywhere, the map is the same.
-  const SegmentStream stream(w);
   std::vector<double> pieces(3 * 56);
   for (std::int64_t first = 0, n = 1; first < 56; first += n, n = n % 9 + 4)
     field_map_compute_points(stream, g, first, std::min<std::int64_t>(n, 56 - first),
@@ -196,6 +207,99 @@ TEST(FieldMap, MessagesFileKernelsWorkersWriteFailureAndBentExtents) {
   FieldMapGrid big;
   big.count[0] = 2000, big.count[1] = 1500, big.count[2] = 1001;
   EXPECT_EQ(field_map_count_text(big), "2000x1500x1001 = 3003000000 cells\n");
+}
+
+// Sets EXPCOIL_KERNEL for the programs started while it lives, then restores what was there.
+class KernelVariable {
+ public:
+  explicit KernelVariable(const std::string& value) {
+    if (const char* old = std::getenv("EXPCOIL_KERNEL")) saved_ = old, had_ = true;
+    ::setenv("EXPCOIL_KERNEL", value.c_str(), 1);
+  }
+  ~KernelVariable() {
+    if (had_) {
+      ::setenv("EXPCOIL_KERNEL", saved_.c_str(), 1);
+    } else {
+      ::unsetenv("EXPCOIL_KERNEL");
+    }
+  }
+  KernelVariable(const KernelVariable&) = delete;
+  KernelVariable& operator=(const KernelVariable&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) {
+  const std::vector<KernelTarget>& targets = field_kernel_targets();
+  ASSERT_FALSE(targets.empty());
+  EXPECT_EQ(targets.back().name, "scalar");
+  std::string names = targets.size() > 1 ? "one of " : "";
+  for (const KernelTarget& t : targets) names += t.name + (&t == &targets.back() ? "" : ", ");
+  const auto listed = [&](const KernelTarget& k) {
+    return std::any_of(targets.begin(), targets.end(),
+                       [&](const KernelTarget& t) { return t.name == k.name && t.function == k.function; });
+  };
+  // A name picks its form as it is; unset or empty, the measurement picks one of them.
+  for (const KernelTarget& t : targets) {
+    const KernelChoice c = choose_field_kernel(t.name.c_str());
+    EXPECT_TRUE(c.target.name == t.name && c.target.function == t.function &&
+                c.how == "forced by EXPCOIL_KERNEL")
+        << t.name << " " << c.target.name << " " << c.how;
+  }
+  for (const char* unset : {static_cast<const char*>(nullptr), ""}) {
+    const KernelChoice c = choose_field_kernel(unset);
+    EXPECT_TRUE(listed(c.target)) << c.target.name;
+    EXPECT_EQ(c.how, targets.size() > 1 ? "measured" : "the only one");
+    EXPECT_EQ(c.seconds > 0.0, targets.size() > 1) << c.seconds;
+  }
+  EXPECT_TRUE(listed(field_kernel_choice().target));
+  // Names are exact; Highway's own names for its fallback are not ours.
+  const auto refusal = [&](const std::string& value) {
+    return "EXPCOIL_KERNEL is \"" + value + "\", which is not a field kernel this machine runs: use " +
+           names + ", or leave it unset to pick the fastest";
+  };
+  for (const std::string bad : {"avx9", "AVX2", "avx2 ", "emu128", "auto", "-"}) {
+    try {
+      choose_field_kernel(bad.c_str());
+      ADD_FAILURE() << bad;
+    } catch (const InputError& e) {
+      EXPECT_EQ(e.what(), refusal(bad));
+    }
+  }
+
+  // The program: a bad value stops it before it looks for its configuration (the first directory has
+  // none) and before any magnet (the second has one), writing nothing; every good one writes the same
+  // files as the measured choice.
+  test::TempDir measured;
+  const std::string config = test::parameter_block() + test::magnet_block("A");
+  test::write_file(measured / "config.txt", config);
+  const test::RunResult base = test::run_program(measured.path());
+  ASSERT_EQ(base.exit_code, 0) << base.err;
+  const std::vector<std::string> files = test::list_dir(measured.path());
+  ASSERT_GT(files.size(), 1u);
+  for (const auto& [bad, with_config] : {std::pair{"avx9", false}, {"AVX2", true}}) {
+    test::TempDir dir;
+    if (with_config) test::write_file(dir / "config.txt", config);
+    const KernelVariable variable(bad);
+    const test::RunResult r = test::run_program(dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, refusal(bad) + "\n");
+    EXPECT_EQ(test::list_dir(dir.path()).size(), with_config ? 1u : 0u);
+  }
+  for (const KernelTarget& t : targets) {
+    test::TempDir dir;
+    test::write_file(dir / "config.txt", config);
+    const KernelVariable variable(t.name);
+    const test::RunResult r = test::run_program(dir.path());
+    EXPECT_EQ(r.exit_code, 0) << t.name << ": " << r.err;
+    EXPECT_EQ(r.out, base.out) << t.name;
+    ASSERT_EQ(test::list_dir(dir.path()), files) << t.name;
+    for (const std::string& f : files)
+      EXPECT_TRUE(test::read_file(dir / f) == test::read_file(measured / f)) << t.name << " " << f;
+  }
 }
 
 }  // namespace
