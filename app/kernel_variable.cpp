@@ -8,14 +8,14 @@
 
 namespace expcoil {
 
-bool apply_kernel_variable() {
+bool apply_kernel_variable(bool report) {
   try {
     field_kernel_choice();
     return true;
   } catch (const Error& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    if (report) std::fprintf(stderr, "%s\n", e.what());
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "out of memory while choosing the field kernel\n");
+    if (report) std::fprintf(stderr, "out of memory while choosing the field kernel\n");
   }
   return false;
 }

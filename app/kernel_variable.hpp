@@ -6,7 +6,7 @@ namespace expcoil {
 
 // Makes the process's field kernel choice now, before the configuration is read, so that a bad value
 // stops the program before it has read or written anything. Returns false after printing why to
-// standard error.
-bool apply_kernel_variable();
+// standard error (when `report`: in a cluster run, only the root speaks).
+bool apply_kernel_variable(bool report = true);
 
 }  // namespace expcoil

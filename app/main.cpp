@@ -5,8 +5,8 @@
 #include "app/kernel_variable.hpp"
 
 int main(int argc, char** argv) {
-  // Before the cluster starts, so that a bad EXPCOIL_KERNEL leaves no MPI session to end.
-  if (!expcoil::apply_kernel_variable()) return 1;
   expcoil::Cluster cluster(argc, argv);
+  // Every rank finds the same variable and stops alike; the root alone says why.
+  if (!expcoil::apply_kernel_variable(cluster.root())) return 1;
   return expcoil::run_driver("config.txt", cluster);
 }
