@@ -16,6 +16,10 @@ Cluster::Cluster(int& argc, char**& argv) {
   MPI_Init(&argc, &argv);
   MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
   MPI_Comm_size(MPI_COMM_WORLD, &size_);
+  MPI_Comm local;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank_, MPI_INFO_NULL, &local);
+  MPI_Comm_size(local, &local_size_);
+  MPI_Comm_free(&local);
 }
 
 Cluster::~Cluster() { finish(); }

@@ -23,6 +23,8 @@ class Cluster {
 
   int rank() const { return rank_; }
   int size() const { return size_; }
+  // Ranks on this machine (they share its processors).
+  int local_size() const { return local_size_; }
   bool root() const { return rank_ == 0; }
 
   // Every rank says whether its step failed (a message) or not (null); every rank learns the lowest
@@ -80,6 +82,7 @@ class Cluster {
  private:
   int rank_ = 0;
   int size_ = 1;
+  int local_size_ = 1;
   bool finished_ = false;
 };
 

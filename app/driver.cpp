@@ -19,6 +19,7 @@
 #include "app/parameters.hpp"
 #include "app/progress.hpp"
 #include "app/report.hpp"
+#include "app/workers_variable.hpp"
 #include "lib/errors.hpp"
 #include "lib/matrix.hpp"
 #include "lib/number_format.hpp"
@@ -101,12 +102,12 @@ void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential) {
 }
 
 // One magnet through the chain. Returns false when one of its files could not be written.
-bool process_magnet(const MagnetSpec& magnet, Cluster& cluster) {
+bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers) {
   print_line("Magnet ", magnet.name);
   WindingSet windings;
   cluster.run_agreed([&] {
     // Only the windings are needed from here on: the potential is released before the field map.
-    const Matrix potential = compute_current_potential(magnet);
+    const Matrix potential = compute_current_potential(magnet, workers);
     require_windings_fit(magnet, potential);
     windings = windings_generate(magnet, potential);
   });
@@ -122,7 +123,7 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster) {
     if (g_speaks) progress.emplace("Fieldmap", grid.points());
     written = write_reported([&] {
       field_map_run(windings, grid, output_name("fieldmap_", magnet.name, ".csv"), cluster,
-                    progress ? progress->counter() : nullptr);
+                    progress ? progress->counter() : nullptr, kSlabPoints, workers);
     });
   }
   print("Saving windings\n");
@@ -175,6 +176,13 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
   g_speaks = cluster.root();
   g_cluster = &cluster;
   set_report_exit_hook(finish_cluster);
+  unsigned workers;
+  try {
+    workers = program_workers(cluster);
+  } catch (const InputError& e) {
+    print_error("%s\n", e.what());
+    return 1;
+  }
   std::unique_ptr<ParameterSet> set;
   try {
     set = parameter_set_load(config_path);
@@ -198,7 +206,7 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
   for (std::uint32_t i = 0; i < set->magnet_count(); ++i) {
     const MagnetSpec& magnet = set->magnets[i];
     try {
-      all_written = process_magnet(magnet, cluster) && all_written;
+      all_written = process_magnet(magnet, cluster, workers) && all_written;
     } catch (const FftLengthError& e) {
       if (!g_speaks) return 1;
       // The run's one fatal report, in the form users and their scripts know: on standard output, after

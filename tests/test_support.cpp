@@ -90,6 +90,20 @@ RunResult run_program(const std::filesystem::path& dir, unsigned long address_sp
   });
 }
 
+EnvironmentVariable::EnvironmentVariable(std::string name, const std::string& value)
+    : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) saved_ = old, had_ = true;
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+EnvironmentVariable::~EnvironmentVariable() {
+  if (had_) {
+    ::setenv(name_.c_str(), saved_.c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
 std::string parameter_block(const std::string& name) {
   return "Parameters name: " + name +
          "\nScaling k: 2.5\nGood field height: 0.15\nVertical end height: 0.08\n"

@@ -42,6 +42,19 @@ RunResult run_program(const std::filesystem::path& dir, unsigned long address_sp
 // exit code 0 when `body` returns.
 RunResult run_in_child(const std::function<void()>& body);
 
+// Sets an environment variable for the programs started while it lives, then restores what was there.
+class EnvironmentVariable {
+ public:
+  EnvironmentVariable(std::string name, const std::string& value);
+  ~EnvironmentVariable();
+  EnvironmentVariable(const EnvironmentVariable&) = delete;
+  EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
+
+ private:
+  std::string name_, saved_;
+  bool had_ = false;
+};
+
 // A small but complete configuration: one parameter block and the given magnet blocks.
 std::string parameter_block(const std::string& name = "Test set");
 std::string magnet_block(const std::string& name, double angle_degrees = 0.0);

@@ -163,6 +163,38 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
   }
 }
 
+// EXPCOIL_WORKERS sets the threads of the run: the files never depend on it; a value that is not a count
+// stops the run before anything is written.
+TEST(Driver, WorkerCountFromTheEnvironment) {
+  const std::string config = parameter_block() + magnet_block("A", 15);
+  test::TempDir every_processor;
+  test::write_file(every_processor / "config.txt", config);
+  const test::RunResult all = test::run_program(every_processor.path());
+  ASSERT_EQ(all.exit_code, 0) << all.err;
+  for (const char* good : {"1", "3"}) {
+    const test::EnvironmentVariable variable("EXPCOIL_WORKERS", good);
+    test::TempDir dir;
+    test::write_file(dir / "config.txt", config);
+    const test::RunResult r = test::run_program(dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, all.out);
+    for (const char* file : {"fieldmap_A.csv", "windings_A.csv", "windings_A.cond"}) {
+      EXPECT_EQ(test::read_file(dir / file), test::read_file(every_processor / file)) << good << " " << file;
+    }
+  }
+  for (const char* bad : {"0", "two", "5000", "-1"}) {
+    const test::EnvironmentVariable variable("EXPCOIL_WORKERS", bad);
+    const Outcome r = run(config);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "EXPCOIL_WORKERS is \"" + std::string(bad) +
+                  "\", which is not a worker count: use a whole number from 1 to 4096, or leave it unset "
+                  "to use every processor\n");
+    EXPECT_EQ(r.files, Files{"config.txt"});
+  }
+}
+
 TEST(Driver, NonPowerOfTwoFftMeshEndsTheRunWithTheFatalReport) {
   const Outcome r = run(with(parameter_block() + magnet_block("A") + magnet_block("B"), "FFT meshes", "48"));
   EXPECT_EQ(r.exit_code, 1);

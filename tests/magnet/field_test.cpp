@@ -209,28 +209,6 @@ TEST(FieldMap, MessagesFileKernelsWorkersWriteFailureAndBentExtents) {
   EXPECT_EQ(field_map_count_text(big), "2000x1500x1001 = 3003000000 cells\n");
 }
 
-// Sets EXPCOIL_KERNEL for the programs started while it lives, then restores what was there.
-class KernelVariable {
- public:
-  explicit KernelVariable(const std::string& value) {
-    if (const char* old = std::getenv("EXPCOIL_KERNEL")) saved_ = old, had_ = true;
-    ::setenv("EXPCOIL_KERNEL", value.c_str(), 1);
-  }
-  ~KernelVariable() {
-    if (had_) {
-      ::setenv("EXPCOIL_KERNEL", saved_.c_str(), 1);
-    } else {
-      ::unsetenv("EXPCOIL_KERNEL");
-    }
-  }
-  KernelVariable(const KernelVariable&) = delete;
-  KernelVariable& operator=(const KernelVariable&) = delete;
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
-
 TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) {
   const std::vector<KernelTarget>& targets = field_kernel_targets();
   ASSERT_FALSE(targets.empty());
@@ -282,7 +260,7 @@ TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) 
   for (const auto& [bad, with_config] : {std::pair{"avx9", false}, {"AVX2", true}}) {
     test::TempDir dir;
     if (with_config) test::write_file(dir / "config.txt", config);
-    const KernelVariable variable(bad);
+    const test::EnvironmentVariable variable("EXPCOIL_KERNEL", bad);
     const test::RunResult r = test::run_program(dir.path());
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
@@ -292,7 +270,7 @@ TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariableInTheLibraryAndTheProgram) 
   for (const KernelTarget& t : targets) {
     test::TempDir dir;
     test::write_file(dir / "config.txt", config);
-    const KernelVariable variable(t.name);
+    const test::EnvironmentVariable variable("EXPCOIL_KERNEL", t.name);
     const test::RunResult r = test::run_program(dir.path());
     EXPECT_EQ(r.exit_code, 0) << t.name << ": " << r.err;
     EXPECT_EQ(r.out, base.out) << t.name;
