@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/parameters.hpp"
 #include "magnet/field_map_grid.hpp"
@@ -11,6 +12,13 @@
 namespace expcoil {
 
 class ProgressBar;
+
+// A field map as a value: b holds (Bx, By, Bz) in tesla for every grid point, 3 * grid.points() doubles in
+// linear-index order (x slowest, z fastest), the order of the rows of fieldmap_<name>.csv.
+struct FieldMap {
+  FieldMapGrid grid;
+  std::vector<double> b;
+};
 
 // "Fieldmap from (x,y,z)m to (x,y,z)m" and "Fieldmap cell size (x,y,z)m", numbers as "%lg", each line
 // ending in a newline.
