@@ -17,12 +17,6 @@ std::string directory_of(const std::string& path) {
   return parent.empty() ? std::string(".") : parent.string();
 }
 
-// Place of grid point `index` (x, y, z) in the loop order `order`.
-std::int64_t place(const std::int64_t (&index)[3], const std::int64_t (&count)[3], LoopOrder order) {
-  const int s = order.axis[0], m = order.axis[1], f = order.axis[2];
-  return (index[s] * count[m] + index[m]) * count[f] + index[f];
-}
-
 }  // namespace
 
 FieldMapFeed::FieldMapFeed(FieldMapWriter& writer, const FieldMapGrid& grid, const std::string& path,
@@ -32,7 +26,7 @@ FieldMapFeed::FieldMapFeed(FieldMapWriter& writer, const FieldMapGrid& grid, con
   const auto line = static_cast<std::size_t>(grid.count[2]);
   capacity_ = std::max(line, budget_points / line * line);
   held_.resize(capacity_ * 3);
-  run_.resize(capacity_ * 3);
+  ordered_.resize(capacity_ * 3);
   try {
     scratch_ = std::make_unique<ScratchFile>(directory_of(path));
   } catch (const std::runtime_error& e) {
@@ -59,72 +53,83 @@ void FieldMapFeed::push(const double* b, std::size_t points) {
   }
 }
 
-// The held points fill whole z lines: the lines of a partial x slab, whole x slabs, and the lines of
-// another partial x slab. Each of these boxes is walked in the writer's order, so that points which are
-// neighbours there (the x-neighbours of the held whole slabs, for an x-fastest writer) go out together.
+// A block is whole z lines, consecutive in CSV order. Walking the box of x slabs (or, within one slab, of
+// y lines) that holds it in the writer's order and keeping the block's own points lists them in the
+// writer's order; the box is at most two partial slabs larger than the block.
 void FieldMapFeed::spill() {
   if (held_points_ == 0) return;
-  const std::int64_t count[3] = {grid_.count[0], grid_.count[1], grid_.count[2]};
-  const std::int64_t ny = count[1], nz = count[2];
-  const std::int64_t first_line = spilled_ / nz;
-  const std::int64_t end_line = first_line + static_cast<std::int64_t>(held_points_) / nz;
+  const std::int64_t ny = grid_.count[1], nz = grid_.count[2];
+  const std::int64_t first = blocks_ * static_cast<std::int64_t>(capacity_);
+  const std::int64_t end = first + static_cast<std::int64_t>(held_points_);
+  std::int64_t lo[3] = {first / (ny * nz), 0, 0};
+  std::int64_t hi[3] = {(end - 1) / (ny * nz) + 1, ny, nz};
+  if (hi[0] - lo[0] == 1) {
+    lo[1] = first / nz % ny;
+    hi[1] = (end - 1) / nz % ny + 1;
+  }
   const LoopOrder order = writer_.order();
+  const int s = order.axis[0], m = order.axis[1], f = order.axis[2];
+  double* out = ordered_.data();
+  std::int64_t index[3];
+  for (index[s] = lo[s]; index[s] < hi[s]; ++index[s])
+    for (index[m] = lo[m]; index[m] < hi[m]; ++index[m])
+      for (index[f] = lo[f]; index[f] < hi[f]; ++index[f]) {
+        const std::int64_t p = (index[0] * ny + index[1]) * nz + index[2];
+        if (p < first || p >= end) continue;
+        std::memcpy(out, held_.data() + (p - first) * 3, kPointBytes);
+        out += 3;
+      }
   try {
-    std::int64_t line = first_line;
-    while (line < end_line) {
-      std::int64_t lo[3] = {line / ny, line % ny, 0};
-      std::int64_t hi[3] = {lo[0] + 1, ny, nz};
-      if (lo[1] == 0 && end_line - line >= ny) {
-        hi[0] = lo[0] + (end_line - line) / ny;  // whole slabs
-      } else {
-        hi[1] = std::min(ny, lo[1] + (end_line - line));
-      }
-      line = (hi[0] - 1) * ny + hi[1];
-      const int s = order.axis[0], m = order.axis[1], f = order.axis[2];
-      std::int64_t index[3];
-      for (index[s] = lo[s]; index[s] < hi[s]; ++index[s]) {
-        for (index[m] = lo[m]; index[m] < hi[m]; ++index[m]) {
-          index[f] = lo[f];
-          const std::int64_t first = place(index, count, order);
-          if (run_points_ > 0 && first != run_first_ + static_cast<std::int64_t>(run_points_)) write_run();
-          for (; index[f] < hi[f]; ++index[f]) {
-            if (run_points_ == capacity_) write_run();
-            if (run_points_ == 0) run_first_ = place(index, count, order);
-            const std::int64_t p = (index[0] * ny + index[1]) * nz + index[2] - spilled_;
-            std::memcpy(run_.data() + run_points_ * 3, held_.data() + p * 3, kPointBytes);
-            ++run_points_;
-          }
-        }
-      }
-    }
-    write_run();
+    scratch_->write_at(static_cast<std::uint64_t>(first) * kPointBytes, ordered_.data(),
+                       held_points_ * kPointBytes);
   } catch (const std::runtime_error& e) {
     throw WriteError(path_, e.what());
   }
-  spilled_ += static_cast<std::int64_t>(held_points_);
+  ++blocks_;
   held_points_ = 0;
-}
-
-void FieldMapFeed::write_run() {
-  if (run_points_ == 0) return;
-  scratch_->write_at(static_cast<std::uint64_t>(run_first_) * kPointBytes, run_.data(),
-                     run_points_ * kPointBytes);
-  run_points_ = 0;
 }
 
 void FieldMapFeed::finish() {
   if (received_ != grid_.points()) throw std::logic_error("field map feed: fewer points than the grid has");
   if (!direct_) {
     spill();
-    const auto total = static_cast<std::uint64_t>(grid_.points());
-    for (std::uint64_t first = 0; first < total; first += capacity_) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(capacity_, total - first));
-      try {
-        scratch_->read_at(first * kPointBytes, held_.data(), n * kPointBytes);
-      } catch (const std::runtime_error& e) {
-        throw WriteError(path_, e.what());
+    // Every block lists its points in the writer's order, so the point at each next place in that order
+    // is the next unread point of the block holding its CSV index.
+    const std::int64_t total = grid_.points(), capacity = static_cast<std::int64_t>(capacity_);
+    const auto blocks = static_cast<std::size_t>(blocks_);
+    const std::int64_t slice = std::max<std::int64_t>(256, capacity / blocks_);
+    std::vector<double> slices(blocks * static_cast<std::size_t>(slice) * 3);
+    std::vector<std::int64_t> read(blocks, 0), taken(blocks, 0), loaded(blocks, 0);
+    const std::int64_t ny = grid_.count[1], nz = grid_.count[2];
+    GridWalk walk(grid_, writer_.order());
+    std::size_t piece_points = 0;
+    for (std::int64_t placed = 0; placed < total; ++placed, walk.next()) {
+      const std::int64_t p = (walk[0] * ny + walk[1]) * nz + walk[2];
+      const auto b = static_cast<std::size_t>(p / capacity);
+      if (taken[b] == loaded[b]) {
+        const std::int64_t n =
+            std::min(slice, std::min(capacity, total - static_cast<std::int64_t>(b) * capacity) - read[b]);
+        try {
+          scratch_->read_at(
+              static_cast<std::uint64_t>(static_cast<std::int64_t>(b) * capacity + read[b]) * kPointBytes,
+              slices.data() + b * static_cast<std::size_t>(slice) * 3,
+              static_cast<std::size_t>(n) * kPointBytes);
+        } catch (const std::runtime_error& e) {
+          throw WriteError(path_, e.what());
+        }
+        read[b] += n;
+        taken[b] = 0;
+        loaded[b] = n;
       }
-      writer_.write(held_.data(), n);
+      std::memcpy(
+          held_.data() + piece_points * 3,
+          slices.data() + (b * static_cast<std::size_t>(slice) + static_cast<std::size_t>(taken[b])) * 3,
+          kPointBytes);
+      ++taken[b];
+      if (++piece_points == capacity_ || placed + 1 == total) {
+        writer_.write(held_.data(), piece_points);
+        piece_points = 0;
+      }
     }
     scratch_.reset();
   }

@@ -1,10 +1,12 @@
 // Delivery of a field map to a format writer in the writer's loop order.
 //
 // A map streamed from its CSV file arrives x slowest, z fastest. A writer that wants another order gets
-// the points through a scratch file beside its output: the feed holds a bounded number of whole z lines,
-// writes them to their places in the writer's order (runs of consecutive places go out in one write), and
-// when the last point has arrived it reads the scratch file back in order. Memory stays at the budget
-// whatever the map's size; the disk holds 24 bytes per point for the duration.
+// the points through a scratch file beside its output, in two sequential passes (an external transpose):
+// the feed holds a block of whole z lines at a time, puts the block into the writer's order in memory and
+// appends it to the scratch file; when the last point has arrived, it reads all blocks at once, a slice
+// of each in turn, taking every next point from the block it came from. Memory stays near the budget
+// (held block, its reordered copy, the read slices) for maps up to about budget^2 / 256 points, beyond
+// which the slices keep a floor of 256 points per block; the disk holds 24 bytes per point meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +36,6 @@ class FieldMapFeed {
 
  private:
   void spill();
-  void write_run();
 
   FieldMapWriter& writer_;
   FieldMapGrid grid_;
@@ -42,13 +43,11 @@ class FieldMapFeed {
   bool direct_;
   std::int64_t received_ = 0;
   // Reordering only.
-  std::size_t capacity_ = 0;  // points, a whole number of z lines
-  std::vector<double> held_;  // CSV order, starting at point spilled_
+  std::size_t capacity_ = 0;  // points of a block, a whole number of z lines
+  std::vector<double> held_;  // the block being filled, CSV order
   std::size_t held_points_ = 0;
-  std::int64_t spilled_ = 0;
-  std::vector<double> run_;  // consecutive places in the writer's order, from run_first_
-  std::size_t run_points_ = 0;
-  std::int64_t run_first_ = 0;
+  std::vector<double> ordered_;  // the block in the writer's order
+  std::int64_t blocks_ = 0;      // blocks in the scratch file
   std::unique_ptr<ScratchFile> scratch_;
 };
 

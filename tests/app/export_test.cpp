@@ -20,7 +20,8 @@ using Files = std::vector<std::string>;
 // format's extension; field maps and windings go to the formats that hold them.
 TEST(ExportProgram, ConvertsTheProgramsOwnFilesIntoEveryFormat) {
   test::TempDir dir;
-  test::write_file(dir / "config.txt", test::parameter_block() + test::magnet_block("S") + test::magnet_block("B", 15));
+  test::write_file(dir / "config.txt",
+                   test::parameter_block() + test::magnet_block("S") + test::magnet_block("B", 15));
   ASSERT_EQ(test::run_program(dir.path()).exit_code, 0);
   Files want = test::list_dir(dir.path());
   for (const ExportFormat& f : export_formats()) {
@@ -49,8 +50,9 @@ TEST(ExportProgram, ConvertsTheProgramsOwnFilesIntoEveryFormat) {
 // grid or an output that cannot be written, and nothing written then.
 TEST(ExportProgram, RefusesWithAClearMessageAndLeavesNoOutput) {
   test::TempDir dir;
-  test::write_file(dir / "fieldmap_m.csv", "x (m),y,z, Bx (T),By,Bz\r\n0,0,0, 1,2,3\r\n0,0,1, 1,2,3\r\n0,1,0, 1,2,3\r\n"
-                                           "0,1,1, 1,2,3\r\n1,0,0, 1,2,3\r\n1,0,1, 1,2,3\r\n1,1,1, 1,2,3\r\n");
+  test::write_file(dir / "fieldmap_m.csv",
+                   "x (m),y,z, Bx (T),By,Bz\r\n0,0,0, 1,2,3\r\n0,0,1, 1,2,3\r\n0,1,0, 1,2,3\r\n"
+                   "0,1,1, 1,2,3\r\n1,0,0, 1,2,3\r\n1,0,1, 1,2,3\r\n1,1,1, 1,2,3\r\n");
   test::write_file(dir / "windings_w.csv", "x1 (m),y1,z1, x2,y2,z2, I (Amps)\r\n0,0,0, 1,0,0, 5\r\n");
   const Files before = test::list_dir(dir.path());
   const struct {
@@ -59,19 +61,31 @@ TEST(ExportProgram, RefusesWithAClearMessageAndLeavesNoOutput) {
     std::string err;  // the whole message, or the start of one the system words
   } cases[] = {
       {{}, 2, "expcoil-export: expected FORMAT INPUT [OUTPUT]\nTry 'expcoil-export --help'.\n"},
-      {{"gpt", "fieldmap_m.csv"}, 2, "expcoil-export: unknown export format 'gpt' (known: opal, opal-h5, openpmd, bdsim, "
-                                     "g4beamline, tosca, vtk, makegrid)\nTry 'expcoil-export --help'.\n"},
-      {{"makegrid", "fieldmap_m.csv"}, 2, "expcoil-export: makegrid holds windings, and fieldmap_m.csv is a field map\n"
-                                          "Try 'expcoil-export --help'.\n"},
-      {{"opal", "fieldmap_m.csv", "--opal-order=xyz"}, 2, "expcoil-export: unknown option or value '--opal-order=xyz'\n"
-                                                          "Try 'expcoil-export --help'.\n"},
-      {{"opal", "fieldmap_m.csv", "fieldmap_m.csv"}, 2, "expcoil-export: OUTPUT is the input file\nTry 'expcoil-export --help'.\n"},
+      {{"gpt", "fieldmap_m.csv"},
+       2,
+       "expcoil-export: unknown export format 'gpt' (known: opal, opal-h5, openpmd, bdsim, "
+       "g4beamline, tosca, vtk, makegrid)\nTry 'expcoil-export --help'.\n"},
+      {{"makegrid", "fieldmap_m.csv"},
+       2,
+       "expcoil-export: makegrid holds windings, and fieldmap_m.csv is a field map\n"
+       "Try 'expcoil-export --help'.\n"},
+      {{"opal", "fieldmap_m.csv", "--opal-order=xyz"},
+       2,
+       "expcoil-export: unknown option or value '--opal-order=xyz'\n"
+       "Try 'expcoil-export --help'.\n"},
+      {{"opal", "fieldmap_m.csv", "fieldmap_m.csv"},
+       2,
+       "expcoil-export: OUTPUT is the input file\nTry 'expcoil-export --help'.\n"},
       {{"opal", "missing.csv"}, 1, "missing.csv: cannot read: No such file or directory\n"},
-      {{"tosca", "fieldmap_m.csv"}, 1, "fieldmap_m.csv:8: found the point (1, 1, 1) where grid point (1, 1, 0) at (1, 1, 0) "
-                                       "belongs: a row is missing, repeated, out of order or off the regular grid (rows x "
-                                       "slowest, z fastest; 2 x 2 x 2 points from the first and last rows)\n"},
-      {{"makegrid", "windings_w.csv"}, 1, "windings_w.csv:2: the winding through this segment does not close: no segment "
-                                          "of 5 A continues from (1, 0, 0); MAKEGRID takes closed loops only\n"},
+      {{"tosca", "fieldmap_m.csv"},
+       1,
+       "fieldmap_m.csv:8: found the point (1, 1, 1) where grid point (1, 1, 0) at (1, 1, 0) "
+       "belongs: a row is missing, repeated, out of order or off the regular grid (rows x "
+       "slowest, z fastest; 2 x 2 x 2 points from the first and last rows)\n"},
+      {{"makegrid", "windings_w.csv"},
+       1,
+       "windings_w.csv:2: the winding through this segment does not close: no segment "
+       "of 5 A continues from (1, 0, 0); MAKEGRID takes closed loops only\n"},
       {{"vtk", "fieldmap_m.csv", "no/such/dir/out.vti"}, 1, "cannot write no/such/dir/out.vti: "},
   };
   for (const auto& c : cases) {

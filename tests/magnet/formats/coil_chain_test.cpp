@@ -25,7 +25,10 @@ WindingSet set_of(const std::vector<Segment>& segments) {
 
 // The 1 m square in the z = 0 plane, (0,0) -> (1,0) -> (1,1) -> (0,1), 1000 A.
 std::vector<Segment> square(double current = 1000.0) {
-  return {{0, 0, 0, 1, 0, 0, current}, {1, 0, 0, 1, 1, 0, current}, {1, 1, 0, 0, 1, 0, current}, {0, 1, 0, 0, 0, 0, current}};
+  return {{0, 0, 0, 1, 0, 0, current},
+          {1, 0, 0, 1, 1, 0, current},
+          {1, 1, 0, 0, 1, 0, current},
+          {0, 1, 0, 0, 0, 0, current}};
 }
 
 Segment reversed(const Segment& s) { return {s.x2, s.y2, s.z2, s.x1, s.y1, s.z1, -s.current}; }
@@ -72,14 +75,18 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
   };
   auto sides = square();
   EXPECT_EQ(refusal({sides[0], sides[1], sides[2]}),
-            "segment 2: the winding through this segment does not close: no segment of 1000 A continues from (0, 1, 0); "
+            "segment 2: the winding through this segment does not close: no segment of 1000 A continues from "
+            "(0, 1, 0); "
             "MAKEGRID takes closed loops only");
   EXPECT_EQ(refusal({sides[3]}).substr(0, 42), "segment 0: the winding through this segmen");
   auto mixed = square();
   mixed[2].current = 2000;
-  EXPECT_EQ(refusal(mixed), "segment 1: windings of different currents meet at (1, 1, 0); MAKEGRID takes loops of one current");
+  EXPECT_EQ(
+      refusal(mixed),
+      "segment 1: windings of different currents meet at (1, 1, 0); MAKEGRID takes loops of one current");
   EXPECT_EQ(refusal({{0.5, 0.5, 0, 0.5, 0.5, 0, 1000}}), "there are no windings to write");
-  EXPECT_EQ(refusal({sides[0], {1, 0, 0, 0, 0, 0, 1000}}), "there are no windings to write");  // there and back
+  EXPECT_EQ(refusal({sides[0], {1, 0, 0, 0, 0, 0, 1000}}),
+            "there are no windings to write");  // there and back
   // The join tolerance, just inside and just outside: a corner 0.9 or 1.1 nm away.
   auto gap = square();
   gap[1].x1 += 0.9e-9;
@@ -102,7 +109,8 @@ TEST(CoilChain, MakegridFileGivesTheWindingsField) {
   std::vector<Segment> s;
   for (int layer = 0; layer < 2; ++layer)
     for (int loop = 0; loop < 3; ++loop) {
-      const double x = layer ? -0.02 : 0.02, h = 0.1 + 0.05 * loop, l = 0.3 + 0.1 * loop, I = layer ? -300.0 : 300.0;
+      const double x = layer ? -0.02 : 0.02, h = 0.1 + 0.05 * loop, l = 0.3 + 0.1 * loop,
+                   I = layer ? -300.0 : 300.0;
       const double c[5][2] = {{-h, -l}, {h, -l}, {h, l}, {-h, l}, {-h, -l}};
       for (int e = 0; e < 4; ++e) s.push_back({x, c[e][0], c[e][1], x, c[e + 1][0], c[e + 1][1], I});
     }

@@ -47,7 +47,8 @@ FieldMap index_map() {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 4; ++j)
       for (int k = 0; k < 5; ++k)
-        for (int c = 0; c < 3; ++c) m.b.push_back(std::stod(format_general(c + 1 + 0.1 * i + 0.01 * j + 0.001 * k, 15)));
+        for (int c = 0; c < 3; ++c)
+          m.b.push_back(std::stod(format_general(c + 1 + 0.1 * i + 0.01 * j + 0.001 * k, 15)));
   return m;
 }
 
@@ -58,7 +59,8 @@ void write_csv(const FieldMap& m, const fs::path& path) {
     for (int j = 0; j < m.grid.count[1]; ++j)
       for (int k = 0; k < m.grid.count[2]; ++k, ++p) {
         const int index[3] = {i, j, k};
-        for (int a = 0; a < 3; ++a) text.append(format_general(index[a] * m.grid.cell[a] + m.grid.min[a], 15)).append(",");
+        for (int a = 0; a < 3; ++a)
+          text.append(format_general(index[a] * m.grid.cell[a] + m.grid.min[a], 15)).append(",");
         for (int c = 0; c < 3; ++c) text.append(c ? "," : " ").append(format_general(m.b[3 * p + c], 15));
         text += "\r\n";
       }
@@ -119,8 +121,8 @@ Reader opal_reader(bool reader_order) {
     require(lines.size() == 4 + n && lines[0] == "3DMagnetoStatic FALSE", "OPAL header or line count");
     for (int a = 0; a < 3; ++a) {
       const auto w = words(lines[1 + a]);
-      require(w.size() == 3 && near(std::stod(w[0]), g.min[a] * 100) && near(std::stod(w[1]), last_node(g, a) * 100) &&
-                  std::stoi(w[2]) == g.count[a] - 1,
+      require(w.size() == 3 && near(std::stod(w[0]), g.min[a] * 100) &&
+                  near(std::stod(w[1]), last_node(g, a) * 100) && std::stoi(w[2]) == g.count[a] - 1,
               "OPAL extent line " + lines[1 + a]);
     }
     const std::int64_t nx = g.count[0], ny = g.count[1], nz = g.count[2];
@@ -151,8 +153,12 @@ std::vector<double> topas_reader(const fs::path& file, const FieldMapGrid& g) {
     require(w.size() >= 2 && w.size() <= 3, "TOPAS header line");
     unit[w[1]] = w.size() == 3 ? w[2] : "";
   }
-  require(unit == std::map<std::string, std::string>{{"X", "[METRE]"}, {"Y", "[METRE]"}, {"Z", "[METRE]"},
-                                                     {"BX", "[TESLA]"}, {"BY", "[TESLA]"}, {"BZ", "[TESLA]"}},
+  require(unit == std::map<std::string, std::string>{{"X", "[METRE]"},
+                                                     {"Y", "[METRE]"},
+                                                     {"Z", "[METRE]"},
+                                                     {"BX", "[TESLA]"},
+                                                     {"BY", "[TESLA]"},
+                                                     {"BZ", "[TESLA]"}},
           "TOPAS column units");
   std::vector<double> b;
   std::size_t p = 0;
@@ -162,7 +168,8 @@ std::vector<double> topas_reader(const fs::path& file, const FieldMapGrid& g) {
     const std::int64_t index[3] = {static_cast<std::int64_t>(p) / (g.count[1] * g.count[2]),
                                    static_cast<std::int64_t>(p) / g.count[2] % g.count[1],
                                    static_cast<std::int64_t>(p) % g.count[2]};
-    for (int a = 0; a < 3; ++a) require(near(std::stod(w[a]), index[a] * g.cell[a] + g.min[a]), "TOPAS coordinate");
+    for (int a = 0; a < 3; ++a)
+      require(near(std::stod(w[a]), index[a] * g.cell[a] + g.min[a]), "TOPAS coordinate");
     for (int c = 3; c < 6; ++c) b.push_back(std::stod(w[c]));
   }
   require(p == static_cast<std::size_t>(g.points()), "TOPAS row count");
@@ -179,21 +186,25 @@ std::vector<double> g4beamline_reader(const fs::path& file, const FieldMapGrid& 
     if (line.empty() || line[0] == '#' || line[0] == '*') continue;
     const auto w = words(line);
     if (w[0] == "grid") {
-      for (std::size_t n = 1; n < w.size(); ++n) key[w[n].substr(0, w[n].find('='))] = w[n].substr(w[n].find('=') + 1);
+      for (std::size_t n = 1; n < w.size(); ++n)
+        key[w[n].substr(0, w[n].find('='))] = w[n].substr(w[n].find('=') + 1);
     } else if (w[0] == "data") {
       data = true;
     } else if (data) {
       float v[6];
-      require(std::sscanf(line.c_str(), "%f %f %f %f %f %f", v, v + 1, v + 2, v + 3, v + 4, v + 5) == 6, "G4beamline data");
+      require(std::sscanf(line.c_str(), "%f %f %f %f %f %f", v, v + 1, v + 2, v + 3, v + 4, v + 5) == 6,
+              "G4beamline data");
       std::int64_t index[3];
       for (int a = 0; a < 3; ++a) {
         const std::string A(1, "XYZ"[a]);
-        require(std::regex_match(key["n" + A], std::regex("[1-9][0-9]*")) && std::stoi(key["n" + A]) == g.count[a] &&
-                    near(std::stod(key[A + "0"]), g.min[a] * 1000) && near(std::stod(key["d" + A]), g.cell[a] * 1000),
+        require(std::regex_match(key["n" + A], std::regex("[1-9][0-9]*")) &&
+                    std::stoi(key["n" + A]) == g.count[a] && near(std::stod(key[A + "0"]), g.min[a] * 1000) &&
+                    near(std::stod(key["d" + A]), g.cell[a] * 1000),
                 "G4beamline grid keys");
         const double x0 = std::stod(key[A + "0"]), dx = std::stod(key["d" + A]);
         index[a] = static_cast<std::int64_t>(std::floor((v[a] - x0) / dx + 0.5));
-        require(index[a] >= 0 && index[a] < g.count[a] && std::fabs(v[a] - (x0 + index[a] * dx)) <= 0.01, "off grid");
+        require(index[a] >= 0 && index[a] < g.count[a] && std::fabs(v[a] - (x0 + index[a] * dx)) <= 0.01,
+                "off grid");
       }
       for (int c = 0; c < 3; ++c) b[3 * csv_index(g, index[0], index[1], index[2]) + c] = v[3 + c];
     }
@@ -210,7 +221,8 @@ std::vector<double> bdsim_reader(const fs::path& file, const FieldMapGrid& g) {
   const std::regex entry(R"((\w*)\s*>\s*([0-9eE.+-]+|\w+))");
   for (std::smatch m; lines[row][0] != '!'; ++row)
     if (std::regex_search(lines[row], m, entry)) key[m[1]] = m[2];
-  require(words(lines[row]) == std::vector<std::string>{"!", "X", "Y", "Z", "Fx", "Fy", "Fz"}, "BDSIM columns");
+  require(words(lines[row]) == std::vector<std::string>{"!", "X", "Y", "Z", "Fx", "Fy", "Fz"},
+          "BDSIM columns");
   for (int a = 0; a < 3; ++a) {
     const std::string x(1, "xyz"[a]);
     require(std::stoi(key["n" + x]) == g.count[a] && near(std::stod(key[x + "min"]), g.min[a] * 100) &&
@@ -223,10 +235,12 @@ std::vector<double> bdsim_reader(const fs::path& file, const FieldMapGrid& g) {
   std::size_t p = 0;
   for (++row; row < lines.size(); ++row, ++p) {
     float v[6];
-    require(std::sscanf(lines[row].c_str(), "%f\t%f\t%f\t%f\t%f\t%f", v, v + 1, v + 2, v + 3, v + 4, v + 5) == 6,
-            "BDSIM data line '" + lines[row] + "'");
+    require(
+        std::sscanf(lines[row].c_str(), "%f\t%f\t%f\t%f\t%f\t%f", v, v + 1, v + 2, v + 3, v + 4, v + 5) == 6,
+        "BDSIM data line '" + lines[row] + "'");
     const auto q = static_cast<std::int64_t>(p);
-    const std::int64_t i = xyzt ? q % g.count[0] : q / (g.count[1] * g.count[2]), j = xyzt ? q / g.count[0] % g.count[1] : q / g.count[2] % g.count[1],
+    const std::int64_t i = xyzt ? q % g.count[0] : q / (g.count[1] * g.count[2]),
+                       j = xyzt ? q / g.count[0] % g.count[1] : q / g.count[2] % g.count[1],
                        k = xyzt ? q / (g.count[0] * g.count[1]) : q % g.count[2];
     for (int c = 0; c < 3; ++c) b[3 * csv_index(g, i, j, k) + c] = v[3 + c];
   }
@@ -250,7 +264,8 @@ std::string base64_decode(const std::string& text) {
 template <class T>
 std::vector<T> vtk_array(const std::string& xml, const std::string& name) {
   std::smatch m;
-  require(std::regex_search(xml, m, std::regex("<DataArray type=\"\\w+\" Name=\"" + name + "\"[^>]*>([^<]*)</DataArray>")),
+  require(std::regex_search(
+              xml, m, std::regex("<DataArray type=\"\\w+\" Name=\"" + name + "\"[^>]*>([^<]*)</DataArray>")),
           "no VTK array " + name);
   const std::string bytes = base64_decode(m[1]);
   std::uint64_t size;
@@ -265,30 +280,36 @@ std::vector<T> vtk_array(const std::string& xml, const std::string& name) {
 std::vector<double> vtk_reader(const fs::path& file, const FieldMapGrid& g) {
   const std::string xml = test::read_file(file);
   std::smatch m;
-  require(std::regex_search(xml, m, std::regex(R"re(WholeExtent="([^"]*)" Origin="([^"]*)" Spacing="([^"]*)")re")),
+  require(std::regex_search(xml, m,
+                            std::regex(R"re(WholeExtent="([^"]*)" Origin="([^"]*)" Spacing="([^"]*)")re")),
           "VTK image attributes");
   const auto extent = words(m[1]), origin = words(m[2]), spacing = words(m[3]);
   for (int a = 0; a < 3; ++a)
-    require(extent[2 * a] == "0" && std::stoi(extent[2 * a + 1]) == g.count[a] - 1 && near(std::stod(origin[a]), g.min[a]) &&
-                near(std::stod(spacing[a]), g.cell[a]),
+    require(extent[2 * a] == "0" && std::stoi(extent[2 * a + 1]) == g.count[a] - 1 &&
+                near(std::stod(origin[a]), g.min[a]) && near(std::stod(spacing[a]), g.cell[a]),
             "VTK grid");
   const auto v = vtk_array<double>(xml, "B"), magnitude = vtk_array<double>(xml, "\\|B\\|");
   std::vector<double> b(v.size());
   for (std::int64_t q = 0; q < g.points(); ++q) {
     const double* x = v.data() + 3 * q;
     require(magnitude[q] == std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]), "|B|");
-    const std::size_t p = csv_index(g, q % g.count[0], q / g.count[0] % g.count[1], q / (g.count[0] * g.count[1]));
+    const std::size_t p =
+        csv_index(g, q % g.count[0], q / g.count[0] % g.count[1], q / (g.count[0] * g.count[1]));
     std::copy(x, x + 3, b.begin() + 3 * p);
   }
   return b;
 }
 
-std::vector<double> h5_doubles(hid_t object, const char* name, bool attribute, hid_t type = H5T_NATIVE_DOUBLE) {
+std::vector<double> h5_doubles(hid_t object, const char* name, bool attribute,
+                               hid_t type = H5T_NATIVE_DOUBLE) {
   const hid_t o = attribute ? H5Aopen(object, name, H5P_DEFAULT) : H5Dopen2(object, name, H5P_DEFAULT);
   require(o >= 0, std::string("no HDF5 object ") + name);
   const hid_t space = attribute ? H5Aget_space(o) : H5Dget_space(o);
-  std::vector<double> v(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)) * H5Tget_size(type) / 8);
-  require((attribute ? H5Aread(o, type, v.data()) : H5Dread(o, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data())) >= 0, name);
+  std::vector<double> v(static_cast<std::size_t>(H5Sget_simple_extent_npoints(space)) * H5Tget_size(type) /
+                        8);
+  require((attribute ? H5Aread(o, type, v.data())
+                     : H5Dread(o, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data())) >= 0,
+          name);
   H5Sclose(space);
   attribute ? H5Aclose(o) : H5Dclose(o);
   return v;
@@ -320,17 +341,23 @@ std::vector<double> opal_h5_reader(const fs::path& file, const FieldMapGrid& g) 
   std::vector<double> b(3 * static_cast<std::size_t>(g.points()));
   for (const char* field : {"/Step#0/Block/Efield", "/Step#0/Block/Bfield"}) {
     const hid_t group = H5Gopen2(f, field, H5P_DEFAULT);
-    const auto origin = h5_doubles(group, "__Origin__", true), spacing = h5_doubles(group, "__Spacing__", true);
-    for (int a = 0; a < 3; ++a) require(near(origin[a], g.min[a] * 1000) && near(spacing[a], g.cell[a] * 1000), "H5hut grid");
+    const auto origin = h5_doubles(group, "__Origin__", true),
+               spacing = h5_doubles(group, "__Spacing__", true);
+    for (int a = 0; a < 3; ++a)
+      require(near(origin[a], g.min[a] * 1000) && near(spacing[a], g.cell[a] * 1000), "H5hut grid");
     for (int c = 0; c < 3; ++c) {
       const char name[2] = {static_cast<char>('0' + c), '\0'};
-      require(h5_dims(group, name) == std::vector<hsize_t>{hsize_t(g.count[2]), hsize_t(g.count[1]), hsize_t(g.count[0])},
+      require(h5_dims(group, name) ==
+                  std::vector<hsize_t>{hsize_t(g.count[2]), hsize_t(g.count[1]), hsize_t(g.count[0])},
               "H5hut extents");
       const auto v = h5_doubles(group, name, false);
       for (std::int64_t q = 0; q < g.points(); ++q) {
-        const std::size_t p = csv_index(g, q % g.count[0], q / g.count[0] % g.count[1], q / (g.count[0] * g.count[1]));
-        if (field[14] == 'B') b[3 * p + c] = v[q];
-        else require(v[q] == 0.0, "Efield not zero");
+        const std::size_t p =
+            csv_index(g, q % g.count[0], q / g.count[0] % g.count[1], q / (g.count[0] * g.count[1]));
+        if (field[14] == 'B')
+          b[3 * p + c] = v[q];
+        else
+          require(v[q] == 0.0, "Efield not zero");
       }
     }
     H5Gclose(group);
@@ -343,10 +370,12 @@ std::vector<double> opal_h5_reader(const fs::path& file, const FieldMapGrid& g) 
 // (x, y, z) in C order, components magneticField/{x,y,z} as compound {r, i} with unitSI.
 std::vector<double> openpmd_reader(const fs::path& file, const FieldMapGrid& g) {
   const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-  require(h5_text(f, "openPMDextension") == "BeamPhysics" && h5_text(f, "externalFieldPath") == "/ExternalFieldPath/%T/",
+  require(h5_text(f, "openPMDextension") == "BeamPhysics" &&
+              h5_text(f, "externalFieldPath") == "/ExternalFieldPath/%T/",
           "openPMD root");
   const hid_t mesh = H5Gopen2(f, "/ExternalFieldPath/1", H5P_DEFAULT);
-  require(h5_text(mesh, "gridGeometry") == "rectangular" && h5_text(mesh, "eleAnchorPt") == "center", "openPMD mesh");
+  require(h5_text(mesh, "gridGeometry") == "rectangular" && h5_text(mesh, "eleAnchorPt") == "center",
+          "openPMD mesh");
   const hid_t ints = H5T_NATIVE_INT32;
   std::int32_t size[3], lower[3];
   const hid_t s = H5Aopen(mesh, "gridSize", H5P_DEFAULT), l = H5Aopen(mesh, "gridLowerBound", H5P_DEFAULT);
@@ -354,9 +383,12 @@ std::vector<double> openpmd_reader(const fs::path& file, const FieldMapGrid& g) 
   H5Aread(l, ints, lower);
   H5Aclose(s);
   H5Aclose(l);
-  const auto origin = h5_doubles(mesh, "gridOriginOffset", true), spacing = h5_doubles(mesh, "gridSpacing", true);
+  const auto origin = h5_doubles(mesh, "gridOriginOffset", true),
+             spacing = h5_doubles(mesh, "gridSpacing", true);
   for (int a = 0; a < 3; ++a)
-    require(size[a] == g.count[a] && lower[a] == 0 && near(origin[a], g.min[a]) && near(spacing[a], g.cell[a]), "openPMD grid");
+    require(
+        size[a] == g.count[a] && lower[a] == 0 && near(origin[a], g.min[a]) && near(spacing[a], g.cell[a]),
+        "openPMD grid");
   const hid_t field = H5Gopen2(mesh, "magneticField", H5P_DEFAULT);
   const hid_t complex = H5Tcreate(H5T_COMPOUND, 16);
   H5Tinsert(complex, "r", 0, H5T_NATIVE_DOUBLE);
@@ -364,7 +396,8 @@ std::vector<double> openpmd_reader(const fs::path& file, const FieldMapGrid& g) 
   std::vector<double> b(3 * static_cast<std::size_t>(g.points()));
   for (int c = 0; c < 3; ++c) {
     const char name[2] = {static_cast<char>('x' + c), '\0'};
-    require(h5_dims(field, name) == std::vector<hsize_t>{hsize_t(g.count[0]), hsize_t(g.count[1]), hsize_t(g.count[2])},
+    require(h5_dims(field, name) ==
+                std::vector<hsize_t>{hsize_t(g.count[0]), hsize_t(g.count[1]), hsize_t(g.count[2])},
             "openPMD extents");
     const hid_t d = H5Dopen2(field, name, H5P_DEFAULT);
     require(h5_doubles(d, "unitSI", true) == std::vector<double>{1.0}, "unitSI");
@@ -393,10 +426,10 @@ std::vector<FormatCase> format_cases() {
   ExportOptions documented, tzyx;
   documented.opal_order = OpalOrder::documented;
   tzyx.bdsim_order = BdsimOrder::tzyx;
-  return {{"opal", {}, opal_reader(true), false},       {"opal", documented, opal_reader(false), false},
-          {"tosca", {}, topas_reader, false},           {"g4beamline", {}, g4beamline_reader, true},
-          {"bdsim", {}, bdsim_reader, true},            {"bdsim", tzyx, bdsim_reader, true},
-          {"vtk", {}, vtk_reader, false},               {"opal-h5", {}, opal_h5_reader, false},
+  return {{"opal", {}, opal_reader(true), false}, {"opal", documented, opal_reader(false), false},
+          {"tosca", {}, topas_reader, false},     {"g4beamline", {}, g4beamline_reader, true},
+          {"bdsim", {}, bdsim_reader, true},      {"bdsim", tzyx, bdsim_reader, true},
+          {"vtk", {}, vtk_reader, false},         {"opal-h5", {}, opal_h5_reader, false},
           {"openpmd", {}, openpmd_reader, false}};
 }
 
@@ -410,7 +443,8 @@ TEST(Export, EveryFormatReadsBackNodeByNodeAndTheCsvRouteMatches) {
   int n = 0;
   for (const FormatCase& c : format_cases()) {
     SCOPED_TRACE(std::string(c.format) + " case " + std::to_string(n));
-    const fs::path memory = dir / ("memory" + std::to_string(n)), streamed = dir / ("csv" + std::to_string(n++));
+    const fs::path memory = dir / ("memory" + std::to_string(n)),
+                   streamed = dir / ("csv" + std::to_string(n++));
     EXPECT_EQ(export_field_map(map, c.format, memory, c.options).points, 60);
     std::vector<double> b;
     try {
@@ -419,9 +453,11 @@ TEST(Export, EveryFormatReadsBackNodeByNodeAndTheCsvRouteMatches) {
       ADD_FAILURE() << e.what();
       continue;
     }
-    for (std::size_t v = 0; v < b.size(); ++v)
-      ASSERT_EQ(b[v], c.single ? static_cast<float>(map.b[v]) : map.b[v]) << "value " << v;
-    for (const std::size_t budget : {std::size_t{7}, std::size_t{23}, std::size_t{1} << 18}) {
+    std::size_t good = 0;
+    while (good < b.size() && b[good] == (c.single ? static_cast<float>(map.b[good]) : map.b[good])) ++good;
+    EXPECT_EQ(good, map.b.size()) << "the first wrong value";
+    for (const std::size_t budget :
+         {std::size_t{7}, std::size_t{35}, std::size_t{45}, std::size_t{1} << 18}) {
       ExportOptions options = c.options;
       options.reorder_points = budget;
       export_csv(dir / "fieldmap_index.csv", c.format, streamed, options);
@@ -500,8 +536,9 @@ TEST(Export, UnfitMapsAndRequestsAreRefusedWithoutAFile) {
   EXPECT_EQ(message(flat, "vtk"), "the grid has a single node along y; the export formats need at least two");
   EXPECT_EQ(message(short_map, "tosca"), "the field map holds 179 values; its grid needs 180");
   EXPECT_EQ(message(index_map(), "makegrid"), "makegrid holds windings, not field maps");
-  EXPECT_EQ(message(index_map(), "gpt"),
-            "unknown export format 'gpt' (known: opal, opal-h5, openpmd, bdsim, g4beamline, tosca, vtk, makegrid)");
+  EXPECT_EQ(
+      message(index_map(), "gpt"),
+      "unknown export format 'gpt' (known: opal, opal-h5, openpmd, bdsim, g4beamline, tosca, vtk, makegrid)");
 }
 
 // A file that cannot be written is a WriteError naming it, and what stood there before stays.
@@ -511,8 +548,12 @@ TEST(Export, AFailedWriteNamesTheFileAndKeepsTheOldOne) {
   for (const char* format : {"opal", "openpmd", "bdsim", "vtk"}) {
     SCOPED_TRACE(format);
     EXPECT_THROW(
-        try { export_field_map(index_map(), format, (dir / "missing" / "out").string()); } catch (const WriteError& e) {
-          EXPECT_EQ(std::string(e.what()).rfind("cannot write " + (dir / "missing" / "out").string() + ": ", 0), 0u);
+        try {
+          export_field_map(index_map(), format, (dir / "missing" / "out").string());
+        } catch (const WriteError& e) {
+          EXPECT_EQ(
+              std::string(e.what()).rfind("cannot write " + (dir / "missing" / "out").string() + ": ", 0),
+              0u);
           throw;
         },
         WriteError);

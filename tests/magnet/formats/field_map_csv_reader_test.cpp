@@ -47,7 +47,7 @@ TEST(FieldMapCsvReader, AGoodTableComesBackWithItsGrid) {
     EXPECT_EQ(map.grid.min[1], -0.17);
     EXPECT_EQ(map.grid.max[2], -0.52);
     ASSERT_EQ(map.b.size(), 180u);
-    EXPECT_EQ(map.b[3 * 59], std::stod(format_general(2 / 7.0, 15)));  // the last node's Bx
+    EXPECT_EQ(map.b[3 * 59], std::stod(format_general(2 / 7.0, 15)));      // the last node's Bx
     EXPECT_EQ(map.b[3 * 26 + 2], std::stod(format_general(1 / 7.0, 15)));  // node (1, 1, 1)
   }
 }
@@ -68,13 +68,20 @@ TEST(FieldMapCsvReader, EveryDamageIsRefusedAtItsFirstOffendingLine) {
       {"off the spacing", [](auto& r) { r[11] = "0.04,-0.16,-0.5998, 0,0,0"; }, 12, off_grid},
       {"a slab short", [](auto& r) { r.erase(r.begin() + 30); }, 31, off_grid},
       {"the last row missing", [](auto& r) { r.pop_back(); }, 61, "the file ends inside an x slab (59 rows"},
-      {"a row after the last", [](auto& r) { r.push_back(r.back()); }, 62, "a row after the grid's last point (0.06, -0.14, -0.52)"},
-      {"a field not finite", [](auto& r) { r[20] = "0.04,-0.14,-0.52, 0,nan,0"; }, 21, "By is not a finite number"},
+      {"a row after the last", [](auto& r) { r.push_back(r.back()); }, 62,
+       "a row after the grid's last point (0.06, -0.14, -0.52)"},
+      {"a field not finite", [](auto& r) { r[20] = "0.04,-0.14,-0.52, 0,nan,0"; }, 21,
+       "By is not a finite number"},
       {"a row not six numbers", [](auto& r) { r[7] = "0.04,-0.16,-0.56, 0,0"; }, 8, "expected six numbers"},
       {"the last row not numbers", [](auto& r) { r.back() = "end"; }, 61, "expected six numbers"},
-      {"a blank line inside", [](auto& r) { r.insert(r.begin() + 5, ""); }, 6, "a blank line inside the data"},
+      {"a blank line inside", [](auto& r) { r.insert(r.begin() + 5, ""); }, 6,
+       "a blank line inside the data"},
       {"z falling", [](auto& r) { std::swap(r[1], r[2]); }, 3, "z does not increase"},
-      {"one z node", [](auto& r) { r = {r[0], r[1], r[6]}; }, 3, "the grid has a single node along z"},
+      {"one z node",
+       [](auto& r) {
+         r = {r[0], r[1], r[6]};
+       },
+       3, "the grid has a single node along z"},
       {"not a field map", [](auto& r) { r[0] = "x1 (m),y1,z1, x2,y2,z2, I (Amps)"; }, 1, "not a field map"},
       {"no rows", [](auto& r) { r.resize(1); }, 2, "no rows under the header"},
   };
