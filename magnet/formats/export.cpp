@@ -44,7 +44,8 @@ std::unique_ptr<FieldMapWriter> make_writer(std::string_view format, const std::
   if (format == "bdsim") return bdsim_writer(path, grid, options.bdsim_order);
   if (format == "g4beamline") return g4beamline_writer(path, grid);
   if (format == "tosca") return tosca_writer(path, grid);
-  return vtk_image_writer(path, grid);
+  if (format == "vtk") return vtk_image_writer(path, grid);
+  throw std::logic_error("no field map writer for " + std::string(format));
 }
 
 const ExportFormat& format_for(std::string_view name, bool field_map) {

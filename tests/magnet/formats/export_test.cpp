@@ -12,7 +12,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "lib/number_format.hpp"
@@ -79,6 +78,14 @@ std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> w;
   for (std::string s; in >> s;) w.push_back(s);
   return w;
+}
+
+// The value of the first `name="..."` after `from`.
+std::string xml_attribute(const std::string& xml, const std::string& name, std::size_t from = 0) {
+  const std::size_t at = xml.find(" " + name + "=\"", from);
+  require(at != std::string::npos, "no attribute " + name);
+  const std::size_t begin = at + name.size() + 3;
+  return xml.substr(begin, xml.find('"', begin) - begin);
 }
 
 std::string gunzip(const std::string& bytes) {
@@ -197,8 +204,9 @@ std::vector<double> g4beamline_reader(const fs::path& file, const FieldMapGrid& 
       std::int64_t index[3];
       for (int a = 0; a < 3; ++a) {
         const std::string A(1, "XYZ"[a]);
-        require(std::regex_match(key["n" + A], std::regex("[1-9][0-9]*")) &&
-                    std::stoi(key["n" + A]) == g.count[a] && near(std::stod(key[A + "0"]), g.min[a] * 1000) &&
+        const std::string& n = key["n" + A];  // base-0 strtol: no leading zero
+        require(!n.empty() && n[0] != '0' && n.find_first_not_of("0123456789") == std::string::npos &&
+                    std::stoi(n) == g.count[a] && near(std::stod(key[A + "0"]), g.min[a] * 1000) &&
                     near(std::stod(key["d" + A]), g.cell[a] * 1000),
                 "G4beamline grid keys");
         const double x0 = std::stod(key[A + "0"]), dx = std::stod(key["d" + A]);
@@ -218,9 +226,12 @@ std::vector<double> bdsim_reader(const fs::path& file, const FieldMapGrid& g) {
   const auto lines = lines_of(gunzip(test::read_file(file)));
   std::map<std::string, std::string> key;
   std::size_t row = 0;
-  const std::regex entry(R"((\w*)\s*>\s*([0-9eE.+-]+|\w+))");
-  for (std::smatch m; lines[row][0] != '!'; ++row)
-    if (std::regex_search(lines[row], m, entry)) key[m[1]] = m[2];
+  for (; lines[row][0] != '!'; ++row) {  // "key> value"
+    const std::size_t at = lines[row].find('>');
+    if (at == std::string::npos) continue;
+    const auto before = words(lines[row].substr(0, at)), after = words(lines[row].substr(at + 1));
+    key[before.back()] = after.at(0);
+  }
   require(words(lines[row]) == std::vector<std::string>{"!", "X", "Y", "Z", "Fx", "Fy", "Fz"},
           "BDSIM columns");
   for (int a = 0; a < 3; ++a) {
@@ -263,11 +274,10 @@ std::string base64_decode(const std::string& text) {
 // A VTK XML array: base64 of a UInt64 byte count followed by the values.
 template <class T>
 std::vector<T> vtk_array(const std::string& xml, const std::string& name) {
-  std::smatch m;
-  require(std::regex_search(
-              xml, m, std::regex("<DataArray type=\"\\w+\" Name=\"" + name + "\"[^>]*>([^<]*)</DataArray>")),
-          "no VTK array " + name);
-  const std::string bytes = base64_decode(m[1]);
+  const std::size_t at = xml.find("Name=\"" + name + "\"");
+  require(at != std::string::npos, "no VTK array " + name);
+  const std::size_t begin = xml.find('>', at) + 1;
+  const std::string bytes = base64_decode(xml.substr(begin, xml.find('<', begin) - begin));
   std::uint64_t size;
   std::memcpy(&size, bytes.data(), 8);
   require(size == bytes.size() - 8 && size % sizeof(T) == 0, "VTK array size");
@@ -279,16 +289,15 @@ std::vector<T> vtk_array(const std::string& xml, const std::string& name) {
 // ParaView's image data: extent, origin and spacing in metres, point arrays x fastest.
 std::vector<double> vtk_reader(const fs::path& file, const FieldMapGrid& g) {
   const std::string xml = test::read_file(file);
-  std::smatch m;
-  require(std::regex_search(xml, m,
-                            std::regex(R"re(WholeExtent="([^"]*)" Origin="([^"]*)" Spacing="([^"]*)")re")),
-          "VTK image attributes");
-  const auto extent = words(m[1]), origin = words(m[2]), spacing = words(m[3]);
+  require(xml_attribute(xml, "byte_order") == "LittleEndian" && xml_attribute(xml, "header_type") == "UInt64",
+          "VTK file attributes");
+  const auto extent = words(xml_attribute(xml, "WholeExtent")), origin = words(xml_attribute(xml, "Origin")),
+             spacing = words(xml_attribute(xml, "Spacing"));
   for (int a = 0; a < 3; ++a)
     require(extent[2 * a] == "0" && std::stoi(extent[2 * a + 1]) == g.count[a] - 1 &&
                 near(std::stod(origin[a]), g.min[a]) && near(std::stod(spacing[a]), g.cell[a]),
             "VTK grid");
-  const auto v = vtk_array<double>(xml, "B"), magnitude = vtk_array<double>(xml, "\\|B\\|");
+  const auto v = vtk_array<double>(xml, "B"), magnitude = vtk_array<double>(xml, "|B|");
   std::vector<double> b(v.size());
   for (std::int64_t q = 0; q < g.points(); ++q) {
     const double* x = v.data() + 3 * q;
