@@ -118,6 +118,9 @@ int run_export(const std::vector<std::string>& arguments) {
   } catch (const ExportError& e) {  // an input that cannot be read
     print(stderr, std::string(e.what()) + "\n");
     return 1;
+  } catch (const std::exception& e) {
+    print(stderr, std::string(kProgram) + ": " + e.what() + "\n");
+    return 1;
   }
 
   const std::string& input = command.positional[1];
@@ -136,6 +139,8 @@ int run_export(const std::vector<std::string>& arguments) {
     print(stderr, std::string(e.what()) + "\n");
   } catch (const std::invalid_argument& e) {
     print(stderr, input + ": " + e.what() + "\n");
+  } catch (const std::exception& e) {  // out of memory, or a fault of the program itself
+    print(stderr, std::string(kProgram) + ": " + e.what() + "\n");
   }
   return 1;
 }
