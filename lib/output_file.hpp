@@ -62,6 +62,9 @@ class OutputFile {
   // "cannot write <path>: <reason>" for the first failure; empty while all is well.
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
+  // Where the bytes go until commit(): for a library that writes the file by name itself (HDF5). Nothing
+  // may be appended through this object then; commit() still does the rename. Empty once creation failed.
+  const std::string& temporary_path() const { return temporary_path_; }
 
  private:
   void reserve_number() {

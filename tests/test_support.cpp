@@ -104,6 +104,17 @@ EnvironmentVariable::~EnvironmentVariable() {
   }
 }
 
+RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
+  return run_in_child([&] {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    std::vector<char*> argv{const_cast<char*>(EXPCOIL_EXPORT_BINARY)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(EXPCOIL_EXPORT_BINARY, argv.data());
+    ::_exit(127);
+  });
+}
+
 std::string parameter_block(const std::string& name) {
   return "Parameters name: " + name +
          "\nScaling k: 2.5\nGood field height: 0.15\nVertical end height: 0.08\n"

@@ -38,6 +38,9 @@ struct RunResult {
 // that many bytes of address space at most.
 RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0);
 
+// Runs expcoil-export with `arguments` in `dir`.
+RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments);
+
 // Runs `body` in a forked child whose standard output and error are captured; the child ends with
 // exit code 0 when `body` returns.
 RunResult run_in_child(const std::function<void()>& body);
