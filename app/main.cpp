@@ -4,6 +4,7 @@
 #include "app/process.hpp"
 
 int main() {
+  expcoil::reserve_standard_descriptors();
   expcoil::install_signal_handlers();
   return expcoil::check_standard_output(expcoil::run_driver("config.txt"));
 }

@@ -1,6 +1,8 @@
 #include "app/process.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +25,15 @@ void end_by_signal(int signal_number) {
 }
 
 }  // namespace
+
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: this one, as the lower ones are open by now.
+    const int opened = ::open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
 
 void install_signal_handlers() {
   ::signal(SIGPIPE, SIG_IGN);

@@ -185,8 +185,8 @@ TEST(Driver, AMagnetThatCannotBeComputedStopsTheRunAfterTheEarlierOnesFiles) {
 
 // The run's surroundings turned against it: a file-size limit (which used to kill it by SIGXFSZ), names at
 // the file system's limit (the temporary name once made them too long), a standard output that cannot be
-// written (once a silent success or death by SIGPIPE). Each failure is reported, the other files are
-// written, and no temporary file is left.
+// written (once a silent success or death by SIGPIPE) or is closed. Each failure is reported, the other files
+// are written, and no temporary file is left.
 TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
   const std::string fit(241, 'n'), too_long(242, 'm');  // "windings_" + name + ".cond": 255 and 256 bytes
   const std::string ab = parameter_block() + magnet_block("A") + magnet_block("B");
@@ -232,6 +232,7 @@ TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
       {ab, standard_output_to(true), 1, "", "cannot write standard output: No space left on device\n",
        kFilesOfAB},
       {ab, standard_output_to(false), 1, "", "cannot write standard output: Broken pipe\n", kFilesOfAB},
+      {ab, [] { ::close(1); }, 1, "", "cannot write standard output: Bad file descriptor\n", kFilesOfAB},
   };
   for (const auto& c : cases) {
     const Outcome r = run(c.config, {}, 0, c.setup);
@@ -242,7 +243,8 @@ TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
   }
 }
 
-#if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer cannot run under an address-space limit
+// The sanitizers' shadow memory does not fit under an address-space limit.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST(Driver, RunningOutOfMemoryEndsWithAMessage) {
   // Four FFT matrices of 128 MiB pass the check against physical memory but not a 256 MiB address space.
   const Outcome r = run(with(parameter_block() + magnet_block("A"), "FFT meshes", "4096"), {}, 256 << 20);
