@@ -89,6 +89,9 @@ TEST(Driver, NamesAreUsedAsTheyStandAndWithoutMagnetsNothingIsWritten) {
 TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
   const std::string good = parameter_block() + magnet_block("A");
   const std::string a = "config.txt: magnet \"A\": ";
+  std::string many = parameter_block();  // every magnet key looked up once per magnet: once quadratic
+  for (int n = 1; n < 3000; ++n) many += magnet_block(std::to_string(n));
+  const std::string last = with(magnet_block("Z"), "Bmax", "inf");
   const struct {
     std::string config, error;  // the whole of standard error, or its start when it ends in "..."
   } cases[] = {
@@ -139,6 +142,9 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
       {with(with(with(good, "Fieldmap transverse cell", "1e-9"), "Fieldmap vertical cell", "1e-9"),
             "Fieldmap longitudinal cell", "1e-9"),
        a + "the field map of 80000001x190000001x1200000001 points needs ..."},
+      {many + last.substr(0, last.find("Polynomial")),
+       "config.txt: magnet \"Z\": no \"Polynomial adjustment\" line for this magnet (magnet 3000 of 3000)\n"
+       "config.txt: magnet \"Z\": \"Bmax\" is not a finite number\n"},
   };
   for (const auto& c : cases) {
     const Outcome r = run(c.config);
