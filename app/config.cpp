@@ -79,10 +79,10 @@ bool config_key_matches(std::string_view stored, std::string_view searched) {
 
 const std::string* config_lookup(const ConfigList& list, std::string_view key) {
   const std::string* result = nullptr;
-  std::size_t best = 9999999;
+  std::size_t best = 0;
   for (std::uint32_t i = list.count(); i-- > 0;) {
     const ConfigEntry& e = list[i];
-    if (config_key_matches(e.key, key) && e.key.size() < best) {
+    if (config_key_matches(e.key, key) && (result == nullptr || e.key.size() < best)) {
       best = e.key.size();
       result = &e.value;
     }
@@ -101,6 +101,22 @@ std::uint32_t config_count(const ConfigList& list, std::string_view key) {
   std::uint32_t count = 0;
   for (const ConfigEntry& e : list) count += config_key_matches(e.key, key) ? 1 : 0;
   return count;
+}
+
+const ConfigIndex::Matches& ConfigIndex::matches(std::string_view key) {
+  if (auto found = by_key_.find(key); found != by_key_.end()) return found->second;
+  Matches m;
+  std::size_t best_size = 0;
+  for (const ConfigEntry& e : list_) {
+    if (!config_key_matches(e.key, key)) continue;
+    m.values.push_back(&e.value);
+    // The shortest stored key; on a tie the later line.
+    if (m.best == nullptr || e.key.size() <= best_size) {
+      m.best = &e.value;
+      best_size = e.key.size();
+    }
+  }
+  return by_key_.emplace(std::string(key), std::move(m)).first->second;
 }
 
 CountedArray<std::string> split_string(std::string_view separator, std::string_view text, char quote) {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/grow_list.hpp"
 #include "lib/matrix.hpp"
@@ -39,6 +41,32 @@ const std::string* config_lookup(const ConfigList& list, std::string_view key);
 // The value of the n-th matching entry in file order (n from 1), or null.
 const std::string* config_lookup_nth(const ConfigList& list, std::string_view key, std::uint32_t n);
 std::uint32_t config_count(const ConfigList& list, std::string_view key);
+
+// The same three lookups, by the same rules, for a reader that asks for the same few key texts over and
+// over (the n-th of every magnet key, for every magnet): the first query of a key text scans the list
+// once and keeps its matches in file order, every later query of that text is answered from them. The
+// list must outlive the index and stay unchanged.
+class ConfigIndex {
+ public:
+  explicit ConfigIndex(const ConfigList& list) : list_(list) {}
+
+  const std::string* lookup(std::string_view key) { return matches(key).best; }
+  const std::string* lookup_nth(std::string_view key, std::uint32_t n) {
+    const Matches& m = matches(key);
+    return n >= 1 && n <= m.values.size() ? m.values[n - 1] : nullptr;
+  }
+  std::uint32_t count(std::string_view key) { return static_cast<std::uint32_t>(matches(key).values.size()); }
+
+ private:
+  struct Matches {
+    std::vector<const std::string*> values;  // of every matching entry, in file order
+    const std::string* best = nullptr;       // config_lookup's answer
+  };
+  const Matches& matches(std::string_view key);
+
+  const ConfigList& list_;
+  std::map<std::string, Matches, std::less<>> by_key_;
+};
 
 // The pieces of `text` between occurrences of `separator`, verbatim. A `quote` byte (0: none) toggles a
 // quoted stretch in which the separator does not cut.

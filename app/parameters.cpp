@@ -35,30 +35,29 @@ std::int32_t config_switch(const std::string& value) {
 
 namespace {
 
-void read_real(const ConfigList& list, std::string_view key, double factor, double& field) {
-  if (const std::string* v = config_lookup(list, key)) field = config_real(*v) * factor;
+void read_real(ConfigIndex& index, std::string_view key, double factor, double& field) {
+  if (const std::string* v = index.lookup(key)) field = config_real(*v) * factor;
 }
 
-void read_real_nth(const ConfigList& list, std::string_view key, std::uint32_t n, double factor,
-                   double& field) {
-  if (const std::string* v = config_lookup_nth(list, key, n)) field = config_real(*v) * factor;
+void read_real_nth(ConfigIndex& index, std::string_view key, std::uint32_t n, double factor, double& field) {
+  if (const std::string* v = index.lookup_nth(key, n)) field = config_real(*v) * factor;
 }
 
 }  // namespace
 
-void magnet_spec_read(const ConfigList& list, std::uint32_t n, const ParameterSet& set, MagnetSpec& magnet) {
+void magnet_spec_read(ConfigIndex& index, std::uint32_t n, const ParameterSet& set, MagnetSpec& magnet) {
   magnet = MagnetSpec{};
-  if (const std::string* v = config_lookup_nth(list, "Magnet name", n)) magnet.name = *v;
+  if (const std::string* v = index.lookup_nth("Magnet name", n)) magnet.name = *v;
   magnet.params = &set;
-  read_real_nth(list, "Bmax", n, 1.0, magnet.bmax);
-  read_real_nth(list, "Length", n, 1.0, magnet.length);
-  read_real_nth(list, "Angle (degrees)", n, kRadiansPerDegree, magnet.angle);
-  read_real_nth(list, "Winding centre to midplane", n, 1.0, magnet.winding_centre_to_midplane);
-  read_real_nth(list, "Winding return half-length", n, 1.0, magnet.winding_return_half_length);
-  read_real_nth(list, "Area per winding (cm^2)", n, 0.0001, magnet.area_per_winding);
-  read_real_nth(list, "Winding current density (A/mm^2)", n, 1000000.0, magnet.current_density);
-  read_real_nth(list, "Winding thickness (cm)", n, 0.01, magnet.winding_thickness);
-  if (const std::string* v = config_lookup_nth(list, "Polynomial adjustment", n)) {
+  read_real_nth(index, "Bmax", n, 1.0, magnet.bmax);
+  read_real_nth(index, "Length", n, 1.0, magnet.length);
+  read_real_nth(index, "Angle (degrees)", n, kRadiansPerDegree, magnet.angle);
+  read_real_nth(index, "Winding centre to midplane", n, 1.0, magnet.winding_centre_to_midplane);
+  read_real_nth(index, "Winding return half-length", n, 1.0, magnet.winding_return_half_length);
+  read_real_nth(index, "Area per winding (cm^2)", n, 0.0001, magnet.area_per_winding);
+  read_real_nth(index, "Winding current density (A/mm^2)", n, 1000000.0, magnet.current_density);
+  read_real_nth(index, "Winding thickness (cm)", n, 0.01, magnet.winding_thickness);
+  if (const std::string* v = index.lookup_nth("Polynomial adjustment", n)) {
     for (const std::string& piece : split_string(",", *v, 0)) {
       magnet.polynomial_adjustment.push_back(config_real(piece));
     }
@@ -68,36 +67,37 @@ void magnet_spec_read(const ConfigList& list, std::uint32_t n, const ParameterSe
 }
 
 std::unique_ptr<ParameterSet> parameter_set_read(const ConfigList& list) {
+  ConfigIndex index(list);
   auto set = std::make_unique<ParameterSet>();
-  if (const std::string* v = config_lookup(list, "Parameters name")) set->name = *v;
-  read_real(list, "Scaling k", 1.0, set->scaling_k);
-  read_real(list, "Good field height", 1.0, set->good_field_height);
-  read_real(list, "Vertical end height", 1.0, set->vertical_end_height);
-  read_real(list, "Vertical middle join height", 1.0, set->vertical_middle_join_height);
-  read_real(list, "Vertical middle asymmetry", 1.0, set->vertical_middle_asymmetry);
-  read_real(list, "Vertical middle ramp", 1.0, set->vertical_middle_ramp);
-  read_real(list, "Vertical end asymmetry", 1.0, set->vertical_end_asymmetry);
-  read_real(list, "Vertical end ramp", 1.0, set->vertical_end_ramp);
-  if (const std::string* v = config_lookup(list, "Coil meshes")) {
+  if (const std::string* v = index.lookup("Parameters name")) set->name = *v;
+  read_real(index, "Scaling k", 1.0, set->scaling_k);
+  read_real(index, "Good field height", 1.0, set->good_field_height);
+  read_real(index, "Vertical end height", 1.0, set->vertical_end_height);
+  read_real(index, "Vertical middle join height", 1.0, set->vertical_middle_join_height);
+  read_real(index, "Vertical middle asymmetry", 1.0, set->vertical_middle_asymmetry);
+  read_real(index, "Vertical middle ramp", 1.0, set->vertical_middle_ramp);
+  read_real(index, "Vertical end asymmetry", 1.0, set->vertical_end_asymmetry);
+  read_real(index, "Vertical end ramp", 1.0, set->vertical_end_ramp);
+  if (const std::string* v = index.lookup("Coil meshes")) {
     set->coil_meshes[0] = set->coil_meshes[1] = config_integer(*v);
   }
-  if (const std::string* v = config_lookup(list, "FFT meshes")) {
+  if (const std::string* v = index.lookup("FFT meshes")) {
     set->fft_meshes[0] = set->fft_meshes[1] = config_integer(*v);
   }
-  if (const std::string* v = config_lookup(list, "Use vertical FFT inversion")) {
+  if (const std::string* v = index.lookup("Use vertical FFT inversion")) {
     set->use_vertical_fft_inversion = config_switch(*v);
   }
-  read_real(list, "Fieldmap transverse cell", 1.0, set->fieldmap_cell[0]);
-  read_real(list, "Fieldmap vertical cell", 1.0, set->fieldmap_cell[1]);
-  read_real(list, "Fieldmap longitudinal cell", 1.0, set->fieldmap_cell[2]);
-  read_real(list, "Fieldmap transverse extension", 1.0, set->fieldmap_extension[0]);
-  read_real(list, "Fieldmap vertical extension", 1.0, set->fieldmap_extension[1]);
-  read_real(list, "Fieldmap longitudinal extension", 1.0, set->fieldmap_extension[2]);
+  read_real(index, "Fieldmap transverse cell", 1.0, set->fieldmap_cell[0]);
+  read_real(index, "Fieldmap vertical cell", 1.0, set->fieldmap_cell[1]);
+  read_real(index, "Fieldmap longitudinal cell", 1.0, set->fieldmap_cell[2]);
+  read_real(index, "Fieldmap transverse extension", 1.0, set->fieldmap_extension[0]);
+  read_real(index, "Fieldmap vertical extension", 1.0, set->fieldmap_extension[1]);
+  read_real(index, "Fieldmap longitudinal extension", 1.0, set->fieldmap_extension[2]);
 
-  const std::uint32_t m = config_count(list, "Magnet name");
+  const std::uint32_t m = index.count("Magnet name");
   for (std::uint32_t n = 1; n <= m; ++n) {
     MagnetSpec magnet;
-    magnet_spec_read(list, n, *set, magnet);
+    magnet_spec_read(index, n, *set, magnet);
     set->magnets.append(std::move(magnet));
   }
   return set;
@@ -236,13 +236,13 @@ void check_solver_memory(Checker& check, const ParameterSet& set) {
 }
 
 // The values of magnet n (from 1) of the file. Returns whether its values are all finite.
-bool check_magnet(Checker& check, const ConfigList& list, std::uint32_t n, const ParameterSet& set,
+bool check_magnet(Checker& check, ConfigIndex& index, std::uint32_t n, const ParameterSet& set,
                   const MagnetSpec& magnet) {
   if (magnet.name.find_first_of("/\\") != std::string::npos) {
     check.fail(
         "\"Magnet name\" must not contain '/' or '\\': output files are written to the working directory");
   }
-  if (config_lookup_nth(list, "Polynomial adjustment", n) == nullptr) {
+  if (index.lookup_nth("Polynomial adjustment", n) == nullptr) {
     check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(n) + " of " +
                std::to_string(set.magnet_count()) + ")");
   }
@@ -305,11 +305,12 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
                                              const ParameterSet& set) {
   std::vector<std::string> problems;
   Checker check(file, problems);
-  if (config_lookup(list, "Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
+  ConfigIndex index(list);  // one scan of the list for all magnets, not one per magnet
+  if (index.lookup("Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
   // A block without its "Magnet name" line would silently shift every later magnet onto the next
   // block's values; its extra lines are the sign.
   for (const char* key : kMagnetKeys) {
-    const std::uint32_t lines = config_count(list, key);
+    const std::uint32_t lines = index.count(key);
     if (lines <= set.magnet_count()) continue;
     check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) +
                " line belongs to no magnet: " + std::to_string(lines) + " " + quoted(key) + " lines but " +
@@ -332,7 +333,7 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
       check.fail("\"Magnet name\" is also the name of magnet " + std::to_string(first->second) +
                  ": its output files would replace that magnet's");
     }
-    const bool magnet_finite = check_magnet(check, list, i + 1, set, magnet);
+    const bool magnet_finite = check_magnet(check, index, i + 1, set, magnet);
     if (map_inputs_usable && magnet_finite) check_field_map(check, magnet);
   }
   return problems;

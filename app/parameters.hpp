@@ -22,7 +22,7 @@ std::int32_t config_switch(const std::string& value);   // 1 when it starts with
 // Builds the records from a parsed configuration without judging the values: a missing key takes its
 // default, and the n-th magnet takes the n-th occurrence of every magnet key.
 std::unique_ptr<ParameterSet> parameter_set_read(const ConfigList& list);
-void magnet_spec_read(const ConfigList& list, std::uint32_t n, const ParameterSet& set, MagnetSpec& magnet);
+void magnet_spec_read(ConfigIndex& index, std::uint32_t n, const ParameterSet& set, MagnetSpec& magnet);
 
 // Every problem found in a configuration, one message each.
 class ConfigError : public std::runtime_error {

@@ -1,6 +1,7 @@
 #include "lib/output_file.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -25,19 +27,70 @@ std::uint64_t mix(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Name distinct across processes (pid, clock) and within one (counter); collisions are retried anyway.
+// "<directory of path>expcoil-XXXXXXXX.tmp": beside the target, so that the final rename stays within one
+// file system and is atomic, and of a fixed length, so that any target name the file system accepts also
+// leaves room for its temporary. Distinct across processes (pid, clock) and within one (counter);
+// collisions are retried anyway.
 std::string temporary_name(const std::string& path) {
   static std::atomic<std::uint64_t> counter{0};
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   std::uint64_t bits = mix(static_cast<std::uint64_t>(::getpid()) ^ mix(counter.fetch_add(1)) ^
                            mix(static_cast<std::uint64_t>(now)));
   static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::string name = path + '.';
+  const std::size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  name += "expcoil-";
   for (int i = 0; i < 8; ++i) {
     name += kAlphabet[bits % 36];
     bits /= 36;
   }
+  name += ".tmp";
   return name;
+}
+
+// The registry of live temporary names, read by output_file_remove_temporaries() from a signal handler.
+// The handler may only load these slots and call unlink(): blocks are never freed, and a name's storage
+// is released by its owner only after its slot is cleared and no removal is running, so the handler never
+// reads freed memory. A name that finds no slot (no memory for a new block) is simply not removed by a
+// signal; the file itself works as before.
+struct SlotBlock {
+  std::atomic<const char*> names[64];
+  std::atomic<SlotBlock*> next{nullptr};
+};
+static_assert(std::atomic<const char*>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the registry is read from signal handlers");
+
+SlotBlock g_first_block;
+std::atomic<int> g_removals_running{0};
+
+std::atomic<const char*>* register_name(const char* name) {
+  SlotBlock* block = &g_first_block;
+  while (block != nullptr) {
+    for (std::atomic<const char*>& slot : block->names) {
+      const char* expected = nullptr;
+      if (slot.compare_exchange_strong(expected, name)) return &slot;
+    }
+    SlotBlock* next = block->next.load();
+    if (next == nullptr) {
+      SlotBlock* fresh = new (std::nothrow) SlotBlock;
+      if (fresh == nullptr) return nullptr;
+      if (block->next.compare_exchange_strong(next, fresh)) {
+        next = fresh;
+      } else {
+        delete fresh;  // another thread appended one first: `next` now holds it
+      }
+    }
+    block = next;
+  }
+  return nullptr;
+}
+
+void unregister_name(std::atomic<const char*>* slot) {
+  if (slot == nullptr) return;
+  slot->store(nullptr);
+  // A removal that started before the store may still read the name. A removal running on another thread
+  // belongs to a signal handler that is about to end the process, so waiting here costs nothing.
+  while (g_removals_running.load() != 0) ::sched_yield();
 }
 
 }  // namespace
@@ -51,14 +104,16 @@ OutputFile::OutputFile(std::string path)
   // without changing it process-wide. O_CREAT | O_EXCL with 0666 lets the kernel apply the umask (and any
   // default ACL) exactly as for a file created in place.
   int error_number = EEXIST;
+  // The name is registered before the file exists, so that no signal finds a file it does not know of.
   for (int attempt = 0; attempt < 100 && error_number == EEXIST; ++attempt) {
-    std::string name = temporary_name(path_);
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) {
-      temporary_path_ = std::move(name);
-      return;
-    }
+    temporary_path_ = temporary_name(path_);
+    registry_slot_ = register_name(temporary_path_.c_str());
+    fd_ = ::open(temporary_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return;
     error_number = errno;
+    unregister_name(registry_slot_);
+    registry_slot_ = nullptr;
+    temporary_path_.clear();
   }
   fail(error_number);
 }
@@ -114,6 +169,8 @@ bool OutputFile::commit() {
   }
   if (ok()) {
     if (::rename(temporary_path_.c_str(), path_.c_str()) == 0) {
+      unregister_name(registry_slot_);
+      registry_slot_ = nullptr;
       temporary_path_.clear();
     } else {
       fail(errno);
@@ -130,8 +187,21 @@ void OutputFile::fail(int error_number) {
 
 void OutputFile::remove_temporary() {
   if (temporary_path_.empty()) return;
+  // Unlinked before it leaves the registry: a signal in between unlinks a name that is already gone.
   ::unlink(temporary_path_.c_str());
+  unregister_name(registry_slot_);
+  registry_slot_ = nullptr;
   temporary_path_.clear();
+}
+
+void output_file_remove_temporaries() noexcept {
+  g_removals_running.fetch_add(1);
+  for (SlotBlock* block = &g_first_block; block != nullptr; block = block->next.load()) {
+    for (const std::atomic<const char*>& slot : block->names) {
+      if (const char* name = slot.load()) ::unlink(name);
+    }
+  }
+  g_removals_running.fetch_sub(1);
 }
 
 }  // namespace expcoil

@@ -2,14 +2,17 @@
 
 // The one way every output file is written.
 //
-// Text goes to a temporary file beside the target and is renamed onto the target name by commit(), so a
-// run that is killed or fails never leaves a truncated file under the final name, and an existing target
-// is replaced atomically (a symbolic link at the target name is replaced, not written through).
+// Text goes to a temporary file beside the target ("expcoil-XXXXXXXX.tmp" in the target's directory) and
+// is renamed onto the target name by commit(), so a run that is killed or fails never leaves a truncated
+// file under the final name, and an existing target is replaced atomically (a symbolic link at the target
+// name is replaced, not written through). A signal handler can remove every live temporary with
+// output_file_remove_temporaries().
 // Lines end in CR LF, written explicitly by line_end(); nothing is translated.
 //
 // Appends are buffered and never report failure themselves: the first failure is latched, later appends
 // are discarded, and commit() returns false with error() naming the target and the first cause.
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -78,7 +81,8 @@ class OutputFile {
   void remove_temporary();
 
   std::string path_;
-  std::string temporary_path_;  // empty once renamed or removed
+  std::string temporary_path_;                         // empty once renamed or removed
+  std::atomic<const char*>* registry_slot_ = nullptr;  // where temporary_path_ is registered, if anywhere
   std::string error_;
   int fd_ = -1;
   bool committed_ = false;
@@ -86,5 +90,10 @@ class OutputFile {
   char* pos_ = nullptr;
   char* end_ = nullptr;
 };
+
+// Unlinks the temporary file of every OutputFile not yet committed or destroyed, in any thread.
+// Async-signal-safe (no allocation, no lock; only atomic loads and unlink()), for a handler of a signal
+// that ends the process; the objects themselves are left as they are.
+void output_file_remove_temporaries() noexcept;
 
 }  // namespace expcoil

@@ -76,7 +76,8 @@ RunResult run_in_child(const std::function<void()>& body) {
   return result;
 }
 
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space) {
+RunResult run_program(const std::filesystem::path& dir, unsigned long address_space,
+                      const std::function<void()>& child_setup) {
   // Standard output and error are captured outside `dir`, so the directory holds only what the
   // program itself wrote.
   return run_in_child([&] {
@@ -85,6 +86,7 @@ RunResult run_program(const std::filesystem::path& dir, unsigned long address_sp
       const rlimit limit{address_space, address_space};
       if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
     }
+    if (child_setup) child_setup();
     ::execl(EXPCOIL_BINARY, EXPCOIL_BINARY, static_cast<char*>(nullptr));
     ::_exit(127);
   });

@@ -35,8 +35,10 @@ struct RunResult {
 };
 
 // Runs the expcoil program with `dir` as its working directory and, when `address_space` is not 0,
-// that many bytes of address space at most.
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0);
+// that many bytes of address space at most. `child_setup`, when given, runs in the child just before the
+// program starts (limits, signal dispositions, another standard output).
+RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0,
+                      const std::function<void()>& child_setup = {});
 
 // Runs expcoil-export with `arguments` in `dir`.
 RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,42 @@ TEST(ConfigFile, LookupRules) {
   EXPECT_FALSE(config_key_matches("\xC4rea", "\xE4rea"));
   EXPECT_FALSE(config_key_matches("[ength", "{ength"));
   EXPECT_EQ(config_lookup(config_parse(": 5", ':'), "Bmax"), nullptr);
+}
+
+// The index answers every query with the very entry the scans find: ties, folding, nested and repeated keys,
+// the empty key, a key of more than ten million bytes (once ignored), and seeded random lists of keys that
+// are prefixes of one another.
+TEST(ConfigFile, IndexAnswersAsTheScansDo) {
+  std::vector<std::string> texts = {
+      "Bmax (T): 1\nBMAX: 2\nbmax: 3\nBmax extra: 4\nMagnet name: A\nmagnet NAME: B\n\xC4rea: 5\n: 6\n"
+      "Length: 7\nLengths: 8\nLength: 9\nScaling k" +
+      std::string(10'000'000, 'x') + ": 10\n"};
+  std::mt19937 random(7);
+  const char* const stems[] = {"a", "ab", "abc", "AB", "Ab c", "b", "B"};
+  for (int list = 0; list < 20; ++list) {
+    std::string text;
+    for (int line = 0; line < 60; ++line)
+      text += std::string(stems[random() % 7]) + ": " + std::to_string(line) + "\n";
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    const ConfigList list = config_parse(text, ':');
+    ConfigIndex index(list);
+    for (int pass = 0; pass < 2; ++pass) {  // the first query of a key scans, the second is answered from it
+      for (const char* key : {"Bmax", "bmax (t)", "Magnet name", "Length", "Lengths", "Scaling k", "\xC4rea",
+                              "\xE4rea", "", "Angle", "a", "AB", "abc", "ab c", "b"}) {
+        EXPECT_EQ(index.lookup(key), config_lookup(list, key)) << key;
+        const std::uint32_t count = config_count(list, key);
+        EXPECT_EQ(index.count(key), count) << key;
+        for (std::uint32_t n = 0; n <= count + 1; ++n) {
+          EXPECT_EQ(index.lookup_nth(key, n), config_lookup_nth(list, key, n)) << key << " " << n;
+        }
+      }
+    }
+  }
+  const ConfigList list = config_parse(texts[0], ':');
+  ASSERT_NE(config_lookup(list, "Scaling k"), nullptr);
+  EXPECT_EQ(*config_lookup(list, "Scaling k"), "10");
 }
 
 TEST(ConfigFile, SplitString) {

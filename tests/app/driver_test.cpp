@@ -1,5 +1,8 @@
 // The program as its users run it: a config.txt in a scratch directory, the real binary.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -20,11 +23,11 @@ struct Outcome : test::RunResult {
 };
 
 Outcome run(const std::string& config, const std::function<void(const test::TempDir&)>& prepare = {},
-            unsigned long address_space = 0) {
+            unsigned long address_space = 0, const std::function<void()>& child_setup = {}) {
   test::TempDir dir;
   if (!config.empty()) test::write_file(dir / "config.txt", config);
   if (prepare) prepare(dir);
-  Outcome r{test::run_program(dir.path(), address_space), {}};
+  Outcome r{test::run_program(dir.path(), address_space, child_setup), {}};
   r.files = test::list_dir(dir.path());
   return r;
 }
@@ -85,6 +88,9 @@ TEST(Driver, NamesAreUsedAsTheyStandAndWithoutMagnetsNothingIsWritten) {
 TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
   const std::string good = parameter_block() + magnet_block("A");
   const std::string a = "config.txt: magnet \"A\": ";
+  std::string many = parameter_block();  // every magnet key looked up once per magnet: once quadratic
+  for (int n = 1; n < 3000; ++n) many += magnet_block(std::to_string(n));
+  const std::string last = with(magnet_block("Z"), "Bmax", "inf");
   const struct {
     std::string config, error;  // the whole of standard error, or its start when it ends in "..."
   } cases[] = {
@@ -148,6 +154,9 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
       {with(with(with(good, "Fieldmap transverse cell", "1e-9"), "Fieldmap vertical cell", "1e-9"),
             "Fieldmap longitudinal cell", "1e-9"),
        a + "the field map of 80000001x190000001x1200000001 points needs ..."},
+      {many + last.substr(0, last.find("Polynomial")),
+       "config.txt: magnet \"Z\": no \"Polynomial adjustment\" line for this magnet (magnet 3000 of 3000)\n"
+       "config.txt: magnet \"Z\": \"Bmax\" is not a finite number\n"},
   };
   for (const auto& c : cases) {
     const Outcome r = run(c.config);
@@ -248,7 +257,68 @@ TEST(Driver, AMagnetThatCannotBeComputedStopsTheRunAfterTheEarlierOnesFiles) {
   }
 }
 
-#if !defined(__SANITIZE_ADDRESS__)  // AddressSanitizer cannot run under an address-space limit
+// The run's surroundings turned against it: a file-size limit (which used to kill it by SIGXFSZ), names at
+// the file system's limit (the temporary name once made them too long), a standard output that cannot be
+// written (once a silent success or death by SIGPIPE) or is closed. Each failure is reported, the other files
+// are written, and no temporary file is left.
+TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
+  const std::string fit(241, 'n'), too_long(242, 'm');  // "windings_" + name + ".cond": 255 and 256 bytes
+  const std::string ab = parameter_block() + magnet_block("A") + magnet_block("B");
+  const auto standard_output_to = [](bool full_device) {
+    return [full_device] {
+      int fd[2] = {-1, -1};
+      if (full_device) {
+        fd[1] = ::open("/dev/full", O_WRONLY);
+      } else if (::pipe(fd) == 0) {
+        ::close(fd[0]);
+      }
+      if (fd[1] < 0 || ::dup2(fd[1], 1) < 0) ::_exit(127);
+    };
+  };
+  const struct {
+    std::string config;
+    std::function<void()> setup;
+    int exit_code;
+    std::string out, err;
+    Files files;
+  } cases[] = {
+      {ab,
+       [] {
+         const rlimit one_mib{1 << 20, 1 << 20};  // the conductor files are 1.8 MB, the others smaller
+         if (::setrlimit(RLIMIT_FSIZE, &one_mib) != 0) ::_exit(127);
+       },
+       1,
+       "Parameters Test set\n" + magnet_lines("A") + magnet_lines("B") + "Done\n",
+       "cannot write windings_A.cond: File too large\ncannot write windings_B.cond: File too large\n",
+       {"config.txt", "fieldmap_A.csv", "fieldmap_B.csv", "windings_A.csv", "windings_B.csv"}},
+      {parameter_block() + magnet_block(fit),
+       {},
+       0,
+       "Parameters Test set\n" + magnet_lines(fit) + "Done\n",
+       "",
+       {"config.txt", "fieldmap_" + fit + ".csv", "windings_" + fit + ".cond", "windings_" + fit + ".csv"}},
+      {parameter_block() + magnet_block(too_long),
+       {},
+       1,
+       "Parameters Test set\n" + magnet_lines(too_long) + "Done\n",
+       "cannot write windings_" + too_long + ".cond: File name too long\n",
+       {"config.txt", "fieldmap_" + too_long + ".csv", "windings_" + too_long + ".csv"}},
+      {ab, standard_output_to(true), 1, "", "cannot write standard output: No space left on device\n",
+       kFilesOfAB},
+      {ab, standard_output_to(false), 1, "", "cannot write standard output: Broken pipe\n", kFilesOfAB},
+      {ab, [] { ::close(1); }, 1, "", "cannot write standard output: Bad file descriptor\n", kFilesOfAB},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run(c.config, {}, 0, c.setup);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.err;
+    EXPECT_EQ(r.out, c.out) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.files, c.files) << c.err;
+  }
+}
+
+// The sanitizers' shadow memory does not fit under an address-space limit.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST(Driver, RunningOutOfMemoryEndsWithAMessage) {
   // Four FFT matrices of 128 MiB pass the check against physical memory but not a 256 MiB address space.
   const Outcome r = run(with(parameter_block() + magnet_block("A"), "FFT meshes", "4096"), {}, 256 << 20);

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -32,7 +38,9 @@ TEST(OutputFile, CommitReplacesTheTargetAtOnceAndFailuresLeaveNoTrace) {
   OutputFile(dir / "old.txt").text(want);         // destroyed without commit
   EXPECT_EQ(read_file(dir / "old.txt"), "keep");  // readers see the old file until the commit
   const Names during = list_dir(dir.path());      // and only the pending file's temporary beside it
-  EXPECT_TRUE(during.size() == 2 && during[1].rfind("old.txt.", 0) == 0) << during.size();
+  EXPECT_TRUE(during.size() == 2 && during[0].starts_with("expcoil-") && during[0].ends_with(".tmp") &&
+              during[0].size() == 20)
+      << during.size();
   ASSERT_TRUE(file.commit()) << file.error();
   EXPECT_TRUE(read_file(dir / "old.txt") == want);
 
@@ -49,6 +57,56 @@ TEST(OutputFile, CommitReplacesTheTargetAtOnceAndFailuresLeaveNoTrace) {
   EXPECT_EQ(list_dir(dir.path()), (Names{"map.csv", "old.txt"}));
   EXPECT_EQ(list_dir(dir / "map.csv"), Names{"inside"});
   EXPECT_EQ(read_file(dir / "map.csv" / "inside"), "data");
+}
+
+// The temporary name has a fixed length: every target name the file system takes can be written, and one
+// it refuses fails with its reason.
+TEST(OutputFile, AnyTargetNameTheFileSystemTakesCanBeWritten) {
+  test::TempDir dir;
+  for (const std::size_t length : {1, 246, 247, 255, 256}) {
+    const std::string name(length, 'n');
+    OutputFile file(dir / name);
+    const bool fits = length <= 255;
+    EXPECT_EQ(file.text("x").commit(), fits) << length;
+    EXPECT_EQ(file.error(), fits ? "" : "cannot write " + (dir / name).string() + ": File name too long");
+    EXPECT_EQ(list_dir(dir.path()), fits ? Names{name} : Names{}) << length;
+    if (fits) std::filesystem::remove(dir / name);
+  }
+}
+
+// Under a file-size limit, with SIGXFSZ ignored as the program does, a write that fails in the middle of a
+// file is latched: the commit fails with the reason, nothing is left under the final name or a temporary one.
+TEST(OutputFile, AFileSizeLimitFailsTheFileAndLeavesNothing) {
+  test::TempDir dir;
+  const test::RunResult r = test::run_in_child([&] {
+    const rlimit limit{3 << 20, 3 << 20};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return;
+    OutputFile file(dir / "map.csv");
+    for (int i = 0; i < 500000; ++i) file.general(i * 0.001, 15).line_end();  // about 5 MB
+    const bool committed = file.commit();
+    std::printf("%d %s\n", committed, file.error().c_str());
+  });
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "0 cannot write " + (dir / "map.csv").string() + ": File too large\n");
+  EXPECT_EQ(list_dir(dir.path()), Names{});
+}
+
+// The registry a signal handler uses: every live temporary is unlinked, however many (beyond one block of
+// slots); committed files stay, and the objects report their loss when committed afterwards.
+TEST(OutputFile, RemovingTheTemporariesUnlinksEveryLiveOneAndNothingElse) {
+  test::TempDir dir;
+  ASSERT_TRUE(OutputFile(dir / "done.txt").text("kept").commit());
+  std::vector<std::unique_ptr<OutputFile>> live;
+  for (int i = 0; i < 150; ++i)
+    live.push_back(std::make_unique<OutputFile>(dir / (std::to_string(i) + ".csv")));
+  EXPECT_EQ(list_dir(dir.path()).size(), 151u);
+  output_file_remove_temporaries();
+  EXPECT_EQ(list_dir(dir.path()), Names{"done.txt"});
+  EXPECT_FALSE(live[7]->text("late").commit());
+  EXPECT_EQ(live[7]->error(), "cannot write " + (dir / "7.csv").string() + ": No such file or directory");
+  live.clear();
+  EXPECT_EQ(list_dir(dir.path()), Names{"done.txt"});
+  EXPECT_EQ(read_file(dir / "done.txt"), "kept");
 }
 
 }  // namespace expcoil
