@@ -112,12 +112,12 @@ int run_export(const std::vector<std::string>& arguments) {
   } catch (const Usage& e) {
     print(stderr, std::string(kProgram) + ": " + e.what() + "\nTry 'expcoil-export --help'.\n");
     return 2;
-  } catch (const std::invalid_argument& e) {  // unknown format
-    print(stderr, std::string(kProgram) + ": " + e.what() + "\nTry 'expcoil-export --help'.\n");
-    return 2;
-  } catch (const ExportError& e) {  // an input that cannot be read
+  } catch (const FileFormatError& e) {  // an input that cannot be read
     print(stderr, std::string(e.what()) + "\n");
     return 1;
+  } catch (const InputError& e) {  // unknown format
+    print(stderr, std::string(kProgram) + ": " + e.what() + "\nTry 'expcoil-export --help'.\n");
+    return 2;
   } catch (const std::exception& e) {
     print(stderr, std::string(kProgram) + ": " + e.what() + "\n");
     return 1;
@@ -135,9 +135,11 @@ int run_export(const std::vector<std::string>& arguments) {
             "note: lines y slowest, x, z fastest, the order OPAL's 3DMagnetoStatic reader indexes; "
             "--opal-order=documented writes x slowest as OPAL's manual describes\n");
     return 0;
-  } catch (const ExportError& e) {
+  } catch (const FileFormatError& e) {
     print(stderr, std::string(e.what()) + "\n");
-  } catch (const std::invalid_argument& e) {
+  } catch (const WriteError& e) {
+    print(stderr, std::string(e.what()) + "\n");
+  } catch (const InputError& e) {
     print(stderr, input + ": " + e.what() + "\n");
   } catch (const std::exception& e) {  // out of memory, or a fault of the program itself
     print(stderr, std::string(kProgram) + ": " + e.what() + "\n");

@@ -23,6 +23,32 @@ class InputError : public Error {
   using Error::Error;
 };
 
+// A file that was read and found unfit: "<path>:<line>: <reason>", or "<path>: <reason>" when the
+// file as a whole is at fault (line 0).
+class FileFormatError : public InputError {
+ public:
+  FileFormatError(const std::string& path, std::int64_t line, const std::string& reason)
+      : InputError(located(path, line, reason)),
+        path_(path),
+        line_(line),
+        reason_(reason) {}
+  const std::string& path() const { return path_; }
+  std::int64_t line() const { return line_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  // Built by appending: operator+ chains trip a false -Wrestrict in g++ 12 (GCC bug 105651).
+  static std::string located(const std::string& path, std::int64_t line, const std::string& reason) {
+    std::string text = path;
+    if (line > 0) text.append(":").append(std::to_string(line));
+    return text.append(": ").append(reason);
+  }
+
+  std::string path_;
+  std::int64_t line_;
+  std::string reason_;
+};
+
 // A transform length that is not a power of two.
 class FftLengthError : public InputError {
  public:
@@ -34,11 +60,12 @@ class FftLengthError : public InputError {
   std::uint64_t length_;
 };
 
-// An output file could not be written; the message reads "cannot write <path>: <reason>". Nothing is
-// left under the path (an earlier file there stays as it was).
+// An output file could not be written: "cannot write <path>: <reason>". Nothing is left under the path
+// (an earlier file there stays as it was).
 class WriteError : public Error {
  public:
-  WriteError(std::string path, const std::string& message) : Error(message), path_(std::move(path)) {}
+  WriteError(std::string path, const std::string& reason)
+      : Error(std::string("cannot write ").append(path).append(": ").append(reason)), path_(std::move(path)) {}
   const std::string& path() const { return path_; }
 
  private:

@@ -1,5 +1,7 @@
 #include "lib/output_file.hpp"
 
+#include "lib/errors.hpp"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
@@ -180,9 +182,13 @@ bool OutputFile::commit() {
   return ok();
 }
 
+void OutputFile::commit_or_throw() {
+  if (!commit()) throw WriteError(path_, reason_);
+}
+
 void OutputFile::fail(int error_number) {
   if (!ok()) return;
-  error_ = "cannot write " + path_ + ": " + std::generic_category().message(error_number);
+  reason_ = std::generic_category().message(error_number);
 }
 
 void OutputFile::remove_temporary() {

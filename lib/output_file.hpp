@@ -60,10 +60,14 @@ class OutputFile {
   // failure so far, after which the temporary is gone and the target untouched. Appends after commit()
   // are discarded; calling commit() again returns the same result.
   bool commit();
+  // commit(), throwing WriteError (path and reason) on failure.
+  void commit_or_throw();
 
-  bool ok() const { return error_.empty(); }
+  bool ok() const { return reason_.empty(); }
   // "cannot write <path>: <reason>" for the first failure; empty while all is well.
-  const std::string& error() const { return error_; }
+  std::string error() const { return ok() ? std::string() : "cannot write " + path_ + ": " + reason_; }
+  // The system's reason for the first failure; empty while all is well.
+  const std::string& reason() const { return reason_; }
   const std::string& path() const { return path_; }
   // Where the bytes go until commit(): for a library that writes the file by name itself (HDF5). Nothing
   // may be appended through this object then; commit() still does the rename. Empty once creation failed.
@@ -83,7 +87,7 @@ class OutputFile {
   std::string path_;
   std::string temporary_path_;                         // empty once renamed or removed
   std::atomic<const char*>* registry_slot_ = nullptr;  // where temporary_path_ is registered, if anywhere
-  std::string error_;
+  std::string reason_;
   int fd_ = -1;
   bool committed_ = false;
   std::unique_ptr<char[]> buffer_;

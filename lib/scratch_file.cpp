@@ -49,8 +49,7 @@ void ScratchFile::read_at(std::uint64_t offset, void* data, std::size_t size) co
 }
 
 void ScratchFile::fail(int error_number) const {
-  throw std::runtime_error("scratch file in " + directory_ + ": " +
-                           std::generic_category().message(error_number));
+  throw std::system_error(error_number, std::generic_category(), "scratch file in " + directory_);
 }
 
 }  // namespace expcoil

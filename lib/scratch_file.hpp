@@ -13,13 +13,13 @@ namespace expcoil {
 
 class ScratchFile {
  public:
-  // Throws std::runtime_error "scratch file in <directory>: <reason>" when none can be made.
+  // Throws std::system_error "scratch file in <directory>: <reason>" when none can be made.
   explicit ScratchFile(const std::string& directory);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 
-  // Both throw std::runtime_error "scratch file in <directory>: <reason>"; reading past what was written
+  // Both throw std::system_error "scratch file in <directory>: <reason>"; reading past what was written
   // is a failure, not zeros.
   void write_at(std::uint64_t offset, const void* data, std::size_t size);
   void read_at(std::uint64_t offset, void* data, std::size_t size) const;

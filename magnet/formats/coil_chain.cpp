@@ -82,7 +82,7 @@ class VertexIndex {
 
 CoilChains chain_windings(const WindingSet& windings, double join_tolerance) {
   if (!(join_tolerance >= 0.0) || !std::isfinite(join_tolerance))
-    throw std::invalid_argument("the join tolerance must be a finite length >= 0");
+    throw InputError("the join tolerance must be a finite length >= 0");
   CoilChains result;
   std::vector<double> vertices;
   VertexIndex index(join_tolerance, vertices);

@@ -37,7 +37,7 @@ struct CoilChains {
   std::size_t zero_current = 0;  // segments left out
 };
 
-// Throws std::invalid_argument for a negative or non-finite tolerance, and WindingsError for a segment
+// Throws InputError for a negative or non-finite tolerance, and WindingsError for a segment
 // with a non-finite value.
 CoilChains chain_windings(const WindingSet& windings, double join_tolerance);
 

@@ -78,7 +78,7 @@ void conductor_file_write(const WindingSet& windings, const std::string& path) {
     file.general(s.current, 9).text(" 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n");
   }
   file.text("QUIT").line_end();
-  if (!file.commit()) throw WriteError(path, file.error());
+  file.commit_or_throw();
 }
 
 }  // namespace expcoil

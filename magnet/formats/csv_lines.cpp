@@ -26,11 +26,11 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 CsvLines::CsvLines(const std::string& path)
     : path_(path), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) throw InputError(path, 0, "cannot read: " + system_reason(errno));
+  if (fd_ < 0) throw FileFormatError(path, 0, "cannot read: " + system_reason(errno));
   struct stat info;
   if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
     ::close(fd_);
-    throw InputError(path, 0, "cannot read: " + system_reason(EISDIR));
+    throw FileFormatError(path, 0, "cannot read: " + system_reason(EISDIR));
   }
 }
 
@@ -46,12 +46,12 @@ bool CsvLines::fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == kBufferSize) throw InputError(path_, line_number_ + 1, "a line is longer than a MiB");
+  if (end_ == kBufferSize) throw FileFormatError(path_, line_number_ + 1, "a line is longer than a MiB");
   ssize_t n;
   do {
     n = ::read(fd_, buffer_.get() + end_, kBufferSize - end_);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) throw InputError(path_, 0, "cannot read: " + system_reason(errno));
+  if (n < 0) throw FileFormatError(path_, 0, "cannot read: " + system_reason(errno));
   if (n == 0) eof_ = true;
   end_ += static_cast<std::size_t>(n);
   return n > 0;
@@ -89,7 +89,7 @@ bool CsvLines::next(std::string_view& line) {
 
 void CsvLines::rewind(std::uint64_t offset, std::int64_t line_number) {
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
-    throw InputError(path_, 0, "cannot read: " + system_reason(errno));
+    throw FileFormatError(path_, 0, "cannot read: " + system_reason(errno));
   begin_ = end_ = 0;
   eof_ = false;
   buffer_offset_ = offset;

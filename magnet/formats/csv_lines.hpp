@@ -12,7 +12,7 @@ namespace expcoil {
 
 class CsvLines {
  public:
-  // Throws InputError(path, 0, "cannot read: <reason>").
+  // Throws FileFormatError(path, 0, "cannot read: <reason>").
   explicit CsvLines(const std::string& path);
   ~CsvLines();
   CsvLines(const CsvLines&) = delete;

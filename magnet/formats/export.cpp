@@ -51,8 +51,8 @@ std::unique_ptr<FieldMapWriter> make_writer(std::string_view format, const std::
 const ExportFormat& format_for(std::string_view name, bool field_map) {
   const ExportFormat& f = export_format(name);
   if ((field_map ? f.field_map_extension : f.windings_extension).empty())
-    throw std::invalid_argument(join({f.name, " holds ", field_map ? "windings" : "field maps", ", not ",
-                                      field_map ? "field maps" : "windings"}));
+    throw InputError(join({f.name, " holds ", field_map ? "windings" : "field maps", ", not ",
+                           field_map ? "field maps" : "windings"}));
   return f;
 }
 
@@ -98,7 +98,7 @@ const ExportFormat& export_format(std::string_view name) {
     if (f.name == name) return f;
   std::string known;
   for (const ExportFormat& f : kFormats) known.append(known.empty() ? "" : ", ").append(f.name);
-  throw std::invalid_argument(join({"unknown export format '", name, "' (known: ", known, ")"}));
+  throw InputError(join({"unknown export format '", name, "' (known: ", known, ")"}));
 }
 
 ExportReport export_field_map(const FieldMap& map, std::string_view format, const std::string& path,
@@ -107,12 +107,12 @@ ExportReport export_field_map(const FieldMap& map, std::string_view format, cons
   check_export_grid(map.grid);
   const auto points = static_cast<std::size_t>(map.grid.points());
   if (map.b.size() != 3 * points)
-    throw std::invalid_argument(join({"the field map holds ", std::to_string(map.b.size()),
-                                      " values; its grid needs ", std::to_string(3 * points)}));
+    throw InputError(join({"the field map holds ", std::to_string(map.b.size()), " values; its grid needs ",
+                           std::to_string(3 * points)}));
   for (std::size_t v = 0; v < map.b.size(); ++v) {
     if (std::isfinite(map.b[v])) continue;
     const std::size_t p = v / 3, nz = map.grid.count[2], ny = map.grid.count[1];
-    throw std::invalid_argument(
+    throw InputError(
         join({"B", std::string(1, "xyz"[v % 3]), " of grid point (", std::to_string(p / (ny * nz)), ", ",
               std::to_string(p / nz % ny), ", ", std::to_string(p % nz), ") is not a finite number"}));
   }
@@ -137,7 +137,7 @@ ExportReport export_csv(const std::string& input, std::string_view format, const
       return write_windings(windings, f, path, options,
                             options.coil_name.empty() ? magnet_name(input) : options.coil_name);
     } catch (const WindingsError& e) {
-      throw InputError(input, static_cast<std::int64_t>(e.segment()) + 2, e.reason());
+      throw FileFormatError(input, static_cast<std::int64_t>(e.segment()) + 2, e.reason());
     }
   }
   format_for(format, true);
@@ -149,9 +149,11 @@ ExportReport export_csv(const std::string& input, std::string_view format, const
     FieldMapFeed feed(*writer, grid, path, options.reorder_points);
     while (const std::size_t n = reader.read(piece.data(), kPiece)) feed.push(piece.data(), n);
     feed.finish();
-  } catch (const std::invalid_argument& e) {
+  } catch (const FileFormatError&) {
+    throw;  // the reader's own finding, with its line
+  } catch (const InputError& e) {
     // A value the format cannot hold.
-    throw InputError(input, 0, e.what());
+    throw FileFormatError(input, 0, e.what());
   }
   return ExportReport{grid.points(), 0, {}};
 }

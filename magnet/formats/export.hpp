@@ -30,7 +30,7 @@ struct ExportFormat {
 };
 
 std::span<const ExportFormat> export_formats();
-// Throws std::invalid_argument "unknown export format '<name>' (known: ...)".
+// Throws InputError "unknown export format '<name>' (known: ...)".
 const ExportFormat& export_format(std::string_view name);
 
 // What an export did beyond the obvious, for the user.
@@ -40,7 +40,7 @@ struct ExportReport {
   std::vector<std::string> notes;
 };
 
-// Throw std::invalid_argument for an unknown format, a format that does not hold this kind of data, or
+// Throw InputError for an unknown format, a format that does not hold this kind of data, or
 // data that it cannot hold (a grid with a single node along an axis, a value that is not finite, windings
 // that do not close, for MAKEGRID: WindingsError names the segment); WriteError when the file cannot be
 // written.

@@ -53,11 +53,10 @@ void FieldMapCsvWriter::write(const double* b, std::int64_t points) {
 void FieldMapCsvWriter::commit() {
   if (file_.ok() && written_ != grid_.points()) {
     // The temporary goes with file_: an incomplete map never reaches the final name.
-    throw WriteError(file_.path(), "cannot write " + file_.path() + ": only " + std::to_string(written_) +
-                                       " of the map's " + std::to_string(grid_.points()) +
-                                       " points were given");
+    throw WriteError(file_.path(), "only " + std::to_string(written_) + " of the map's " +
+                                       std::to_string(grid_.points()) + " points were given");
   }
-  if (!file_.commit()) throw WriteError(file_.path(), file_.error());
+  file_.commit_or_throw();
 }
 
 double field_map_csv_size(const FieldMapGrid& grid) {

@@ -32,13 +32,13 @@ CsvKind csv_kind(const std::string& path) {
     if (first == kFieldMapCsvHeader) return CsvKind::field_map;
     if (first == kWindingsCsvHeader) return CsvKind::windings;
   }
-  throw InputError(path, 1,
-                   join({"neither a field map nor a windings table of expcoil: the first line is not '",
-                         kFieldMapCsvHeader, "' or '", kWindingsCsvHeader, "'"}));
+  throw FileFormatError(path, 1,
+                        join({"neither a field map nor a windings table of expcoil: the first line is not '",
+                              kFieldMapCsvHeader, "' or '", kWindingsCsvHeader, "'"}));
 }
 
 void FieldMapCsvReader::fail(std::int64_t line, const std::string& reason) const {
-  throw InputError(lines_.path(), line, reason);
+  throw FileFormatError(lines_.path(), line, reason);
 }
 
 void FieldMapCsvReader::fail_row(std::string_view line) const {
@@ -146,7 +146,7 @@ FieldMapCsvReader::FieldMapCsvReader(const std::string& path) : lines_(path) {
   grid_.count[0] = static_cast<std::int32_t>(count[0]);
   try {
     check_export_grid(grid_);
-  } catch (const std::invalid_argument& e) {
+  } catch (const InputError& e) {
     fail(0, e.what());
   }
   total_ = grid_.points();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "magnet/formats/export_error.hpp"
 
@@ -29,7 +30,7 @@ FieldMapFeed::FieldMapFeed(FieldMapWriter& writer, const FieldMapGrid& grid, con
   ordered_.resize(capacity_ * 3);
   try {
     scratch_ = std::make_unique<ScratchFile>(directory_of(path));
-  } catch (const std::runtime_error& e) {
+  } catch (const std::system_error& e) {
     throw WriteError(path, e.what());
   }
 }
@@ -82,7 +83,7 @@ void FieldMapFeed::spill() {
   try {
     scratch_->write_at(static_cast<std::uint64_t>(first) * kPointBytes, ordered_.data(),
                        held_points_ * kPointBytes);
-  } catch (const std::runtime_error& e) {
+  } catch (const std::system_error& e) {
     throw WriteError(path_, e.what());
   }
   ++blocks_;
@@ -114,7 +115,7 @@ void FieldMapFeed::finish() {
               static_cast<std::uint64_t>(static_cast<std::int64_t>(b) * capacity + read[b]) * kPointBytes,
               slices.data() + b * static_cast<std::size_t>(slice) * 3,
               static_cast<std::size_t>(n) * kPointBytes);
-        } catch (const std::runtime_error& e) {
+        } catch (const std::system_error& e) {
           throw WriteError(path_, e.what());
         }
         read[b] += n;

@@ -59,7 +59,7 @@ inline double grid_node(const FieldMapGrid& grid, int axis, std::int64_t index) 
   return static_cast<double>(index) * grid.cell[axis] + grid.min[axis];
 }
 
-// Throws std::invalid_argument unless the grid has at least two nodes along every axis with positive
+// Throws InputError unless the grid has at least two nodes along every axis with positive
 // finite spacing, finite origin and a point count whose doubles fit in memory sizes.
 void check_export_grid(const FieldMapGrid& grid);
 

@@ -31,7 +31,7 @@ std::size_t makegrid_write(const CoilChains& chains, const std::string& path, co
   std::string name = coil_name.empty() ? std::string("expcoil") : coil_name;
   for (char& c : name)
     if (std::isspace(static_cast<unsigned char>(c))) c = '_';
-  if (name.size() > 100) throw std::invalid_argument("the coil name is longer than MAKEGRID's lines allow");
+  if (name.size() > 100) throw InputError("the coil name is longer than MAKEGRID's lines allow");
 
   for (const CoilChain& c : chains.chains) {
     if (c.closed) continue;
@@ -45,7 +45,7 @@ std::size_t makegrid_write(const CoilChains& chains, const std::string& path, co
   }
   std::size_t pairs = 0;
   for (const CoilChain& c : chains.chains) pairs += c.point_count < 3;
-  if (pairs == chains.chains.size()) throw std::invalid_argument("there are no windings to write");
+  if (pairs == chains.chains.size()) throw InputError("there are no windings to write");
 
   OutputFile file(path);
   file.text("periods 1\nbegin filament\nmirror NIL\n");

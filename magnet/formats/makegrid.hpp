@@ -23,7 +23,7 @@
 namespace expcoil {
 
 // Returns the number of two-vertex loops left out. Throws WindingsError for a chain that does not close,
-// std::invalid_argument when nothing is left to write or the name is too long, WriteError on failure.
+// InputError when nothing is left to write or the name is too long, WriteError on failure.
 std::size_t makegrid_write(const CoilChains& chains, const std::string& path, const std::string& coil_name);
 
 }  // namespace expcoil

@@ -7,12 +7,7 @@
 namespace expcoil {
 namespace {
 
-[[noreturn]] void throw_write_error(const OutputFile& file) {
-  // OutputFile's message is "cannot write <path>: <reason>".
-  const std::string prefix = "cannot write " + file.path() + ": ";
-  const std::string& message = file.error();
-  throw WriteError(file.path(), message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message);
-}
+[[noreturn]] void throw_write_error(const OutputFile& file) { throw WriteError(file.path(), file.reason()); }
 
 }  // namespace
 
@@ -26,7 +21,7 @@ void commit_output(OutputFile& file) {
 
 void check_single_range(double v, const char* format) {
   if (std::fabs(v) > static_cast<double>(std::numeric_limits<float>::max()))
-    throw std::invalid_argument(
+    throw InputError(
         join({"the value ", exact_text(v), " is beyond the single precision that ", format, " reads"}));
 }
 

@@ -93,7 +93,7 @@ void check_output(const OutputFile& file);
 // Commits the file or throws WriteError.
 void commit_output(OutputFile& file);
 
-// Throws std::invalid_argument unless |v| fits a float; `format` names the files in the message.
+// Throws InputError unless |v| fits a float; `format` names the files in the message.
 void check_single_range(double v, const char* format);
 
 }  // namespace expcoil

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "lib/output_file.hpp"
@@ -91,7 +92,7 @@ class VtkImageWriter final : public FieldMapWriter {
       : file_(path), points_(static_cast<std::uint64_t>(grid.points())), b_(file_) {
     try {
       magnitudes_ = std::make_unique<ScratchFile>(directory_of(path));
-    } catch (const std::runtime_error& e) {
+    } catch (const std::system_error& e) {
       throw WriteError(path, e.what());
     }
     open_file(file_, "expcoil field map: lengths in metres, B in tesla; points x fastest, z slowest",
@@ -158,7 +159,7 @@ class VtkImageWriter final : public FieldMapWriter {
   void write_scratch(F&& f) {
     try {
       f();
-    } catch (const std::runtime_error& e) {
+    } catch (const std::system_error& e) {
       throw WriteError(file_.path(), e.what());
     }
   }

@@ -13,7 +13,7 @@ void windings_table_write(const WindingSet& windings, const std::string& path) {
     file.text(", ").general(s.x2, 15).text(",").general(s.y2, 15).text(",").general(s.z2, 15);
     file.text(", ").general(s.current, 15).line_end();
   }
-  if (!file.commit()) throw WriteError(path, file.error());
+  file.commit_or_throw();
 }
 
 }  // namespace expcoil

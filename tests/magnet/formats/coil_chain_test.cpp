@@ -68,7 +68,7 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
       makegrid_write(chain_windings(set_of(s), tolerance), dir / "coils", "c");
     } catch (const WindingsError& e) {
       return "segment " + std::to_string(e.segment()) + ": " + e.reason();
-    } catch (const std::invalid_argument& e) {
+    } catch (const InputError& e) {
       return std::string(e.what());
     }
     return std::string("written");

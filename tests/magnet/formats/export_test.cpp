@@ -521,7 +521,7 @@ TEST(Export, ExtremeValuesAreWrittenInFormsEveryReaderTakes) {
   EXPECT_EQ(words(lines_of(test::read_file(dir / "g"))[5]),
             (std::vector<std::string>{"5e+02", "-2.5e+02", "-1e+03", "-0e+00", "0e+00", "3e+00"}));
   map.b[2] = 1e39;  // beyond float
-  EXPECT_THROW(export_field_map(map, "bdsim", dir / "b"), std::invalid_argument);
+  EXPECT_THROW(export_field_map(map, "bdsim", dir / "b"), InputError);
   EXPECT_FALSE(fs::exists(dir / "b"));
 }
 
@@ -531,7 +531,7 @@ TEST(Export, UnfitMapsAndRequestsAreRefusedWithoutAFile) {
   const auto message = [&](FieldMap map, const char* format) {
     try {
       export_field_map(map, format, dir / "out");
-    } catch (const std::invalid_argument& e) {
+    } catch (const InputError& e) {
       EXPECT_FALSE(fs::exists(dir / "out"));
       return std::string(e.what());
     }

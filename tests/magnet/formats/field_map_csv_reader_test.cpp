@@ -94,7 +94,7 @@ TEST(FieldMapCsvReader, EveryDamageIsRefusedAtItsFirstOffendingLine) {
     try {
       field_map_csv_read(dir / "map.csv");
       ADD_FAILURE() << "accepted";
-    } catch (const InputError& e) {
+    } catch (const FileFormatError& e) {
       EXPECT_EQ(e.line(), c.line);
       EXPECT_EQ(e.reason().substr(0, c.reason.size()), c.reason) << e.what();
       EXPECT_EQ(e.path(), (dir / "map.csv").string());
