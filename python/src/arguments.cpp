@@ -16,6 +16,15 @@ std::string repr_text(const py::handle& value) {
 
 }  // namespace
 
+void check_coordinate(double v, const std::string& where) {
+  if (!std::isfinite(v)) throw py::value_error(where + " has a coordinate that is not a finite number");
+  if (std::fabs(v) > kMaxCoordinate) {
+    throw py::value_error(where +
+                          " has a coordinate beyond 1e+75 m, where the field's formula overflows double "
+                          "precision");
+  }
+}
+
 py::str text_to_python(const std::string& text) {
   PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
   if (s == nullptr) throw py::error_already_set();
@@ -80,25 +89,18 @@ WindingSet winding_set_argument(const py::handle& segments, const py::handle& cu
                           shape_text(c) + ")");
   }
   const auto sv = s.unchecked<3>();
-  const double* current = c.data();
-  const py::ssize_t current_stride =
-      c.ndim() == 0 ? 0 : c.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+  // One current for all segments reads as a row of equal currents.
+  const py::array_t<double> row = c.ndim() == 0 ? py::array_t<double>(py::array(c).attr("reshape")(1)) : c;
+  const auto cv = row.unchecked<1>();
+  const py::ssize_t each = c.ndim() == 0 ? 0 : 1;
   WindingSet windings;
   for (py::ssize_t i = 0; i < n; ++i) {
-    const Segment segment{sv(i, 0, 0),
-                          sv(i, 0, 1),
-                          sv(i, 0, 2),
-                          sv(i, 1, 0),
-                          sv(i, 1, 1),
-                          sv(i, 1, 2),
-                          current[i * current_stride]};
-    const double* v = &segment.x1;
-    for (int k = 0; k < 6; ++k) {
-      if (!std::isfinite(v[k])) {
-        throw py::value_error("segments[" + std::to_string(i) +
-                              "] has a coordinate that is not a finite number");
-      }
+    const double ends[6] = {sv(i, 0, 0), sv(i, 0, 1), sv(i, 0, 2), sv(i, 1, 0), sv(i, 1, 1), sv(i, 1, 2)};
+    for (const double v : ends) {
+      // The message is only made for a segment that fails.
+      if (!coordinate_usable(v)) check_coordinate(v, "segments[" + std::to_string(i) + "]");
     }
+    const Segment segment{ends[0], ends[1], ends[2], ends[3], ends[4], ends[5], cv(i * each)};
     if (!std::isfinite(segment.current)) {
       throw py::value_error(c.ndim() == 0 ? std::string("currents is not a finite number")
                                           : "currents[" + std::to_string(i) + "] is not a finite number");

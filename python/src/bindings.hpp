@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,14 @@ py::array_t<double> real_array(const py::handle& value, const char* name);
 
 // "(4, 2)", as numpy prints a shape.
 std::string shape_text(const py::array& a);
+
+// Beyond this, in metres, squares of coordinate differences, and their products in the field's
+// denominator, overflow double precision; the kernel would skip such a term as not a number, silently.
+inline constexpr double kMaxCoordinate = 1e75;
+inline bool coordinate_usable(double v) { return std::fabs(v) <= kMaxCoordinate; }  // false for NaN too
+
+// ValueError "<where> has a coordinate that ..." unless coordinate_usable(v).
+void check_coordinate(double v, const std::string& where);
 
 // segments (n, 2, 3) start and end points and currents (n,) or one number for every segment, all
 // finite, as a WindingSet in that order. ValueError naming the argument otherwise.

@@ -70,29 +70,37 @@ segments : ndarray, shape (n, 2, 3)
 currents : ndarray, shape (n,)
     Current of every segment, A, flowing from its start to its end point.
 )doc")
-      .def_property_readonly("magnet",
-                             [](const Design& d) { return std::const_pointer_cast<MagnetSpec>(d.magnet); })
-      .def_property_readonly("potential",
-                             [](const py::object& self) {
-                               const Matrix& p = self.cast<const Design&>().potential;
-                               const auto columns = static_cast<py::ssize_t>(p.columns());
-                               return read_only_view(
-                                   {static_cast<py::ssize_t>(p.rows()), columns},
-                                   {columns * static_cast<py::ssize_t>(sizeof(double)), sizeof(double)},
-                                   p.data(), self);
-                             })
+      .def_property_readonly(
+          "magnet", [](const Design& d) { return std::const_pointer_cast<MagnetSpec>(d.magnet); },
+          "The magnet designed (Magnet).")
+      .def_property_readonly(
+          "potential",
+          [](const py::object& self) {
+            const Matrix& p = self.cast<const Design&>().potential;
+            const auto columns = static_cast<py::ssize_t>(p.columns());
+            return read_only_view({static_cast<py::ssize_t>(p.rows()), columns},
+                                  {columns * static_cast<py::ssize_t>(sizeof(double)), sizeof(double)},
+                                  p.data(), self);
+          },
+          "Current potential on the coil mesh, A: ndarray (ny, nz), rows along y, columns along "
+          "z, outer ring 0.")
       .def_property_readonly(
           "mesh_y",
-          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_y, self); })
+          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_y, self); },
+          "y of the coil-mesh rows, m: ndarray (ny,).")
       .def_property_readonly(
           "mesh_z",
-          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_z, self); })
+          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_z, self); },
+          "z of the coil-mesh columns, m: ndarray (nz,).")
       .def_property_readonly(
           "segments",
-          [](const py::object& self) { return segments_view(self.cast<const Design&>().windings, self); })
+          [](const py::object& self) { return segments_view(self.cast<const Design&>().windings, self); },
+          "Start and end point (x, y, z) of every segment, m: ndarray (n, 2, 3), in the order of the "
+          "windings file.")
       .def_property_readonly(
           "currents",
-          [](const py::object& self) { return currents_view(self.cast<const Design&>().windings, self); })
+          [](const py::object& self) { return currents_view(self.cast<const Design&>().windings, self); },
+          "Current of every segment, A: ndarray (n,), flowing from its start to its end point.")
       .def("__repr__", [](const Design& d) {
         return "<expcoil.Design of magnet " + py::repr(text_to_python(d.magnet->name)).cast<std::string>() +
                ": " + std::to_string(d.windings.count()) + " segments, coil mesh " +

@@ -57,9 +57,11 @@ Points points_argument(const py::handle& points) {
     p.x[i] = v(i, 0);
     p.y[i] = v(i, 1);
     p.z[i] = v(i, 2);
-    if (!std::isfinite(p.x[i]) || !std::isfinite(p.y[i]) || !std::isfinite(p.z[i])) {
-      throw py::value_error("points[" + index_text(static_cast<std::size_t>(i), p.shape) +
-                            "] has a coordinate that is not a finite number");
+    for (const double c : {p.x[i], p.y[i], p.z[i]}) {
+      // The message's index is only made for a point that fails.
+      if (!coordinate_usable(c)) {
+        check_coordinate(c, "points[" + index_text(static_cast<std::size_t>(i), p.shape) + "]");
+      }
     }
   }
   return p;
@@ -206,21 +208,27 @@ B : ndarray, shape (nx, ny, nz, 3)
            "are "
            "copied.")
       .def_property_readonly(
-          "x", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().x, self); })
+          "x", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().x, self); },
+          "The grid's values along x, m: ndarray (nx,).")
       .def_property_readonly(
-          "y", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().y, self); })
+          "y", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().y, self); },
+          "The grid's values along y, m: ndarray (ny,).")
       .def_property_readonly(
-          "z", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().z, self); })
-      .def_property_readonly("B",
-                             [](const py::object& self) {
-                               const FieldMapTable& map = self.cast<const FieldMapTable&>();
-                               const py::ssize_t nx = static_cast<py::ssize_t>(map.x.size()),
-                                                 ny = static_cast<py::ssize_t>(map.y.size()),
-                                                 nz = static_cast<py::ssize_t>(map.z.size());
-                               constexpr py::ssize_t d = sizeof(double);
-                               return read_only_view({nx, ny, nz, 3}, {ny * nz * 3 * d, nz * 3 * d, 3 * d, d},
-                                                     map.b.data(), self);
-                             })
+          "z", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().z, self); },
+          "The grid's values along z, m: ndarray (nz,).")
+      .def_property_readonly(
+          "B",
+          [](const py::object& self) {
+            const FieldMapTable& map = self.cast<const FieldMapTable&>();
+            const py::ssize_t nx = static_cast<py::ssize_t>(map.x.size()),
+                              ny = static_cast<py::ssize_t>(map.y.size()),
+                              nz = static_cast<py::ssize_t>(map.z.size());
+            constexpr py::ssize_t d = sizeof(double);
+            return read_only_view({nx, ny, nz, 3}, {ny * nz * 3 * d, nz * 3 * d, 3 * d, d}, map.b.data(),
+                                  self);
+          },
+          "(Bx, By, Bz) in T at every grid point: ndarray (nx, ny, nz, 3), B[i, j, k] at (x[i], "
+          "y[j], z[k]).")
       .def(
           "points",
           [](const FieldMapTable& map) {

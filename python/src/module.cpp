@@ -29,25 +29,26 @@ void raise(const py::object* type, PyObject* fallback, const py::tuple& args, co
 
 void translate(std::exception_ptr p) {
   ErrorTypes* t = g_error_types;
+  // Messages may hold bytes of a config.txt or a path that are not UTF-8: text_to_python keeps them.
   try {
     std::rethrow_exception(p);
   } catch (const ConfigError& e) {
-    raise(t ? &t->config : nullptr, PyExc_ValueError, py::make_tuple(py::cast(e.problems())), e.what());
+    py::list problems;
+    for (const std::string& problem : e.problems()) problems.append(text_to_python(problem));
+    raise(t ? &t->config : nullptr, PyExc_ValueError, py::make_tuple(problems), e.what());
   } catch (const FftLengthError& e) {
-    raise(t ? &t->fft_length : nullptr, PyExc_ValueError, py::make_tuple(e.what(), e.length()), e.what());
+    raise(t ? &t->fft_length : nullptr, PyExc_ValueError,
+          py::make_tuple(text_to_python(e.what()), e.length()), e.what());
   } catch (const InputError& e) {
-    raise(t ? &t->input : nullptr, PyExc_ValueError, py::make_tuple(e.what()), e.what());
+    raise(t ? &t->input : nullptr, PyExc_ValueError, py::make_tuple(text_to_python(e.what())), e.what());
   } catch (const WriteError& e) {
-    raise(t ? &t->write : nullptr, PyExc_OSError, py::make_tuple(e.what(), e.path()), e.what());
+    raise(t ? &t->write : nullptr, PyExc_OSError,
+          py::make_tuple(text_to_python(e.what()), text_to_python(e.path())), e.what());
   } catch (const ReadError& e) {
     // OSError(errno, reason, path) is what open() raises: FileNotFoundError for a missing file, and so on.
-    if (e.error_number() != 0) {
-      const py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-          e.error_number(), std::strerror(e.error_number()), e.path());
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    } else {
-      PyErr_SetString(PyExc_OSError, e.what());
-    }
+    const py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+        e.error_number(), std::strerror(e.error_number()), text_to_python(e.path()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   } catch (const Error& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
