@@ -32,9 +32,11 @@ from ._files import Conductors, read_conductors, read_fieldmap, read_windings, w
 
 __version__ = _expcoil.__version__
 
-for _class in (Config, Magnet, Design, FieldMap, Conductors, ConfigError, InputError, FftLengthError, WriteError):
-    _class.__module__ = __name__
-del _class
+# Shown as expcoil.<name> in help() and tracebacks, wherever they are defined.
+for _public in (Config, Magnet, Design, FieldMap, Conductors, ConfigError, InputError, FftLengthError, WriteError,
+                read_config, design, field, field_map, read_fieldmap, read_windings, read_conductors, write_windings):
+    _public.__module__ = __name__
+del _public
 
 __all__ = [
     "Conductors",
