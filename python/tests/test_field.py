@@ -145,6 +145,13 @@ def test_values_beyond_double_precision_are_refused():
                                  "large overflow double precision")
 
 
+def test_running_out_of_memory_is_a_memory_error():
+    # A million million points that numpy holds as one (a broadcast view): their coordinates cannot be held.
+    with pytest.raises(MemoryError):
+        expcoil.field(GOOD, GOOD_CURRENTS, np.broadcast_to(np.zeros(3), (10**12, 3)))
+    assert expcoil.field(GOOD, GOOD_CURRENTS, GOOD_POINTS).shape == (2, 3)
+
+
 @pytest.mark.parametrize("compute", ["field", "field_map"])
 def test_the_gil_is_released_while_the_kernel_runs(small_designs, compute):
     d = small_designs["Bent"]
