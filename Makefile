@@ -1,14 +1,36 @@
-# make run   build, then run expcoil on examples/config.txt in a scratch folder and list what it wrote
-# make test  build, then run every test
-# make bench build and run the benchmarks
+# make run            install what is missing, build, then run expcoil on examples/config.txt in a scratch
+#                     folder and list what it wrote
+# make test           install what is missing, build, then run every test (C++ and Python)
+# make bench          build and run the benchmarks
+# make install-python install the Python package expcoil for /usr/bin/python3 (the user's site-packages,
+#                     or PYTHON_SITE=<folder>)
+# make deps           install the Debian packages the project needs (apt-get; sudo when not root)
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR ?= OFF
 CMAKE_FLAGS ?=
+PYTHON := /usr/bin/python3
+PYTHON_SITE ?= $(shell $(PYTHON) -m site --user-site 2>/dev/null)
 
-.PHONY: build run test bench clean
+# Every Debian package the build, the tests and the benchmarks need: the one list.
+PACKAGES := cmake make g++ libgtest-dev libbenchmark-dev libhwy-dev libhdf5-dev zlib1g-dev \
+            pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-h5py \
+            libopenmpi-dev openmpi-bin clang libclang-rt-14-dev chromium
 
-build:
+.PHONY: deps build run test bench install-python clean
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  echo "Installing:$$missing"; \
+	  $$sudo apt-get update && $$sudo apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
 	cmake -S . -B $(BUILD) -DEXPCOIL_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -24,6 +46,11 @@ test: build
 
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(BUILD)/python $(PYTHON) $$b || exit 1; done
+
+install-python: build
+	@test -n "$(PYTHON_SITE)" || { echo "no site-packages folder for $(PYTHON): give PYTHON_SITE=<folder>"; exit 1; }
+	cmake --install $(BUILD) --component python --prefix "$(PYTHON_SITE)"
 
 clean:
 	rm -rf $(BUILD)

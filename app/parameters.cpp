@@ -118,8 +118,8 @@ std::string quoted(std::string_view s) {
 
 class Checker {
  public:
-  Checker(const std::string& file, std::vector<std::string>& problems)
-      : file_(file), problems_(problems), memory_(usable_memory_bytes()) {}
+  Checker(const std::string& file, std::vector<std::string>& problems, KeyName key_name)
+      : file_(file), problems_(problems), key_name_(key_name), memory_(usable_memory_bytes()) {}
 
   // Messages after this name the magnet: by its name, or by its position when it has none.
   void set_magnet(const MagnetSpec* magnet, std::uint32_t n = 0, std::uint32_t count = 0) {
@@ -134,12 +134,17 @@ class Checker {
     problems_.push_back(line + what);
   }
 
-  void finite(std::string_view key, double value) {
-    if (!std::isfinite(value)) fail(quoted(key) + " is not a finite number");
+  // A key as the messages name it: config.txt's key, or the front end's name for it.
+  std::string key(std::string_view config_key) const {
+    return quoted(key_name_ != nullptr ? key_name_(config_key) : std::string(config_key));
   }
-  void positive(std::string_view key, double value) {
+
+  void finite(std::string_view config_key, double value) {
+    if (!std::isfinite(value)) fail(key(config_key) + " is not a finite number");
+  }
+  void positive(std::string_view config_key, double value) {
     if (std::isfinite(value) && !(value > 0.0)) {
-      fail(quoted(key) + " must be positive (it is " + format_general(value, 6) + ")");
+      fail(key(config_key) + " must be positive (it is " + format_general(value, 6) + ")");
     }
   }
   void memory(const std::string& what, double bytes) {
@@ -154,6 +159,7 @@ class Checker {
   std::vector<std::string>& problems_;
   const MagnetSpec* magnet_ = nullptr;
   std::string position_;
+  KeyName key_name_;
   double memory_;
 };
 
@@ -196,7 +202,7 @@ void check_set(Checker& check, const ParameterSet& set) {
   const std::pair<const char*, std::int32_t> meshes[] = {{"Coil meshes", set.coil_meshes[0]},
                                                          {"FFT meshes", set.fft_meshes[0]}};
   for (const auto& [key, n] : meshes) {
-    if (n < 2) check.fail(quoted(key) + " must be at least 2 (it is " + std::to_string(n) + ")");
+    if (n < 2) check.fail(check.key(key) + " must be at least 2 (it is " + std::to_string(n) + ")");
   }
   const std::pair<const char*, double> reals[] = {
       {"Scaling k", set.scaling_k},
@@ -215,7 +221,7 @@ void check_set(Checker& check, const ParameterSet& set) {
       {"Fieldmap longitudinal extension", set.fieldmap_extension[2]},
   };
   for (const auto& [key, value] : reals) check.finite(key, value);
-  if (set.scaling_k == 0.0) check.fail("\"Scaling k\" must not be zero");
+  if (set.scaling_k == 0.0) check.fail(check.key("Scaling k") + " must not be zero");
   check.positive("Good field height", set.good_field_height);
   check.positive("Vertical end height", set.vertical_end_height);
   for (int a = 0; a < 3; ++a) {
@@ -231,18 +237,19 @@ void check_solver_memory(Checker& check, const ParameterSet& set) {
     usable.fft_meshes[d] = set.fft_meshes[d] >= 2 ? set.fft_meshes[d] : 0;
   }
   const SolverMemory need = solver_memory(usable);
-  check.memory("\"FFT meshes\" of " + std::to_string(set.fft_meshes[0]), need.fft_matrices);
-  check.memory("\"Coil meshes\" of " + std::to_string(set.coil_meshes[0]), need.coil_matrix);
+  check.memory(check.key("FFT meshes") + " of " + std::to_string(set.fft_meshes[0]), need.fft_matrices);
+  check.memory(check.key("Coil meshes") + " of " + std::to_string(set.coil_meshes[0]), need.coil_matrix);
 }
 
-// The values of magnet n (from 1) of the file. Returns whether its values are all finite.
-bool check_magnet(Checker& check, ConfigIndex& index, std::uint32_t n, const ParameterSet& set,
+// The values of magnet n (from 1), and with the file's `index` its lines. Returns whether its values are
+// all finite.
+bool check_magnet(Checker& check, ConfigIndex* index, std::uint32_t n, const ParameterSet& set,
                   const MagnetSpec& magnet) {
   if (magnet.name.find_first_of("/\\") != std::string::npos) {
-    check.fail(
-        "\"Magnet name\" must not contain '/' or '\\': output files are written to the working directory");
+    check.fail(check.key("Magnet name") +
+               " must not contain '/' or '\\': output files are written to the working directory");
   }
-  if (index.lookup_nth("Polynomial adjustment", n) == nullptr) {
+  if (index != nullptr && index->lookup_nth("Polynomial adjustment", n) == nullptr) {
     check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(n) + " of " +
                std::to_string(set.magnet_count()) + ")");
   }
@@ -268,12 +275,14 @@ bool check_magnet(Checker& check, ConfigIndex& index, std::uint32_t n, const Par
     }
   }
   if (magnet.length < 0.0) {
-    check.fail("\"Length\" must not be negative (it is " + format_general(magnet.length, 6) + ")");
+    check.fail(check.key("Length") + " must not be negative (it is " + format_general(magnet.length, 6) +
+               ")");
   }
   check.positive("Winding return half-length", magnet.winding_return_half_length);
   const double winding_current = magnet.winding_current();
-  const std::string winding_current_keys =
-      "the winding current (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\")";
+  const std::string winding_current_keys = "the winding current (" +
+                                           check.key("Winding current density (A/mm^2)") + " times " +
+                                           check.key("Area per winding (cm^2)") + ")";
   if (winding_current == 0.0) {
     check.fail(winding_current_keys + " must not be zero");
   } else if (!std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
@@ -281,7 +290,8 @@ bool check_magnet(Checker& check, ConfigIndex& index, std::uint32_t n, const Par
     check.fail(winding_current_keys + " is not a finite number");
   }
   if (magnet.angle_mode == 1 && magnet.length == 0.0) {
-    check.fail("a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"");
+    check.fail("a bent magnet (non-zero " + check.key("Angle (degrees)") + ") must have a non-zero " +
+               check.key("Length"));
   }
   return magnet_finite;
 }
@@ -293,32 +303,16 @@ void check_field_map(Checker& check, const MagnetSpec& magnet) {
   for (int a = 0; a < 3; ++a) {
     if (grid.count[a] == 0) {
       check.fail(std::string("the field map has no usable number of points along its ") + kAxis[a] +
-                 " axis: check \"Fieldmap " + kAxis[a] + " cell\" and \"Fieldmap " + kAxis[a] +
-                 " extension\"");
+                 " axis: check " + check.key(std::string("Fieldmap ") + kAxis[a] + " cell") + " and " +
+                 check.key(std::string("Fieldmap ") + kAxis[a] + " extension"));
     }
   }
 }
 
-}  // namespace
-
-std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
-                                             const ParameterSet& set) {
-  std::vector<std::string> problems;
-  Checker check(file, problems);
-  ConfigIndex index(list);  // one scan of the list for all magnets, not one per magnet
-  if (index.lookup("Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
-  // A block without its "Magnet name" line would silently shift every later magnet onto the next
-  // block's values; its extra lines are the sign.
-  for (const char* key : kMagnetKeys) {
-    const std::uint32_t lines = index.count(key);
-    if (lines <= set.magnet_count()) continue;
-    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) +
-               " line belongs to no magnet: " + std::to_string(lines) + " " + quoted(key) + " lines but " +
-               std::to_string(set.magnet_count()) +
-               " \"Magnet name\" lines (a magnet block without its \"Magnet name\" line?)");
-    break;  // the other keys of that block say the same
-  }
-  if (set.magnet_count() == 0) return problems;
+// Everything but the file's own lines ("Parameters name", blocks without their name), in the order the
+// messages are printed; the magnets' "Polynomial adjustment" lines only with the file's `index`.
+void check_records(Checker& check, ConfigIndex* index, const ParameterSet& set) {
+  if (set.magnet_count() == 0) return;
   check_set(check, set);
   check_solver_memory(check, set);
   const bool map_inputs_usable = field_map_inputs_usable(set);
@@ -327,15 +321,44 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
     const MagnetSpec& magnet = set.magnets[i];
     check.set_magnet(&magnet, i + 1, set.magnet_count());
     // Output files are named after the magnet: an empty name or a name used twice loses files.
-    if (magnet.name.empty()) check.fail("\"Magnet name\" must not be empty");
+    if (magnet.name.empty()) check.fail(check.key("Magnet name") + " must not be empty");
     const auto [first, inserted] = first_with_name.emplace(magnet.name, i + 1);
     if (!inserted && !magnet.name.empty()) {
-      check.fail("\"Magnet name\" is also the name of magnet " + std::to_string(first->second) +
+      check.fail(check.key("Magnet name") + " is also the name of magnet " + std::to_string(first->second) +
                  ": its output files would replace that magnet's");
     }
     const bool magnet_finite = check_magnet(check, index, i + 1, set, magnet);
     if (map_inputs_usable && magnet_finite) check_field_map(check, magnet);
   }
+}
+
+}  // namespace
+
+std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
+                                             const ParameterSet& set) {
+  std::vector<std::string> problems;
+  Checker check(file, problems, nullptr);
+  ConfigIndex index(list);  // one scan of the list for all magnets, not one per magnet
+  if (index.lookup("Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
+  // A block without its "Magnet name" line would silently shift every later magnet onto the next
+  // block's values; its extra lines are the sign.
+  for (const char* key : kMagnetKeys) {
+    const std::uint32_t lines = index.count(key);
+    if (lines <= set.magnet_count()) continue;
+    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) + " line belongs to no magnet: " +
+               std::to_string(lines) + " " + quoted(key) + " lines but " + std::to_string(set.magnet_count()) +
+               " \"Magnet name\" lines (a magnet block without its \"Magnet name\" line?)");
+    break;  // the other keys of that block say the same
+  }
+  check_records(check, &index, set);
+  return problems;
+}
+
+std::vector<std::string> check_parameter_values(const std::string& source, const ParameterSet& set,
+                                                KeyName key_name) {
+  std::vector<std::string> problems;
+  Checker check(source, problems, key_name);
+  check_records(check, nullptr, set);
   return problems;
 }
 

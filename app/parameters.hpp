@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/config.hpp"
@@ -41,5 +42,15 @@ std::unique_ptr<ParameterSet> parameter_set_load(const std::string& path);
 // The checks behind parameter_set_load; `file` names the file in the messages.
 std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
                                              const ParameterSet& set);
+
+// How a front end whose records do not come from config.txt names a key in the messages: config.txt's
+// key in (as the program's messages name it), the front end's name for it out.
+using KeyName = std::string (*)(std::string_view config_key);
+
+// The value checks of check_parameter_set for records that come from elsewhere than a file, where no
+// line can be missing: every message starts with `source` and names the keys through `key_name`
+// (nullptr: config.txt's keys).
+std::vector<std::string> check_parameter_values(const std::string& source, const ParameterSet& set,
+                                                KeyName key_name);
 
 }  // namespace expcoil

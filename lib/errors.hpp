@@ -72,4 +72,18 @@ class WriteError : public Error {
   std::string path_;
 };
 
+// An input file could not be opened or read; the message reads "cannot read <path>: <reason>", and
+// error_number() is the system's errno value for the reason (0 when there is none).
+class ReadError : public Error {
+ public:
+  ReadError(std::string path, int error_number, const std::string& message)
+      : Error(message), path_(std::move(path)), error_number_(error_number) {}
+  const std::string& path() const { return path_; }
+  int error_number() const { return error_number_; }
+
+ private:
+  std::string path_;
+  int error_number_;
+};
+
 }  // namespace expcoil

@@ -43,6 +43,12 @@ void field_map_compute_points(const SegmentStream& segments, const FieldMapGrid&
                               std::int64_t count, double* out, unsigned workers = 0,
                               std::atomic<std::int64_t>* done = nullptr);
 
+// out[3 p .. 3 p + 2] = (Bx, By, Bz) at point p = (x[p], y[p], z[p]) for p < m, with the points split
+// among `workers` workers (0: all processors) exactly as field_map_compute_points splits grid points,
+// so each value equals windings_field at the point bit for bit, whatever the worker count.
+void field_at_points(const SegmentStream& segments, const double* x, const double* y, const double* z,
+                     std::size_t m, double* out, unsigned workers = 0);
+
 // The whole map. Throws InputError when the grid has no points or more than memory could ever hold.
 FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, unsigned workers = 0,
                            std::atomic<std::int64_t>* done = nullptr);

@@ -5,6 +5,7 @@
 #include "lib/constants.hpp"
 #include "lib/errors.hpp"
 #include "lib/output_file.hpp"
+#include "lib/text_reader.hpp"
 
 namespace expcoil {
 namespace {
@@ -79,6 +80,49 @@ void conductor_file_write(const WindingSet& windings, const std::string& path) {
   }
   file.text("QUIT").line_end();
   file.commit_or_throw();
+}
+
+std::vector<ConductorRecord> conductor_file_read(const std::string& path) {
+  TextReader reader(path);
+  std::string line;
+  const auto next = [&](const char* what) {
+    if (!reader.next(line)) {
+      throw InputError(path + ": the file ends after line " + std::to_string(reader.line_number()) +
+                       ", where " + what + " should follow (a conductor file ends in QUIT)");
+    }
+    return std::string_view(line);
+  };
+  if (trim_blanks(next("CONDUCTOR")) != "CONDUCTOR") reader.fail("not a conductor file: expected CONDUCTOR");
+  std::vector<ConductorRecord> records;
+  for (;;) {
+    const std::string_view head = trim_blanks(next("a DEFINE block or QUIT"));
+    if (head == "QUIT") break;
+    if (head != "DEFINE GSTRAIGHT") reader.fail("expected DEFINE GSTRAIGHT or QUIT");
+    ConductorRecord r;
+    double v[6];
+    if (!parse_numbers(next("the start point and angles"), ' ', v, 6)) {
+      reader.fail("expected six numbers: x y z (mm) phi theta psi (degrees)");
+    }
+    r.start = {v[0], v[1], v[2]};
+    r.angles = {v[3], v[4], v[5]};
+    // Two lines of three numbers, one of two: fixed in this program's files.
+    for (const int count : {3, 3, 2}) {
+      if (!parse_numbers(next("a line of the block"), ' ', v, count)) {
+        reader.fail("expected " + std::to_string(count) + " numbers");
+      }
+    }
+    if (!parse_numbers(next("the length"), ' ', &r.length, 1)) reader.fail("expected the length (mm)");
+    // The current, then the symmetry and the drive's name.
+    const std::string_view drive = trim_blanks(next("the current"));
+    const std::size_t blank = drive.find_first_of(" \t");
+    if (blank == std::string_view::npos || !parse_numbers(drive.substr(0, blank), ' ', &r.current, 1)) {
+      reader.fail("expected the current, the symmetry and the drive");
+    }
+    if (!parse_numbers(next("a line of the block"), ' ', v, 3)) reader.fail("expected 3 numbers");
+    if (!parse_numbers(next("a line of the block"), ' ', v, 1)) reader.fail("expected a number");
+    records.push_back(r);
+  }
+  return records;
 }
 
 }  // namespace expcoil

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "magnet/segment.hpp"
 
@@ -32,5 +33,18 @@ Vector3 conductor_angles(const Vector3& d);
 // Writes the file through a temporary that is renamed onto `path` when complete. Throws WriteError
 // ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
 void conductor_file_write(const WindingSet& windings, const std::string& path);
+
+// One conductor of the file, in the file's units.
+struct ConductorRecord {
+  Vector3 start;   // mm
+  Vector3 angles;  // phi, theta, psi, degrees
+  double length;   // mm
+  double current;  // A
+};
+
+// Reads the file back, block for block. Throws ReadError when it cannot be read and InputError
+// "<path>: line <n>: <what>" for a line that is not what the format holds there (a block of another kind
+// than GSTRAIGHT included, and a file that ends before QUIT).
+std::vector<ConductorRecord> conductor_file_read(const std::string& path);
 
 }  // namespace expcoil

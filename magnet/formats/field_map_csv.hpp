@@ -12,10 +12,24 @@
 
 namespace expcoil {
 
+// A field map as its file holds it: the grid values along x, y and z, and (Bx, By, Bz) of every point
+// in the file's order, 3 * x.size() * y.size() * z.size() values. The reader returns one; a map from
+// anywhere (computed, read, or made by a front end) can be written from one.
+struct FieldMapTable {
+  std::vector<double> x, y, z;
+  std::vector<double> b;
+};
+
+// The table of a computed map: its axes as field_map_axis gives them and its values, moved out of `map`.
+FieldMapTable field_map_table(FieldMap&& map);
+
 // Writes a map that arrives in pieces (in linear-index order), so that a map need not be held whole.
 class FieldMapCsvWriter {
  public:
   FieldMapCsvWriter(std::string path, const FieldMapGrid& grid);
+  // The grid given by the values along each axis.
+  FieldMapCsvWriter(std::string path, const std::vector<double>& x, const std::vector<double>& y,
+                    const std::vector<double>& z);
 
   // The next `points` points' (Bx, By, Bz), 3 * points values.
   void write(const double* b, std::int64_t points);
@@ -29,12 +43,12 @@ class FieldMapCsvWriter {
 
  private:
   OutputFile file_;
-  FieldMapGrid grid_;
   // The coordinates' text is made once per grid value: rows repeat the same values over and over.
   std::vector<std::string> x_text_, y_text_, z_text_;
+  std::int64_t points_ = 0;
   std::string xy_;  // "x,y," of the row in progress
   std::int64_t written_ = 0;
-  std::int64_t i_ = 0, j_ = 0, k_ = 0;
+  std::size_t i_ = 0, j_ = 0, k_ = 0;
 };
 
 // About how many bytes the file of `grid` takes (the coordinates' text exactly where the axes are
@@ -44,5 +58,12 @@ double field_map_csv_size(const FieldMapGrid& grid);
 
 // The whole map in one call. Throws WriteError.
 void field_map_csv_write(const FieldMap& map, const std::string& path);
+// Throws InputError when the table's values do not fill its grid, WriteError when the file fails.
+void field_map_csv_write(const FieldMapTable& map, const std::string& path);
+
+// Reads a field map file. Its rows must run over a regular grid as the writer writes them: row p holds
+// (x[i], y[j], z[k]) with p = (i * ny + j) * nz + k. Throws ReadError when the file cannot be read and
+// InputError "<path>: line <n>: <what>" for a line that is not what the format holds there.
+FieldMapTable field_map_csv_read(const std::string& path);
 
 }  // namespace expcoil

@@ -219,7 +219,7 @@ std::size_t FieldMapCsvReader::read(double* b, std::size_t max_points) {
   return produced;
 }
 
-FieldMap field_map_csv_read(const std::string& path) {
+FieldMap field_map_csv_read_regular(const std::string& path) {
   FieldMapCsvReader reader(path);
   FieldMap map{reader.grid(), std::vector<double>(static_cast<std::size_t>(reader.grid().points()) * 3)};
   std::size_t done = 0;

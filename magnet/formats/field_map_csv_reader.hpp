@@ -56,6 +56,6 @@ class FieldMapCsvReader {
 };
 
 // The whole map in memory.
-FieldMap field_map_csv_read(const std::string& path);
+FieldMap field_map_csv_read_regular(const std::string& path);
 
 }  // namespace expcoil

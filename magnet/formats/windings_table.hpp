@@ -13,4 +13,8 @@ namespace expcoil {
 // ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
 void windings_table_write(const WindingSet& windings, const std::string& path);
 
+// Reads the file back, segment for segment. Throws ReadError when it cannot be read and InputError
+// "<path>: line <n>: <what>" for a line that is not what the format holds there.
+WindingSet windings_table_read(const std::string& path);
+
 }  // namespace expcoil

@@ -38,7 +38,7 @@ TEST(FieldMapCsvReader, AGoodTableComesBackWithItsGrid) {
   // Line ends LF or CR LF, blank lines after the data.
   for (const std::string& text : {joined(grid_lines()), joined(grid_lines(), "\n") + "\n  \n"}) {
     test::write_file(dir / "map.csv", text);
-    const FieldMap map = field_map_csv_read(dir / "map.csv");
+    const FieldMap map = field_map_csv_read_regular(dir / "map.csv");
     EXPECT_EQ(map.grid.count[0], 3);
     EXPECT_EQ(map.grid.count[1], 4);
     EXPECT_EQ(map.grid.count[2], 5);
@@ -92,7 +92,7 @@ TEST(FieldMapCsvReader, EveryDamageIsRefusedAtItsFirstOffendingLine) {
     c.edit(rows);
     test::write_file(dir / "map.csv", joined(rows));
     try {
-      field_map_csv_read(dir / "map.csv");
+      field_map_csv_read_regular(dir / "map.csv");
       ADD_FAILURE() << "accepted";
     } catch (const FileFormatError& e) {
       EXPECT_EQ(e.line(), c.line);

@@ -1,0 +1,69 @@
+// What the binding files of the _expcoil module share: the entry points of each area, argument
+// conversion whose messages name the argument, and numpy views of C++ values that keep their owner
+// alive. The core (lib/, magnet/) knows nothing of Python; everything Python-specific is here.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "magnet/records.hpp"
+#include "magnet/segment.hpp"
+
+namespace expcoil::python {
+
+namespace py = pybind11;
+
+void init_errors(py::module_& m);
+void init_records(py::module_& m);
+void init_design(py::module_& m);
+void init_field(py::module_& m);
+void init_files(py::module_& m);
+
+// A magnet with its parameter set kept alive: the pointer aliases the set's owner.
+using MagnetHandle = std::shared_ptr<const MagnetSpec>;
+
+// The windings and the magnet of a Design (a cast error, TypeError, when `design` is not one).
+const WindingSet& design_windings(const py::handle& design);
+MagnetHandle design_magnet(const py::handle& design);
+
+// Text of the core (bytes, as config.txt holds them) as a str: UTF-8, with undecodable bytes as
+// surrogate escapes so that they come back unchanged.
+py::str text_to_python(const std::string& text);
+
+// None: all processors (0 for the core); otherwise a positive integer. ValueError naming "workers".
+unsigned worker_argument(const py::handle& workers);
+
+// `value` as a float64 array in any memory layout (a copy only when the dtype differs): integer
+// and floating dtypes are taken, anything else (bool, complex, text, objects) raises ValueError naming
+// `name`.
+py::array_t<double> real_array(const py::handle& value, const char* name);
+
+// "(4, 2)", as numpy prints a shape.
+std::string shape_text(const py::array& a);
+
+// Beyond this, in metres, squares of coordinate differences, and their products in the field's
+// denominator, overflow double precision; the kernel would skip such a term as not a number, silently.
+inline constexpr double kMaxCoordinate = 1e75;
+inline bool coordinate_usable(double v) { return std::fabs(v) <= kMaxCoordinate; }  // false for NaN too
+
+// ValueError "<where> has a coordinate that ..." unless coordinate_usable(v).
+void check_coordinate(double v, const std::string& where);
+
+// segments (n, 2, 3) start and end points and currents (n,) or one number for every segment, all
+// finite, as a WindingSet in that order. ValueError naming the argument otherwise.
+WindingSet winding_set_argument(const py::handle& segments, const py::handle& currents);
+
+// A read-only array over memory that `owner` keeps alive.
+py::array read_only_view(std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides, const double* data,
+                         const py::handle& owner);
+
+// segments (n, 2, 3) and currents (n,) of a WindingSet as read-only views kept alive by `owner`.
+py::array segments_view(const WindingSet& windings, const py::handle& owner);
+py::array currents_view(const WindingSet& windings, const py::handle& owner);
+
+}  // namespace expcoil::python

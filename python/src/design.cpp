@@ -1,0 +1,112 @@
+// Design: a magnet's current potential on its coil mesh and the windings contoured from it, computed
+// as the program computes them. The WindingSet stays inside, so that field_map() reuses it, and the
+// arrays Python sees are read-only views of it.
+#include <string>
+#include <utility>
+
+#include "bindings.hpp"
+#include "lib/matrix.hpp"
+#include "magnet/mesh.hpp"
+#include "magnet/solver.hpp"
+#include "magnet/windings.hpp"
+
+namespace expcoil::python {
+namespace {
+
+struct Design {
+  MagnetHandle magnet;
+  Matrix potential;  // rows along y, columns along z, A
+  std::vector<double> mesh_y, mesh_z;
+  WindingSet windings;
+};
+
+std::shared_ptr<Design> design(MagnetHandle magnet, const py::handle& workers) {
+  const unsigned w = worker_argument(workers);
+  auto d = std::make_shared<Design>();
+  d->magnet = std::move(magnet);
+  {
+    py::gil_scoped_release release;
+    d->potential = compute_current_potential(*d->magnet, w);
+    d->windings = windings_generate(*d->magnet, d->potential);
+  }
+  // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
+  const auto rows = static_cast<std::int32_t>(d->potential.rows());
+  const auto columns = static_cast<std::int32_t>(d->potential.columns());
+  const MeshGeometry mesh = mesh_geometry(*d->magnet, rows, columns);
+  d->mesh_y = mesh_axis(mesh, 1, rows);
+  d->mesh_z = mesh_axis(mesh, 2, columns);
+  return d;
+}
+
+py::array vector_view(const std::vector<double>& v, const py::handle& owner) {
+  return read_only_view({static_cast<py::ssize_t>(v.size())}, {sizeof(double)}, v.data(), owner);
+}
+
+}  // namespace
+
+// field_map() needs the windings of a Design; the class stays private to the binding files.
+const WindingSet& design_windings(const py::handle& design) { return design.cast<const Design&>().windings; }
+MagnetHandle design_magnet(const py::handle& design) { return design.cast<const Design&>().magnet; }
+
+void init_design(py::module_& m) {
+  py::class_<Design, std::shared_ptr<Design>>(m, "Design", R"doc(
+A magnet's design: its current potential on the coil mesh and the windings contoured from it, as the
+program computes them. Made by ``expcoil.design(magnet)``; read-only (the arrays are read-only views;
+``.copy()`` one to change it).
+
+Attributes
+----------
+magnet : Magnet
+    The magnet designed.
+potential : ndarray, shape (ny, nz)
+    Current potential on the coil mesh, A; rows along y, columns along z; its outer ring is 0.
+mesh_y : ndarray, shape (ny,)
+    y of the coil-mesh rows, m.
+mesh_z : ndarray, shape (nz,)
+    z of the coil-mesh columns, m.
+segments : ndarray, shape (n, 2, 3)
+    Start and end point (x, y, z) of every straight conductor segment, m, in the order of the
+    windings file.
+currents : ndarray, shape (n,)
+    Current of every segment, A, flowing from its start to its end point.
+)doc")
+      .def_property_readonly(
+          "magnet", [](const Design& d) { return std::const_pointer_cast<MagnetSpec>(d.magnet); },
+          "The magnet designed (Magnet).")
+      .def_property_readonly(
+          "potential",
+          [](const py::object& self) {
+            const Matrix& p = self.cast<const Design&>().potential;
+            const auto columns = static_cast<py::ssize_t>(p.columns());
+            return read_only_view({static_cast<py::ssize_t>(p.rows()), columns},
+                                  {columns * static_cast<py::ssize_t>(sizeof(double)), sizeof(double)},
+                                  p.data(), self);
+          },
+          "Current potential on the coil mesh, A: ndarray (ny, nz), rows along y, columns along "
+          "z, outer ring 0.")
+      .def_property_readonly(
+          "mesh_y",
+          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_y, self); },
+          "y of the coil-mesh rows, m: ndarray (ny,).")
+      .def_property_readonly(
+          "mesh_z",
+          [](const py::object& self) { return vector_view(self.cast<const Design&>().mesh_z, self); },
+          "z of the coil-mesh columns, m: ndarray (nz,).")
+      .def_property_readonly(
+          "segments",
+          [](const py::object& self) { return segments_view(self.cast<const Design&>().windings, self); },
+          "Start and end point (x, y, z) of every segment, m: ndarray (n, 2, 3), in the order of the "
+          "windings file.")
+      .def_property_readonly(
+          "currents",
+          [](const py::object& self) { return currents_view(self.cast<const Design&>().windings, self); },
+          "Current of every segment, A: ndarray (n,), flowing from its start to its end point.")
+      .def("__repr__", [](const Design& d) {
+        return "<expcoil.Design of magnet " + py::repr(text_to_python(d.magnet->name)).cast<std::string>() +
+               ": " + std::to_string(d.windings.count()) + " segments, coil mesh " +
+               std::to_string(d.potential.rows()) + " x " + std::to_string(d.potential.columns()) + ">";
+      });
+  m.def("design", &design, py::arg("magnet"), py::arg("workers") = py::none(), "See expcoil.design.");
+}
+
+}  // namespace expcoil::python

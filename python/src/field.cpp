@@ -1,0 +1,284 @@
+// The field of straight segments at any points, and the field map of a design: both through
+// field_at_points / field_map_compute, the exact kernel of the program, with the GIL released while
+// they run. FieldMap is a field map as a value: its axes and its field, B a view of the C++ vector.
+#include <pybind11/stl/filesystem.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <utility>
+
+#include "bindings.hpp"
+#include "lib/errors.hpp"
+#include "magnet/field.hpp"
+#include "magnet/field_map.hpp"
+#include "magnet/field_map_grid.hpp"
+#include "magnet/formats/field_map_csv.hpp"
+
+namespace expcoil::python {
+namespace {
+
+// The points of an (..., 3) array as three coordinate arrays, every value finite.
+struct Points {
+  std::vector<py::ssize_t> shape;  // the argument's shape, which the result takes
+  std::vector<double> x, y, z;
+};
+
+std::string index_text(std::size_t flat, const std::vector<py::ssize_t>& shape) {
+  // The point's index in the leading dimensions, as numpy would index it.
+  std::vector<py::ssize_t> index(shape.size() - 1);
+  for (std::size_t d = index.size(); d-- > 0;) {
+    index[d] = static_cast<py::ssize_t>(flat % static_cast<std::size_t>(shape[d]));
+    flat /= static_cast<std::size_t>(shape[d]);
+  }
+  std::string text;
+  for (std::size_t d = 0; d < index.size(); ++d) text += (d > 0 ? ", " : "") + std::to_string(index[d]);
+  return text;
+}
+
+Points points_argument(const py::handle& points) {
+  py::array_t<double> a = real_array(points, "points");
+  if (a.ndim() < 1 || a.shape(a.ndim() - 1) != 3) {
+    throw py::value_error(
+        "points must have the shape (m, 3) or (..., 3), x, y and z of each point (its shape is " +
+        shape_text(a) + ")");
+  }
+  Points p;
+  p.shape.assign(a.shape(), a.shape() + a.ndim());
+  const py::ssize_t m = a.size() / 3;
+  // A view where numpy can make one (C or Fortran order alike), a copy where it cannot.
+  const py::array_t<double> flat = py::array_t<double>::ensure(a.attr("reshape")(m, 3));
+  const auto v = flat.unchecked<2>();
+  p.x.resize(static_cast<std::size_t>(m));
+  p.y.resize(static_cast<std::size_t>(m));
+  p.z.resize(static_cast<std::size_t>(m));
+  for (py::ssize_t i = 0; i < m; ++i) {
+    p.x[i] = v(i, 0);
+    p.y[i] = v(i, 1);
+    p.z[i] = v(i, 2);
+    for (const double c : {p.x[i], p.y[i], p.z[i]}) {
+      // The message's index is only made for a point that fails.
+      if (!coordinate_usable(c)) {
+        check_coordinate(c, "points[" + index_text(static_cast<std::size_t>(i), p.shape) + "]");
+      }
+    }
+  }
+  return p;
+}
+
+// Segments, currents and points as field() takes them.
+struct FieldArguments {
+  WindingSet windings;
+  Points points;
+  unsigned workers;
+};
+
+FieldArguments field_arguments(const py::handle& segments, const py::handle& currents,
+                               const py::handle& points, const py::handle& workers) {
+  FieldArguments a;
+  a.workers = worker_argument(workers);
+  a.windings = winding_set_argument(segments, currents);
+  a.points = points_argument(points);
+  return a;
+}
+
+// The field is finite wherever the inputs are, unless they are so large that a square overflows.
+void require_finite_field(const double* b, std::size_t m, const std::vector<py::ssize_t>& shape) {
+  for (std::size_t i = 0; i < 3 * m; ++i) {
+    if (!std::isfinite(b[i])) {
+      throw InputError(
+          "the field at points[" + index_text(i / 3, shape) +
+          "] is not a finite number: coordinates or currents this large overflow double precision");
+    }
+  }
+}
+
+py::array_t<double> field(const py::handle& segments, const py::handle& currents, const py::handle& points,
+                          const py::handle& workers) {
+  const FieldArguments a = field_arguments(segments, currents, points, workers);
+  py::array_t<double> result(a.points.shape);
+  double* out = result.mutable_data();
+  const std::size_t m = a.points.x.size();
+  {
+    py::gil_scoped_release release;
+    const SegmentStream stream(a.windings);
+    field_at_points(stream, a.points.x.data(), a.points.y.data(), a.points.z.data(), m, out, a.workers);
+  }
+  require_finite_field(out, m, a.points.shape);
+  return result;
+}
+
+// Benchmark hook: what field() computes, with only the kernel's share timed (the same call of
+// field_at_points on the same data, the segment stream built before the clock starts).
+py::tuple kernel_timing(const py::handle& segments, const py::handle& currents, const py::handle& points,
+                        const py::handle& workers) {
+  const FieldArguments a = field_arguments(segments, currents, points, workers);
+  py::array_t<double> result(a.points.shape);
+  double* out = result.mutable_data();
+  double seconds = 0.0;
+  {
+    py::gil_scoped_release release;
+    const SegmentStream stream(a.windings);
+    const auto start = std::chrono::steady_clock::now();
+    field_at_points(stream, a.points.x.data(), a.points.y.data(), a.points.z.data(), a.points.x.size(), out,
+                    a.workers);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  return py::make_tuple(seconds, result);
+}
+
+std::vector<double> axis_argument(const py::handle& values, const char* name) {
+  const py::array_t<double> a = real_array(values, name);
+  if (a.ndim() != 1 || a.shape(0) < 1) {
+    throw py::value_error(std::string(name) + " must have the shape (n,) with n >= 1 (its shape is " +
+                          shape_text(a) + ")");
+  }
+  const auto v = a.unchecked<1>();
+  std::vector<double> axis(static_cast<std::size_t>(a.shape(0)));
+  for (py::ssize_t i = 0; i < a.shape(0); ++i) {
+    axis[i] = v(i);
+    if (!std::isfinite(axis[i])) {
+      throw py::value_error(std::string(name) + "[" + std::to_string(i) + "] is not a finite number");
+    }
+  }
+  return axis;
+}
+
+std::shared_ptr<FieldMapTable> field_map_from_arrays(const py::handle& x, const py::handle& y,
+                                                     const py::handle& z, const py::handle& b) {
+  auto map = std::make_shared<FieldMapTable>();
+  map->x = axis_argument(x, "x");
+  map->y = axis_argument(y, "y");
+  map->z = axis_argument(z, "z");
+  const py::array_t<double> field = real_array(b, "B");
+  const py::ssize_t nx = static_cast<py::ssize_t>(map->x.size()),
+                    ny = static_cast<py::ssize_t>(map->y.size()),
+                    nz = static_cast<py::ssize_t>(map->z.size());
+  if (field.ndim() != 4 || field.shape(0) != nx || field.shape(1) != ny || field.shape(2) != nz ||
+      field.shape(3) != 3) {
+    throw py::value_error("B must have the shape (" + std::to_string(nx) + ", " + std::to_string(ny) + ", " +
+                          std::to_string(nz) + ", 3), (len(x), len(y), len(z), 3) (its shape is " +
+                          shape_text(field) + ")");
+  }
+  const auto v = field.unchecked<4>();
+  map->b.reserve(static_cast<std::size_t>(field.size()));
+  for (py::ssize_t i = 0; i < nx; ++i)
+    for (py::ssize_t j = 0; j < ny; ++j)
+      for (py::ssize_t k = 0; k < nz; ++k)
+        for (py::ssize_t c = 0; c < 3; ++c) map->b.push_back(v(i, j, k, c));
+  return map;
+}
+
+std::shared_ptr<FieldMapTable> field_map(const py::handle& design, const py::handle& magnet,
+                                         const py::handle& workers) {
+  const unsigned w = worker_argument(workers);
+  const WindingSet& windings = design_windings(design);
+  const MagnetHandle spec = magnet.is_none() ? design_magnet(design) : magnet.cast<MagnetHandle>();
+  auto map = std::make_shared<FieldMapTable>();
+  {
+    py::gil_scoped_release release;
+    *map = field_map_table(field_map_compute(windings, field_map_grid(*spec), w));
+  }
+  return map;
+}
+
+py::array axis_view(const std::vector<double>& v, const py::handle& owner) {
+  return read_only_view({static_cast<py::ssize_t>(v.size())}, {sizeof(double)}, v.data(), owner);
+}
+
+}  // namespace
+
+void init_field(py::module_& m) {
+  py::class_<FieldMapTable, std::shared_ptr<FieldMapTable>>(m, "FieldMap", R"doc(
+The field on a regular grid, as the field map file holds it.
+
+Made by ``expcoil.field_map(design)``, ``expcoil.read_fieldmap(path)``, or from arrays:
+``FieldMap(x, y, z, B)``. Read-only (``.copy()`` an array to change it).
+
+Attributes
+----------
+x, y, z : ndarray, shapes (nx,), (ny,), (nz,)
+    The grid's values along each axis, m.
+B : ndarray, shape (nx, ny, nz, 3)
+    (Bx, By, Bz) in tesla at every grid point: ``B[i, j, k]`` is the field at (x[i], y[j], z[k]).
+)doc")
+      .def(py::init(&field_map_from_arrays), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("B"),
+           "A field map from its axes (finite, m) and B of shape (len(x), len(y), len(z), 3), T; the values "
+           "are "
+           "copied.")
+      .def_property_readonly(
+          "x", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().x, self); },
+          "The grid's values along x, m: ndarray (nx,).")
+      .def_property_readonly(
+          "y", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().y, self); },
+          "The grid's values along y, m: ndarray (ny,).")
+      .def_property_readonly(
+          "z", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().z, self); },
+          "The grid's values along z, m: ndarray (nz,).")
+      .def_property_readonly(
+          "B",
+          [](const py::object& self) {
+            const FieldMapTable& map = self.cast<const FieldMapTable&>();
+            const py::ssize_t nx = static_cast<py::ssize_t>(map.x.size()),
+                              ny = static_cast<py::ssize_t>(map.y.size()),
+                              nz = static_cast<py::ssize_t>(map.z.size());
+            constexpr py::ssize_t d = sizeof(double);
+            return read_only_view({nx, ny, nz, 3}, {ny * nz * 3 * d, nz * 3 * d, 3 * d, d}, map.b.data(),
+                                  self);
+          },
+          "(Bx, By, Bz) in T at every grid point: ndarray (nx, ny, nz, 3), B[i, j, k] at (x[i], "
+          "y[j], z[k]).")
+      .def(
+          "points",
+          [](const FieldMapTable& map) {
+            const py::ssize_t nx = static_cast<py::ssize_t>(map.x.size()),
+                              ny = static_cast<py::ssize_t>(map.y.size()),
+                              nz = static_cast<py::ssize_t>(map.z.size());
+            py::array_t<double> p({nx, ny, nz, py::ssize_t{3}});
+            double* out = p.mutable_data();
+            for (py::ssize_t i = 0; i < nx; ++i)
+              for (py::ssize_t j = 0; j < ny; ++j)
+                for (py::ssize_t k = 0; k < nz; ++k) {
+                  *out++ = map.x[i];
+                  *out++ = map.y[j];
+                  *out++ = map.z[k];
+                }
+            return p;
+          },
+          "The grid points, ndarray of shape (nx, ny, nz, 3), m: ``points()[i, j, k] == (x[i], y[j], "
+          "z[k])``, so "
+          "that ``expcoil.field(segments, currents, fm.points())`` has the shape of ``fm.B``.")
+      .def(
+          "write_csv",
+          [](const FieldMapTable& map, const std::filesystem::path& path) {
+            py::gil_scoped_release release;
+            field_map_csv_write(map, path.string());
+          },
+          py::arg("path"), R"doc(
+Writes the map as the program writes fieldmap_<name>.csv, byte for byte: the header
+"x (m),y,z, Bx (T),By,Bz", then "x,y,z, Bx,By,Bz" per point (x slowest, z fastest), numbers as
+printf "%.15lg" with three-digit exponents, lines ending in CR LF. The file is written under a
+temporary name and renamed when complete.
+
+Raises
+------
+WriteError
+    (an OSError) when the file cannot be written; nothing is left under `path` then.
+)doc")
+      .def("__repr__", [](const FieldMapTable& map) {
+        return "<expcoil.FieldMap " + std::to_string(map.x.size()) + " x " + std::to_string(map.y.size()) +
+               " x " + std::to_string(map.z.size()) + " points>";
+      });
+
+  m.def("field", &field, py::arg("segments"), py::arg("currents"), py::arg("points"),
+        py::arg("workers") = py::none(), "See expcoil.field.");
+  m.def("field_map", &field_map, py::arg("design"), py::arg("magnet") = py::none(),
+        py::arg("workers") = py::none(), "See expcoil.field_map.");
+  m.def("_kernel_timing", &kernel_timing, py::arg("segments"), py::arg("currents"), py::arg("points"),
+        py::arg("workers") = py::none(),
+        "Benchmark hook: (seconds, B) where B is what field() returns and seconds is the time of the kernel "
+        "call alone.");
+}
+
+}  // namespace expcoil::python

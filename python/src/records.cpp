@@ -1,0 +1,428 @@
+// Config and Magnet: the records of magnet/records.hpp as Python sees them, read-only, in SI units,
+// under the README's key names; read from a config.txt or made from Python values, and in both cases
+// judged by the program's own checks.
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "app/parameters.hpp"
+#include "bindings.hpp"
+
+namespace expcoil::python {
+namespace {
+
+// How a key's value is held in the record, and so how it converts.
+enum class Kind { kText, kReal, kMeshes, kSwitch, kReals };
+using Field = std::variant<std::string*, double*, std::int32_t*, CountedArray<double>*>;
+
+template <class Record>
+struct Key {
+  const char* name;        // the Python name: the README's key in lower case with underscores, SI
+  const char* config_key;  // config.txt's key, as the checks name it
+  Kind kind;
+  const char* doc;
+  Field (*field)(Record&);
+};
+
+using SetKey = Key<ParameterSet>;
+using MagnetKey = Key<MagnetSpec>;
+
+// In the README's order, which is also the order of to_dict().
+const SetKey kSetKeys[] = {
+    {"name", "Parameters name", Kind::kText, "Name of the parameter set (str).",
+     [](ParameterSet& s) -> Field { return &s.name; }},
+    {"scaling_k", "Scaling k", Kind::kReal, "Exponent of the field profile, 1/m (non-zero).",
+     [](ParameterSet& s) -> Field { return &s.scaling_k; }},
+    {"good_field_height", "Good field height", Kind::kReal, "Height of the good-field region, m (> 0).",
+     [](ParameterSet& s) -> Field { return &s.good_field_height; }},
+    {"vertical_end_height", "Vertical end height", Kind::kReal,
+     "Fade-out height at the vertical ends, m (> 0).",
+     [](ParameterSet& s) -> Field { return &s.vertical_end_height; }},
+    {"vertical_middle_join_height", "Vertical middle join height", Kind::kReal,
+     "Distance between the two apertures, m.",
+     [](ParameterSet& s) -> Field { return &s.vertical_middle_join_height; }},
+    {"vertical_middle_asymmetry", "Vertical middle asymmetry", Kind::kReal,
+     "Shape of the step that joins the apertures (pure number).",
+     [](ParameterSet& s) -> Field { return &s.vertical_middle_asymmetry; }},
+    {"vertical_middle_ramp", "Vertical middle ramp", Kind::kReal,
+     "Shape of the step that joins the apertures (pure number).",
+     [](ParameterSet& s) -> Field { return &s.vertical_middle_ramp; }},
+    {"vertical_end_asymmetry", "Vertical end asymmetry", Kind::kReal,
+     "Shape of the step at the vertical ends (pure number).",
+     [](ParameterSet& s) -> Field { return &s.vertical_end_asymmetry; }},
+    {"vertical_end_ramp", "Vertical end ramp", Kind::kReal,
+     "Shape of the step at the vertical ends (pure number).",
+     [](ParameterSet& s) -> Field { return &s.vertical_end_ramp; }},
+    {"coil_meshes", "Coil meshes", Kind::kMeshes, "Points per side of the coil mesh (int, >= 2).",
+     [](ParameterSet& s) -> Field { return s.coil_meshes; }},
+    {"fft_meshes", "FFT meshes", Kind::kMeshes, "Points per side of the FFT mesh (int, a power of two).",
+     [](ParameterSet& s) -> Field { return s.fft_meshes; }},
+    {"use_vertical_fft_inversion", "Use vertical FFT inversion", Kind::kSwitch,
+     "Whether the potential is compensated for the winding plane's distance to the mid-plane (bool).",
+     [](ParameterSet& s) -> Field { return &s.use_vertical_fft_inversion; }},
+    {"fieldmap_transverse_cell", "Fieldmap transverse cell", Kind::kReal,
+     "Field-map spacing along x, m (> 0).", [](ParameterSet& s) -> Field { return &s.fieldmap_cell[0]; }},
+    {"fieldmap_vertical_cell", "Fieldmap vertical cell", Kind::kReal, "Field-map spacing along y, m (> 0).",
+     [](ParameterSet& s) -> Field { return &s.fieldmap_cell[1]; }},
+    {"fieldmap_longitudinal_cell", "Fieldmap longitudinal cell", Kind::kReal,
+     "Field-map spacing along z, m (> 0).", [](ParameterSet& s) -> Field { return &s.fieldmap_cell[2]; }},
+    {"fieldmap_transverse_extension", "Fieldmap transverse extension", Kind::kReal,
+     "Field-map margin around the magnet along x, m.",
+     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[0]; }},
+    {"fieldmap_vertical_extension", "Fieldmap vertical extension", Kind::kReal,
+     "Field-map margin around the magnet along y, m.",
+     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[1]; }},
+    {"fieldmap_longitudinal_extension", "Fieldmap longitudinal extension", Kind::kReal,
+     "Field-map margin around the magnet along z, m.",
+     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[2]; }},
+};
+
+const MagnetKey kMagnetKeys[] = {
+    {"name", "Magnet name", Kind::kText, "Name of the magnet, used in its file names (str, no '/' or '\\').",
+     [](MagnetSpec& m) -> Field { return &m.name; }},
+    {"bmax", "Bmax", Kind::kReal, "Peak field, T.", [](MagnetSpec& m) -> Field { return &m.bmax; }},
+    {"length", "Length", Kind::kReal, "Magnet length, m (>= 0).",
+     [](MagnetSpec& m) -> Field { return &m.length; }},
+    {"angle", "Angle (degrees)", Kind::kReal, "Bend angle, rad; 0 for a straight magnet.",
+     [](MagnetSpec& m) -> Field { return &m.angle; }},
+    {"winding_centre_to_midplane", "Winding centre to midplane", Kind::kReal,
+     "Distance of each winding layer from the mid-plane x = 0, m.",
+     [](MagnetSpec& m) -> Field { return &m.winding_centre_to_midplane; }},
+    {"winding_return_half_length", "Winding return half-length", Kind::kReal,
+     "Half-width of the longitudinal end ramps, m (> 0).",
+     [](MagnetSpec& m) -> Field { return &m.winding_return_half_length; }},
+    {"area_per_winding", "Area per winding (cm^2)", Kind::kReal, "Conductor area of one winding, m^2.",
+     [](MagnetSpec& m) -> Field { return &m.area_per_winding; }},
+    {"winding_current_density", "Winding current density (A/mm^2)", Kind::kReal,
+     "Current density in the windings, A/m^2.", [](MagnetSpec& m) -> Field { return &m.current_density; }},
+    {"winding_thickness", "Winding thickness (cm)", Kind::kReal,
+     "Winding thickness, m (recorded, not used by the design).",
+     [](MagnetSpec& m) -> Field { return &m.winding_thickness; }},
+    {"polynomial_adjustment", "Polynomial adjustment", Kind::kReals,
+     "Coefficients, lowest power first, of the polynomial added to the exponential profile; its "
+     "argument runs from 0 to 1 over the good-field height (list of float).",
+     [](MagnetSpec& m) -> Field { return &m.polynomial_adjustment; }},
+};
+
+// The checks' messages name config.txt's keys; a Config made from dicts names the dicts' keys.
+std::string python_key(std::string_view config_key) {
+  for (const SetKey& k : kSetKeys) {
+    if (config_key == k.config_key) return k.name;
+  }
+  for (const MagnetKey& k : kMagnetKeys) {
+    if (config_key == k.config_key) return k.name;
+  }
+  return std::string(config_key);
+}
+
+bool text_from_python(const py::handle& value, std::string& out) {
+  if (!PyUnicode_Check(value.ptr())) return false;
+  PyObject* bytes = PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
+  if (bytes == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return true;
+}
+
+bool is_bool(const py::handle& value) {
+  static const py::handle numpy_bool = py::object(py::module_::import("numpy").attr("bool_")).release();
+  return PyBool_Check(value.ptr()) || py::isinstance(value, numpy_bool);
+}
+
+// A real number: int, float, numpy scalars and anything else with __float__, but neither text (which
+// float() would parse) nor bools.
+bool real_from_python(const py::handle& value, double& out) {
+  if (is_bool(value) || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return false;
+  const double v = PyFloat_AsDouble(value.ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool integer_from_python(const py::handle& value, long long& out) {
+  if (is_bool(value)) return false;
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  return overflow == 0 && !(out == -1 && PyErr_Occurred());
+}
+
+std::string value_text(const py::handle& value) {
+  std::string text = py::repr(value).cast<std::string>();
+  if (text.size() > 40) text = text.substr(0, 37) + "...";
+  return text;
+}
+
+// Converts `value` into the field; returns what is wrong with it, or "" when it fits.
+std::string assign(Kind kind, const Field& field, const py::handle& value) {
+  const std::string it_is = " (it is " + value_text(value) + ")";
+  switch (kind) {
+    case Kind::kText:
+      return text_from_python(value, *std::get<std::string*>(field)) ? "" : "must be a str" + it_is;
+    case Kind::kReal:
+      return real_from_python(value, *std::get<double*>(field)) ? "" : "must be a real number" + it_is;
+    case Kind::kMeshes: {
+      long long n = 0;
+      if (!integer_from_python(value, n) || n < INT32_MIN || n > INT32_MAX) {
+        return "must be an integer of at most 32 bits" + it_is;
+      }
+      std::int32_t* pair = std::get<std::int32_t*>(field);
+      pair[0] = pair[1] = static_cast<std::int32_t>(n);
+      return "";
+    }
+    case Kind::kSwitch: {
+      long long n = 0;
+      if (is_bool(value)) {
+        n = PyObject_IsTrue(value.ptr());
+      } else if (!integer_from_python(value, n) || (n != 0 && n != 1)) {
+        return "must be True or False" + it_is;
+      }
+      *std::get<std::int32_t*>(field) = n != 0 ? 1 : 0;
+      return "";
+    }
+    case Kind::kReals: {
+      CountedArray<double>& out = *std::get<CountedArray<double>*>(field);
+      const std::string problem = "must be a list of real numbers" + it_is;
+      if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
+          !py::isinstance<py::iterable>(value)) {
+        return problem;
+      }
+      out.clear();
+      for (const py::handle item : value) {
+        double v = 0.0;
+        if (!real_from_python(item, v)) return problem;
+        out.push_back(v);
+      }
+      return "";
+    }
+  }
+  return "cannot be converted";
+}
+
+py::object value_of(Kind kind, const Field& field) {
+  switch (kind) {
+    case Kind::kText:
+      return text_to_python(*std::get<std::string*>(field));
+    case Kind::kReal:
+      return py::float_(*std::get<double*>(field));
+    case Kind::kMeshes:
+      return py::int_(std::get<std::int32_t*>(field)[0]);
+    case Kind::kSwitch:
+      return py::bool_(*std::get<std::int32_t*>(field) != 0);
+    case Kind::kReals: {
+      py::list list;
+      for (double v : *std::get<CountedArray<double>*>(field)) list.append(v);
+      return list;
+    }
+  }
+  return py::none();
+}
+
+// Fills `record` from the mapping `values`, one problem per missing, unknown or unfitting key, each
+// starting with `prefix`.
+template <class Record, std::size_t N>
+void fill_record(const std::string& prefix, const py::handle& values, const char* what,
+                 const Key<Record> (&keys)[N], Record& record, std::vector<std::string>& problems) {
+  static const py::handle mapping =
+      py::object(py::module_::import("collections.abc").attr("Mapping")).release();
+  if (!py::isinstance(values, mapping)) {
+    problems.push_back(prefix + what + " must be a dict (it is " + value_text(values) + ")");
+    return;
+  }
+  for (const py::handle key : values) {
+    std::string text;
+    bool known = false;
+    if (text_from_python(key, text)) {
+      for (const Key<Record>& k : keys) known = known || text == k.name;
+    }
+    if (!known) problems.push_back(prefix + "unknown key " + value_text(key));
+  }
+  for (const Key<Record>& k : keys) {
+    const py::str name(k.name);
+    if (!values.attr("__contains__")(name).cast<bool>()) {
+      problems.push_back(prefix + "no \"" + k.name + "\" key");
+      continue;
+    }
+    const std::string problem = assign(k.kind, k.field(record), values[name]);
+    if (!problem.empty()) problems.push_back(prefix + '"' + k.name + "\" " + problem);
+  }
+}
+
+template <class Record, std::size_t N>
+py::dict to_dict(const Record& record, const Key<Record> (&keys)[N]) {
+  py::dict d;
+  for (const Key<Record>& k : keys) d[k.name] = value_of(k.kind, k.field(const_cast<Record&>(record)));
+  return d;
+}
+
+const char* const kSource = "Config.from_dict";
+
+std::shared_ptr<ParameterSet> config_from_dict(const py::handle& params, const py::handle& magnets) {
+  const std::string source = std::string(kSource) + ": ";
+  std::vector<std::string> problems;
+  auto set = std::make_shared<ParameterSet>();
+  fill_record(source, params, "params", kSetKeys, *set, problems);
+  const bool is_list = py::isinstance<py::list>(magnets) || py::isinstance<py::tuple>(magnets);
+  if (!is_list) {
+    problems.push_back(source + "magnets must be a list of dicts, one per magnet (it is " +
+                       value_text(magnets) + ")");
+  } else {
+    const py::sequence list = py::reinterpret_borrow<py::sequence>(magnets);
+    const std::size_t count = list.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const py::object values = list[i];
+      // Messages name the magnet as the program does, or by its place when it has no usable name.
+      std::string prefix = source + "magnet " + std::to_string(i + 1) + " of " + std::to_string(count) + ": ";
+      std::string name;
+      if (py::isinstance<py::dict>(values) && values.attr("__contains__")("name").cast<bool>() &&
+          text_from_python(values["name"], name)) {
+        prefix = source + "magnet \"" + name + "\": ";
+      }
+      MagnetSpec magnet;
+      magnet.params = set.get();
+      fill_record(prefix, values, "each magnet", kMagnetKeys, magnet, problems);
+      // As magnet_spec_read sets it: a NaN angle does not make a bent magnet.
+      magnet.angle_mode = (magnet.angle != 0.0 && !std::isnan(magnet.angle)) ? 1 : 0;
+      set->magnets.append(std::move(magnet));
+    }
+  }
+  if (problems.empty()) problems = check_parameter_values(kSource, *set, python_key);
+  if (!problems.empty()) throw ConfigError(std::move(problems));
+  return set;
+}
+
+std::string format_repr(double v) { return py::repr(py::float_(v)).cast<std::string>(); }
+
+std::string magnet_repr(const MagnetSpec& m) {
+  return "<expcoil.Magnet " + value_text(text_to_python(m.name)) + ": bmax " + format_repr(m.bmax) +
+         " T, length " + format_repr(m.length) + " m, angle " + format_repr(m.angle) + " rad>";
+}
+
+}  // namespace
+
+void init_records(py::module_& m) {
+  py::class_<MagnetSpec, std::shared_ptr<MagnetSpec>> magnet(m, "Magnet", R"doc(
+One magnet of a Config, in SI units. Read-only: make a changed one with Config.from_dict, e.g.
+``params, magnets = config.to_dict(); magnets[0]["bmax"] = 1.0; expcoil.Config.from_dict(params, magnets)``.
+
+Attributes are the README's magnet keys in lower case, in SI units: name, bmax (T), length (m),
+angle (rad), winding_centre_to_midplane (m), winding_return_half_length (m), area_per_winding (m^2),
+winding_current_density (A/m^2), winding_thickness (m), polynomial_adjustment (list); and
+winding_current (A), the current of every winding.
+)doc");
+  for (const MagnetKey& k : kMagnetKeys) {
+    magnet.def_property_readonly(
+        k.name,
+        [k](const MagnetSpec& spec) { return value_of(k.kind, k.field(const_cast<MagnetSpec&>(spec))); },
+        k.doc);
+  }
+  magnet.def_property_readonly(
+      "winding_current", &MagnetSpec::winding_current,
+      "The current every winding carries, A: winding_current_density * area_per_winding.");
+  magnet.def(
+      "to_dict", [](const MagnetSpec& spec) { return to_dict(spec, kMagnetKeys); },
+      "The magnet's keys and values, as Config.from_dict takes them (dict).");
+  magnet.def("__repr__", &magnet_repr);
+
+  py::class_<ParameterSet, std::shared_ptr<ParameterSet>> config(m, "Config", R"doc(
+A parameter set and its magnets, in SI units, checked as the program checks config.txt.
+
+Made by ``expcoil.read_config(path)`` from a config.txt, or by ``Config.from_dict(params, magnets)``
+from Python values. Read-only.
+
+Attributes are the README's parameter keys in lower case, in SI units: name, scaling_k (1/m),
+good_field_height, vertical_end_height, vertical_middle_join_height (m), vertical_middle_asymmetry,
+vertical_middle_ramp, vertical_end_asymmetry, vertical_end_ramp, coil_meshes, fft_meshes (int),
+use_vertical_fft_inversion (bool), fieldmap_transverse_cell, fieldmap_vertical_cell,
+fieldmap_longitudinal_cell, fieldmap_transverse_extension, fieldmap_vertical_extension,
+fieldmap_longitudinal_extension (m); and magnets, the list of Magnet in file order.
+)doc");
+  for (const SetKey& k : kSetKeys) {
+    config.def_property_readonly(
+        k.name,
+        [k](const ParameterSet& set) { return value_of(k.kind, k.field(const_cast<ParameterSet&>(set))); },
+        k.doc);
+  }
+  config.def_property_readonly(
+      "magnets",
+      [](const std::shared_ptr<ParameterSet>& set) {
+        py::list list;
+        for (MagnetSpec& magnet : set->magnets) list.append(std::shared_ptr<MagnetSpec>(set, &magnet));
+        return list;
+      },
+      "The magnets, in the order of the file or of the list given to from_dict (list of Magnet).");
+  config.def_static("from_dict", &config_from_dict, py::arg("params"), py::arg("magnets"), R"doc(
+A Config from Python values in SI units, through the checks the program runs on config.txt.
+
+Parameters
+----------
+params : dict
+    Every parameter key (see ``help(expcoil.Config)``), e.g. ``{"name": "Example", "scaling_k": 2.5,
+    "good_field_height": 0.15, ..., "coil_meshes": 64, "fft_meshes": 128,
+    "use_vertical_fft_inversion": True, ...}``.
+magnets : list of dict
+    One dict per magnet with every magnet key (see ``help(expcoil.Magnet)``), e.g. ``{"name": "M",
+    "bmax": 0.8, "length": 0.8, "angle": 0.0, ..., "polynomial_adjustment": [0.0]}``.
+
+Returns
+-------
+Config
+
+Raises
+------
+ConfigError
+    With ``.problems``, one message per problem: a missing or unknown key, a value of the wrong type,
+    and every value the program would reject, each naming the key and the magnet.
+
+Examples
+--------
+>>> params, magnets = expcoil.read_config("examples/config.txt").to_dict()
+>>> magnets[0]["bmax"] = 1.0
+>>> stronger = expcoil.Config.from_dict(params, magnets[:1])
+)doc");
+  config.def(
+      "to_dict",
+      [](const ParameterSet& set) {
+        py::list magnets;
+        for (const MagnetSpec& magnet : set.magnets) magnets.append(to_dict(magnet, kMagnetKeys));
+        return py::make_tuple(to_dict(set, kSetKeys), magnets);
+      },
+      "(params, magnets): the values as Config.from_dict takes them; Config.from_dict(*c.to_dict()) is "
+      "a Config equal to c.");
+  config.def("__repr__", [](const ParameterSet& set) {
+    // Appended piece by piece: operator+ on a literal trips a false -Wrestrict in g++ 12 (GCC bug 105651).
+    std::string text = "<expcoil.Config ";
+    text.append(value_text(text_to_python(set.name))).append(": ");
+    text.append(std::to_string(set.magnet_count())).append(" magnet(s)");
+    for (const MagnetSpec& magnet : set.magnets)
+      text.append(" ").append(value_text(text_to_python(magnet.name)));
+    return text.append(">");
+  });
+
+  m.def(
+      "read_config",
+      [](const std::filesystem::path& path) {
+        return std::shared_ptr<ParameterSet>(parameter_set_load(path.string()));
+      },
+      py::arg("path"), "See expcoil.read_config.");
+}
+
+}  // namespace expcoil::python

@@ -1,0 +1,116 @@
+"""design(): the program's potential and windings."""
+
+import gc
+
+import numpy as np
+import pytest
+
+import expcoil
+
+
+@pytest.mark.parametrize("name", ["Straight", "Bent"])
+@pytest.mark.parametrize("suffix", [".csv", ".cond"])
+def test_design_is_the_windings_file_of_the_program(small_run, small_designs, tmp_path, name, suffix):
+    directory, _ = small_run
+    d = small_designs[name]
+    written = tmp_path / f"windings_{name}{suffix}"
+    expcoil.write_windings(written, d.segments, d.currents)
+    assert written.read_bytes() == (directory / f"windings_{name}{suffix}").read_bytes()
+
+
+def test_potential_mesh_and_segments_agree(small_designs):
+    d = small_designs["Straight"]
+    p, y, z = d.potential, d.mesh_y, d.mesh_z
+    assert p.shape == (y.size, z.size) == (32, 32)
+    assert not p[0].any() and not p[-1].any() and not p[:, 0].any() and not p[:, -1].any()
+    current = d.magnet.winding_current
+    # The contour pieces lie at x = +w before their mirror copies at -w; an end point on a mesh row (or
+    # column) is where the potential, linear along that row (column), crosses (k - 1/2) * current.
+    w = d.magnet.winding_centre_to_midplane
+    ends = d.segments[: d.segments.shape[0] // 2].reshape(-1, 3)
+    assert np.all(ends[:, 0] == w) and np.all(d.segments[d.segments.shape[0] // 2:, :, 0] == -w)
+    checked = 0
+    for _, py_, pz in ends:
+        r, c = np.searchsorted(y, py_), np.searchsorted(z, pz)
+        for along_row, index in ((True, r), (False, c)):
+            line = y if along_row else z
+            if index < line.size and abs(line[index] - (py_ if along_row else pz)) < 1e-12:
+                if along_row:
+                    k = min(max(np.searchsorted(z, pz), 1), z.size - 1)
+                    t = (pz - z[k - 1]) / (z[k] - z[k - 1])
+                    value = p[index, k - 1] + t * (p[index, k] - p[index, k - 1])
+                else:
+                    k = min(max(np.searchsorted(y, py_), 1), y.size - 1)
+                    t = (py_ - y[k - 1]) / (y[k] - y[k - 1])
+                    value = p[k - 1, index] + t * (p[k, index] - p[k - 1, index])
+                level = value / current + 0.5
+                assert abs(level - round(level)) < 1e-6, (py_, pz, value)
+                checked += 1
+    assert checked > 1000
+
+
+def test_workers_change_no_bit(small_run, small_designs):
+    _, config = small_run
+    magnet = config.magnets[1]
+    reference = small_designs["Bent"]
+    points = np.random.default_rng(3).uniform(-0.3, 0.3, (301, 3))
+    b_reference = expcoil.field(reference.segments, reference.currents, points, workers=1)
+    map_reference = expcoil.field_map(reference, workers=1).B
+    for workers in (1, 2, 7):
+        d = expcoil.design(magnet, workers=workers)
+        assert d.potential.tobytes() == reference.potential.tobytes()
+        assert d.segments.tobytes() == reference.segments.tobytes()
+        assert expcoil.field(d.segments, d.currents, points, workers=workers).tobytes() == b_reference.tobytes()
+        assert expcoil.field_map(d, magnet, workers=workers).B.tobytes() == map_reference.tobytes()
+
+
+def test_views_are_read_only_and_keep_their_design_alive(small_run):
+    d = expcoil.design(small_run[1].magnets[0])
+    segments, currents, potential = d.segments, d.currents, d.potential
+    copies = segments.copy(), currents.copy(), potential.copy()
+    for view in (segments, currents, potential, d.mesh_y, d.mesh_z):
+        assert not view.flags.writeable
+        with pytest.raises(ValueError):
+            view[0] = 1.0
+    del d
+    gc.collect()
+    expcoil.design(small_run[1].magnets[1])  # fresh allocations where the design's memory was
+    assert np.array_equal(segments, copies[0]) and np.array_equal(currents, copies[1])
+    assert np.array_equal(potential, copies[2])
+
+
+def test_a_fft_mesh_that_is_not_a_power_of_two_raises_and_the_interpreter_goes_on(small_run):
+    params, magnets = small_run[1].to_dict()
+    params["fft_meshes"] = 100
+    magnet = expcoil.Config.from_dict(params, magnets).magnets[0]
+    with pytest.raises(expcoil.FftLengthError) as raised:
+        expcoil.design(magnet)
+    assert str(raised.value) == "FFT length 100 is not a power of two"
+    assert raised.value.length == 100
+    assert isinstance(raised.value, expcoil.InputError) and isinstance(raised.value, ValueError)
+    assert expcoil.design(small_run[1].magnets[0]).segments.shape[0] > 0
+
+
+def test_a_target_that_overflows_is_an_input_error(small_run):
+    params, magnets = small_run[1].to_dict()
+    params["scaling_k"] = 5000.0
+    with pytest.raises(expcoil.InputError, match=r"^the target current potential is not finite at y = "):
+        expcoil.design(expcoil.Config.from_dict(params, magnets[:1]).magnets[0])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m, d: expcoil.design("Straight"), "magnet must be an expcoil.Magnet (one of Config.magnets), not str"),
+    (lambda m, d: expcoil.field_map(m), "design must be an expcoil.Design (from expcoil.design), not Magnet"),
+    (lambda m, d: expcoil.field_map(d, d), "magnet must be an expcoil.Magnet or None, not Design"),
+])
+def test_arguments_of_the_wrong_class_are_type_errors(small_run, small_designs, call, message):
+    with pytest.raises(TypeError) as raised:
+        call(small_run[1].magnets[0], small_designs["Straight"])
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("workers, shown", [(0, "0"), (-1, "-1"), (1.5, "1.5"), (True, "True"), ("2", "'2'")])
+def test_workers_must_be_none_or_a_positive_integer(small_run, workers, shown):
+    with pytest.raises(ValueError) as raised:
+        expcoil.design(small_run[1].magnets[0], workers=workers)
+    assert str(raised.value) == f"workers must be None (all processors) or a positive integer (it is {shown})"
