@@ -345,8 +345,9 @@ std::vector<std::string> check_parameter_set(const std::string& file, const Conf
   for (const char* key : kMagnetKeys) {
     const std::uint32_t lines = index.count(key);
     if (lines <= set.magnet_count()) continue;
-    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) + " line belongs to no magnet: " +
-               std::to_string(lines) + " " + quoted(key) + " lines but " + std::to_string(set.magnet_count()) +
+    check.fail("the " + ordinal(set.magnet_count() + 1) + " " + quoted(key) +
+               " line belongs to no magnet: " + std::to_string(lines) + " " + quoted(key) + " lines but " +
+               std::to_string(set.magnet_count()) +
                " \"Magnet name\" lines (a magnet block without its \"Magnet name\" line?)");
     break;  // the other keys of that block say the same
   }

@@ -28,10 +28,7 @@ class InputError : public Error {
 class FileFormatError : public InputError {
  public:
   FileFormatError(const std::string& path, std::int64_t line, const std::string& reason)
-      : InputError(located(path, line, reason)),
-        path_(path),
-        line_(line),
-        reason_(reason) {}
+      : InputError(located(path, line, reason)), path_(path), line_(line), reason_(reason) {}
   const std::string& path() const { return path_; }
   std::int64_t line() const { return line_; }
   const std::string& reason() const { return reason_; }
@@ -65,7 +62,8 @@ class FftLengthError : public InputError {
 class WriteError : public Error {
  public:
   WriteError(std::string path, const std::string& reason)
-      : Error(std::string("cannot write ").append(path).append(": ").append(reason)), path_(std::move(path)) {}
+      : Error(std::string("cannot write ").append(path).append(": ").append(reason)),
+        path_(std::move(path)) {}
   const std::string& path() const { return path_; }
 
  private:

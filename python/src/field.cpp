@@ -174,11 +174,11 @@ std::shared_ptr<FieldMapTable> field_map(const py::handle& design, const py::han
                                          const py::handle& workers) {
   const unsigned w = worker_argument(workers);
   const WindingSet& windings = design_windings(design);
-  const MagnetHandle spec = magnet.is_none() ? design_magnet(design) : magnet.cast<MagnetHandle>();
+  const MagnetHandle record = magnet.is_none() ? design_magnet(design) : magnet.cast<MagnetHandle>();
   auto map = std::make_shared<FieldMapTable>();
   {
     py::gil_scoped_release release;
-    *map = field_map_table(field_map_compute(windings, field_map_grid(*spec), w));
+    *map = field_map_table(field_map_compute(windings, field_map_grid(*record), w));
   }
   return map;
 }

@@ -331,14 +331,14 @@ winding_current (A), the current of every winding.
   for (const MagnetKey& k : kMagnetKeys) {
     magnet.def_property_readonly(
         k.name,
-        [k](const MagnetSpec& spec) { return value_of(k.kind, k.field(const_cast<MagnetSpec&>(spec))); },
+        [k](const MagnetSpec& record) { return value_of(k.kind, k.field(const_cast<MagnetSpec&>(record))); },
         k.doc);
   }
   magnet.def_property_readonly(
       "winding_current", &MagnetSpec::winding_current,
       "The current every winding carries, A: winding_current_density * area_per_winding.");
   magnet.def(
-      "to_dict", [](const MagnetSpec& spec) { return to_dict(spec, kMagnetKeys); },
+      "to_dict", [](const MagnetSpec& record) { return to_dict(record, kMagnetKeys); },
       "The magnet's keys and values, as Config.from_dict takes them (dict).");
   magnet.def("__repr__", &magnet_repr);
 

@@ -36,7 +36,8 @@ TEST(FieldMapRun, SlabsOfAnySizeGiveTheWholeMapsFile) {
   char** argv = args;
   Cluster cluster(argc, argv);
   // Slabs that divide the 256 points and slabs that do not, with worker counts that split them unevenly.
-  for (const auto& [slab, workers] : {std::pair{1, 1u}, {7, 2u}, {45, 3u}, {255, 2u}, {256, 1u}, {1000, 7u}}) {
+  for (const auto& [slab, workers] :
+       {std::pair{1, 1u}, {7, 2u}, {45, 3u}, {255, 2u}, {256, 1u}, {1000, 7u}}) {
     std::atomic<std::int64_t> done{0};
     field_map_run(windings, grid, dir / "slabs.csv", cluster, &done, slab, workers);
     EXPECT_EQ(test::read_file(dir / "slabs.csv"), whole) << slab;
