@@ -42,15 +42,17 @@ std::string field_map_extent_text(const FieldMapGrid& grid) {
   return text;
 }
 
-std::string field_map_count_text(const FieldMapGrid& grid) {
+std::string field_map_dimensions_text(const FieldMapGrid& grid) {
   std::string text;
   for (int a = 0; a < 3; ++a) {
+    if (a > 0) text += 'x';
     text += std::to_string(grid.count[a]);
-    text += a < 2 ? "x" : " = ";
   }
-  text += std::to_string(grid.points());
-  text += " cells\n";
   return text;
+}
+
+std::string field_map_count_text(const FieldMapGrid& grid) {
+  return field_map_dimensions_text(grid) + " = " + std::to_string(grid.points()) + " cells\n";
 }
 
 namespace {
@@ -129,9 +131,8 @@ FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid,
   // Three 32-bit counts may multiply beyond 64 bits; no such map could be held anyway.
   const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
   if (points * kFieldMapBytesPerPoint >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
-    std::string text = field_map_count_text(grid);
-    text.resize(text.find(' '));
-    throw InputError("the field map of " + text + " points is too large to be held in memory");
+    throw InputError("the field map of " + field_map_dimensions_text(grid) +
+                     " points is too large to be held in memory");
   }
   FieldMap map{grid, std::vector<double>(static_cast<std::size_t>(grid.points()) * 3)};
   field_map_compute_points(SegmentStream(windings), grid, 0, grid.points(), map.b.data(), workers, done);

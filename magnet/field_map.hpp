@@ -33,6 +33,8 @@ std::vector<double> field_map_axis(const FieldMapGrid& grid, int axis);
 std::string field_map_extent_text(const FieldMapGrid& grid);
 // "<nx>x<ny>x<nz> = <points> cells" and a newline; the product is not limited to 32 bits.
 std::string field_map_count_text(const FieldMapGrid& grid);
+// "<nx>x<ny>x<nz>", for messages about a grid of any size.
+std::string field_map_dimensions_text(const FieldMapGrid& grid);
 
 // Fills out[3 p .. 3 p + 2] with (Bx, By, Bz) of grid point first + p for p < count, with the points split
 // among `workers` workers (0: all processors). Each value equals windings_field at the point bit for bit,

@@ -19,8 +19,15 @@ struct FieldMapGrid {
   std::int32_t count[3] = {0, 0, 0};
 
   bool valid() const { return count[0] > 0 && count[1] > 0 && count[2] > 0; }
+  // The number of points; saturates at INT64_MAX for grids beyond 64 bits (no such grid is ever
+  // computed: the checks refuse it first, judging its size in double).
   std::int64_t points() const {
-    return static_cast<std::int64_t>(count[0]) * count[1] * static_cast<std::int64_t>(count[2]);
+    std::int64_t xy, xyz;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(count[0]), count[1], &xy) ||
+        __builtin_mul_overflow(xy, static_cast<std::int64_t>(count[2]), &xyz)) {
+      return INT64_MAX;
+    }
+    return xyz;
   }
   // Coordinate of point `index` along `axis`, formed as every stage forms it: index * cell + min.
   double value(int axis, std::int64_t index) const {

@@ -146,8 +146,8 @@ def test_values_beyond_double_precision_are_refused():
                                  "large overflow double precision")
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer ends the process where operator new fails, before anything can throw")
+@pytest.mark.skipif(any(s in os.environ.get("LD_PRELOAD", "") for s in ("libasan", "libtsan")),
+                    reason="the sanitizers end the process where operator new fails, before anything can throw")
 def test_running_out_of_memory_is_a_memory_error():
     # A million million points that numpy holds as one (a broadcast view): their coordinates cannot be held.
     with pytest.raises(MemoryError):
