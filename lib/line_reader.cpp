@@ -1,6 +1,8 @@
-#include "magnet/formats/csv_lines.hpp"
+#include "lib/line_reader.hpp"
 
 #include <fcntl.h>
+#include <locale.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,35 +12,47 @@
 #include <cstring>
 #include <system_error>
 
-#include "magnet/formats/export_error.hpp"
+#include "lib/errors.hpp"
 
 namespace expcoil {
 namespace {
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
-std::string system_reason(int error_number) { return std::generic_category().message(error_number); }
+[[noreturn]] void throw_read_error(const std::string& path, int error_number) {
+  throw ReadError(path, error_number,
+                  "cannot read " + path + ": " + std::generic_category().message(error_number));
+}
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
+// A number beyond the double range, which from_chars does not convert: strtod's answer (+-inf, a
+// subnormal or 0 with its sign), in the "C" locale whatever the process has set.
+[[gnu::noinline, gnu::cold]] double out_of_range(const char* begin, const char* end) {
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+  return ::strtod_l(std::string(begin, end).c_str(), nullptr, c_locale);
+}
+
 }  // namespace
 
-CsvLines::CsvLines(const std::string& path)
+LineReader::LineReader(const std::string& path)
     : path_(path), buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) throw FileFormatError(path, 0, "cannot read: " + system_reason(errno));
+  if (fd_ < 0) throw_read_error(path, errno);
   struct stat info;
   if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
     ::close(fd_);
-    throw FileFormatError(path, 0, "cannot read: " + system_reason(EISDIR));
+    throw_read_error(path, EISDIR);
   }
 }
 
-CsvLines::~CsvLines() {
+LineReader::~LineReader() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool CsvLines::fill() {
+void LineReader::fail(const std::string& reason) const { throw FileFormatError(path_, line_number_, reason); }
+
+bool LineReader::fill() {
   if (eof_) return false;
   if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -51,13 +65,13 @@ bool CsvLines::fill() {
   do {
     n = ::read(fd_, buffer_.get() + end_, kBufferSize - end_);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) throw FileFormatError(path_, 0, "cannot read: " + system_reason(errno));
+  if (n < 0) throw_read_error(path_, errno);
   if (n == 0) eof_ = true;
   end_ += static_cast<std::size_t>(n);
   return n > 0;
 }
 
-bool CsvLines::next(std::string_view& line) {
+bool LineReader::next(std::string_view& line) {
   std::size_t searched = begin_;
   while (true) {
     const char* start = buffer_.get() + searched;
@@ -87,16 +101,15 @@ bool CsvLines::next(std::string_view& line) {
   }
 }
 
-void CsvLines::rewind(std::uint64_t offset, std::int64_t line_number) {
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
-    throw FileFormatError(path_, 0, "cannot read: " + system_reason(errno));
+void LineReader::rewind(std::uint64_t offset, std::int64_t line_number) {
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw_read_error(path_, errno);
   begin_ = end_ = 0;
   eof_ = false;
   buffer_offset_ = offset;
   line_number_ = line_number - 1;
 }
 
-std::string CsvLines::last_line() const {
+std::string LineReader::last_line() const {
   struct stat info;
   if (::fstat(fd_, &info) != 0 || info.st_size <= 0) return {};
   const auto size = static_cast<std::uint64_t>(info.st_size);
@@ -118,34 +131,50 @@ std::string CsvLines::last_line() const {
   return text.substr(begin, end - begin);
 }
 
-bool parse_csv_numbers(std::string_view line, double* out, int count) {
-  const char* p = line.data();
-  const char* const end = p + line.size();
+bool parse_numbers(std::string_view text, char separator, double* out, int count) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
   for (int n = 0; n < count; ++n) {
+    const char* const start = p;
     while (p < end && blank(*p)) ++p;
     if (n > 0) {
-      if (p == end || *p != ',') return false;
-      ++p;
-      while (p < end && blank(*p)) ++p;
+      if (separator != ' ') {
+        if (p == end || *p != separator) return false;
+        ++p;
+        while (p < end && blank(*p)) ++p;
+      } else if (p == start) {
+        return false;
+      }
     }
-    if (p < end && *p == '+') ++p;
-    const auto result = std::from_chars(p, end, out[n]);
-    if (result.ec != std::errc()) return false;
-    p = result.ptr;
+    // from_chars takes no leading '+'; the formatter writes none, but a hand-edited file may have one.
+    if (p < end && *p == '+') {
+      ++p;
+      if (p < end && *p == '-') return false;
+    }
+    const std::from_chars_result r = std::from_chars(p, end, out[n]);
+    if (r.ec != std::errc()) [[unlikely]] {
+      if (r.ec != std::errc::result_out_of_range) return false;
+      out[n] = out_of_range(p, r.ptr);
+    }
+    p = r.ptr;
   }
   while (p < end && blank(*p)) ++p;
   return p == end;
 }
+
+std::string_view trim_blanks(std::string_view text) {
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool is_blank(std::string_view text) { return std::all_of(text.begin(), text.end(), blank); }
 
 std::string quote_line(std::string_view line) {
   std::string text = "'";
   text.append(line.substr(0, 60));
   text.append(line.size() > 60 ? "...'" : "'");
   return text;
-}
-
-bool is_blank(std::string_view line) {
-  return std::all_of(line.begin(), line.end(), [](char c) { return blank(c); });
 }
 
 }  // namespace expcoil
