@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,7 +23,20 @@ class LineReader {
 
   // The next line without its LF or CR LF; false at the end of the file. The view stays valid until the
   // next call. Throws ReadError for a read failure, FileFormatError for a line longer than a MiB.
-  bool next(std::string_view& line);
+  bool next(std::string_view& line) {
+    // A whole line in the buffer, the common case, without a call.
+    const char* const data = buffer_.get();
+    const auto* lf = static_cast<const char*>(std::memchr(data + begin_, '\n', end_ - begin_));
+    if (lf == nullptr) return next_after_fill(line);
+    const auto stop = static_cast<std::size_t>(lf - data);
+    std::size_t length = stop - begin_;
+    if (length > 0 && data[stop - 1] == '\r') --length;
+    line = std::string_view(data + begin_, length);
+    line_offset_ = buffer_offset_ + begin_;
+    ++line_number_;
+    begin_ = stop + 1;
+    return true;
+  }
   // Number (from 1) and byte offset of the line `next` returned last.
   std::int64_t line_number() const { return line_number_; }
   std::uint64_t line_offset() const { return line_offset_; }
@@ -38,6 +52,7 @@ class LineReader {
 
  private:
   bool fill();
+  bool next_after_fill(std::string_view& line);
 
   std::string path_;
   int fd_ = -1;

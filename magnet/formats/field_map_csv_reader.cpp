@@ -218,7 +218,7 @@ std::size_t FieldMapCsvReader::read_rows(double* b, std::size_t max_points) {
            join({"a row after the grid's last point ", point_text(corner), " (", grid_text(), ")"}));
     }
     if (!parse_numbers(line, ',', v, 6)) fail_row(line);
-    if (index_[1] == 0 && index_[2] == 0) axis_[0].push_back(v[0]);
+    if (!kRegular && index_[1] == 0 && index_[2] == 0) axis_[0].push_back(v[0]);
     for (int a = 0; a < 3; ++a) {
       const double expected = kRegular ? grid_node(grid_, a, index_[a]) : axis_[a][index_[a]];
       if (!(std::fabs(v[a] - expected) <= tolerance_[a])) fail_off_grid(v);

@@ -1,8 +1,8 @@
 // Reading fieldmap_<name>.csv (the header line "x (m),y,z, Bx (T),By,Bz", then one "x,y,z, Bx,By,Bz" row
 // per grid point, x slowest, z fastest) in bounded memory, for any size of map.
 //
-// The z and y values come from the first x slab (read twice, which costs one slab), the x values from
-// the first row of each slab as it is read; all of them exactly as the file holds them. Every row is
+// The z and y values come from the first x slab (read twice, which costs one slab) and, read as_read,
+// the x values from the first row of each slab; all of them exactly as the file holds them. Every row is
 // checked as it is read: a row that is missing, repeated, out of order, off the grid, not six numbers,
 // or with a coordinate or field that is not finite stops the reading with a FileFormatError naming its
 // line; so does a file that ends inside a slab. Blank lines may only end the file.
@@ -42,8 +42,9 @@ class FieldMapCsvReader {
   // Regular spacing: min, the first row's coordinates; max, the last row's; cell, (max - min) /
   // (count - 1), 0 for a single node. As read: the counts along y and z only.
   const FieldMapGrid& grid() const { return grid_; }
-  // The values along axis 0 (x), 1 (y) or 2 (z) as the file holds them; x holds those of the slabs
-  // begun so far.
+  // The values along axis 0 (x), 1 (y) or 2 (z) as the file holds them. x: as read only (regular
+  // spacing has them in grid(), and the streaming exporters need no list), those of the slabs begun so
+  // far.
   const std::vector<double>& axis(int a) const { return axis_[a]; }
 
   // Up to `max_points` next points into b, (Bx, By, Bz) each; returns how many, 0 once all were read and

@@ -87,6 +87,16 @@ TEST(LineReader, LinesEndInLfOrCrLfAndCanBeReadAgain) {
   } catch (const FileFormatError& e) {
     EXPECT_EQ(std::string(e.what()), path + ":4: not a number");
   }
+  // Lines across the 1 MiB buffer's refills, and a last line without a line end.
+  std::string many;
+  for (int i = 0; i < 300000; ++i) many.append(std::to_string(i)).append(i % 2 ? "\r\n" : "\n");
+  test::write_file(path, many + "end");
+  LineReader long_file(path);
+  int n = 0;
+  while (long_file.next(line) && line == (n < 300000 ? std::to_string(n) : "end")) ++n;
+  EXPECT_EQ(n, 300001);
+  EXPECT_EQ(long_file.line_number(), 300001);
+  EXPECT_EQ(long_file.last_line(), "end");
   EXPECT_TRUE(is_blank(" \t\r") && !is_blank(" x"));
   EXPECT_EQ(trim_blanks("\t a b \r"), "a b");
   EXPECT_EQ(quote_line(std::string(61, 'a')), "'" + std::string(60, 'a') + "...'");
