@@ -54,7 +54,6 @@ BLOCK = "DEFINE GSTRAIGHT\r\n1 2 3 0 90 0\r\n0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000
 
 
 @pytest.mark.parametrize("read, text, message", [
-    (expcoil.read_windings, "", "{p}:1: not a windings table: the first line is not 'x1 (m),y1,z1, x2,y2,z2, I (Amps)'"),
     (expcoil.read_windings, "x1,y1\r\n", "{p}:1: not a windings table: the first line is not "
                                         "'x1 (m),y1,z1, x2,y2,z2, I (Amps)'"),
     (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, 7\r\n1,2,3, 4,5,6\r\n",
@@ -71,7 +70,7 @@ BLOCK = "DEFINE GSTRAIGHT\r\n1 2 3 0 90 0\r\n0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000
     (expcoil.read_conductors, "CONDUCTOR\r\nDEFINE BR8\r\n", "{p}:2: expected DEFINE GSTRAIGHT or QUIT"),
     (expcoil.read_conductors, "CONDUCTOR\r\n" + BLOCK.replace("1 2 3 0 90 0", "1 2 3 0 90"),
      "{p}:3: expected six numbers: x y z (mm) phi theta psi (degrees)"),
-], ids=["empty table", "table header", "six numbers", "not a number", "nan", "blank line", "irregular grid",
+], ids=["table header", "six numbers", "not a number", "nan", "blank line", "irregular grid",
         "no QUIT", "other block", "short line"])
 def test_a_malformed_file_names_its_line(tmp_path, read, text, message):
     path = tmp_path / "file"

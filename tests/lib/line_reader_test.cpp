@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <string>
@@ -24,7 +23,7 @@ TEST(LineReader, NumbersAsTheFormatterWritesThemAndNothingElse) {
   const struct {
     const char* text;
     char separator;
-    std::vector<double> want;  // empty: the text is refused
+    std::vector<double> want;
   } cases[] = {
       {"1.25e-005,-2.5e+020, 0.333333333333333", ',', {1.25e-5, -2.5e20, 0.333333333333333}},
       {"-0,nan,-inf", ',', {-0.0, NAN, -HUGE_VAL}},
@@ -33,24 +32,19 @@ TEST(LineReader, NumbersAsTheFormatterWritesThemAndNothingElse) {
       {"\t1\t 2 3 ", ' ', {1, 2, 3}},
       {"inf,+7,4.9e-324", ',', {HUGE_VAL, 7, 4.9e-324}},
       {"1e999,-1e999,-1e-999", ',', {HUGE_VAL, -HUGE_VAL, -0.0}},  // out of range, as strtod reads it
-      {"1,2", ',', {}},                                            // too few
-      {"1,2,3,4", ',', {}},                                        // too many
-      {"1,2,3x", ',', {}},                                         // trailing garbage
-      {"1-2 3", ' ', {}},                                          // two numbers without a blank between them
-      {"1,2 3", ',', {}},                                          // blanks where a comma belongs
-      {"1 2,3", ' ', {}},                                          // a comma between blank-separated numbers
-      {"+-1,2,3", ',', {}},                                        // two signs
-      {"0x10,2,3", ',', {}},                                       // hexadecimal
-      {"1,,3", ',', {}},                                           // an empty field
-      {",1,2", ',', {}},                                           // a leading separator
-      {"1;2;3", ',', {}},                                          // another separator
   };
   for (const auto& c : cases) {
     double v[3] = {-1, -1, -1};
-    const bool ok = parse_numbers(c.text, c.separator, v, 3);
-    EXPECT_EQ(ok, !c.want.empty()) << c.text;
-    for (std::size_t i = 0; i < c.want.size(); ++i) EXPECT_TRUE(same(v[i], c.want[i])) << c.text << " " << i;
+    EXPECT_TRUE(parse_numbers(c.text, c.separator, v, 3)) << c.text;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(same(v[i], c.want[i])) << c.text << " " << i;
   }
+  // Too few, too many, garbage, two signs, hexadecimal, an empty field, a leading or another separator;
+  // for blank-separated numbers, none or a comma between two.
+  double v[3];
+  for (const char* bad :
+       {"1,2", "1,2,3,4", "1,2,3x", "+-1,2,3", "0x10,2,3", "1,,3", ",1,2", "1;2;3", "1,2 3"})
+    EXPECT_FALSE(parse_numbers(bad, ',', v, 3)) << bad;
+  for (const char* bad : {"1-2 3", "1 2,3"}) EXPECT_FALSE(parse_numbers(bad, ' ', v, 3)) << bad;
   // Every value the formatter writes reads back to the value the text stands for, in any locale (where
   // a German one is installed, its decimal comma changes nothing).
   std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
@@ -62,75 +56,34 @@ TEST(LineReader, NumbersAsTheFormatterWritesThemAndNothingElse) {
   std::setlocale(LC_NUMERIC, "C");
 }
 
-TEST(LineReader, LinesEndInLfOrCrLfAndCanBeReadAgain) {
+// Rewinding is the field map reader's, tested there: every read goes back to the first row.
+TEST(LineReader, LinesEndInLfOrCrLfAndProblemsNameTheFile) {
   test::TempDir dir;
-  const std::string path = (dir / "t.txt").string();
-  test::write_file(path, "first\r\nsecond\n\n \t\r\nlast\n \r\n");
-  LineReader reader(path);
-  EXPECT_EQ(reader.last_line(), "last");
-  std::vector<std::string> lines;
-  std::uint64_t second = 0;
-  for (std::string_view line; reader.next(line);) {
-    lines.emplace_back(line);
-    if (reader.line_number() == 2) second = reader.line_offset();
-  }
-  EXPECT_EQ(lines, (std::vector<std::string>{"first", "second", "", " \t", "last", " "}));
-  EXPECT_EQ(second, 7u);
-  reader.rewind(second, 2);
-  std::string_view line;
-  ASSERT_TRUE(reader.next(line));
-  EXPECT_EQ(line, "second");
-  ASSERT_TRUE(reader.next(line) && reader.next(line));  // line 4
-  try {
-    reader.fail("not a number");
-    ADD_FAILURE();
-  } catch (const FileFormatError& e) {
-    EXPECT_EQ(std::string(e.what()), path + ":4: not a number");
-  }
+  const std::string path = (dir / "t.txt").string(), missing = (dir / "none").string();
   // Lines across the 1 MiB buffer's refills, and a last line without a line end.
-  std::string many;
-  for (int i = 0; i < 300000; ++i) many.append(std::to_string(i)).append(i % 2 ? "\r\n" : "\n");
-  test::write_file(path, many + "end");
-  LineReader long_file(path);
-  int n = 0;
-  while (long_file.next(line) && line == (n < 300000 ? std::to_string(n) : "end")) ++n;
-  EXPECT_EQ(n, 300001);
-  EXPECT_EQ(long_file.line_number(), 300001);
-  EXPECT_EQ(long_file.last_line(), "end");
-  EXPECT_TRUE(is_blank(" \t\r") && !is_blank(" x"));
-  EXPECT_EQ(trim_blanks("\t a b \r"), "a b");
-  EXPECT_EQ(quote_line(std::string(61, 'a')), "'" + std::string(60, 'a') + "...'");
-}
-
-TEST(LineReader, AnUnreadableFileIsAReadErrorAnOverlongLineAFormatError) {
-  test::TempDir dir;
-  test::write_file(dir / "long.txt", "ok\n" + std::string(std::size_t{1} << 20, '7') + "\n");
-  LineReader reader((dir / "long.txt").string());
-  std::string_view line;
-  ASSERT_TRUE(reader.next(line));
-  try {
-    reader.next(line);
-    ADD_FAILURE();
-  } catch (const FileFormatError& e) {
-    EXPECT_EQ(e.line(), 2);
-    EXPECT_EQ(e.reason(), "a line is longer than a MiB");
-  }
-  const struct {
-    std::string path;
-    int error_number;
-    const char* reason;
-  } cases[] = {{(dir / "none.txt").string(), ENOENT, "No such file or directory"},
-               {dir.path().string(), EISDIR, "Is a directory"}};
-  for (const auto& c : cases) {
-    try {
-      LineReader unreadable(c.path);
-      ADD_FAILURE() << c.path;
-    } catch (const ReadError& e) {
-      EXPECT_EQ(std::string(e.what()), "cannot read " + c.path + ": " + c.reason);
-      EXPECT_EQ(e.error_number(), c.error_number);
-      EXPECT_EQ(e.path(), c.path);
-    }
-  }
+  std::vector<std::string> want{"first", "", " \t"}, lines;
+  std::string text = "first\r\n\n \t\r\n";
+  for (int i = 0; i < 300000; ++i)
+    text.append(want.emplace_back(std::to_string(i))).append(i % 2 ? "\r\n" : "\n");
+  test::write_file(path, text + want.emplace_back("end"));
+  LineReader reader(path);
+  EXPECT_EQ(reader.last_line(), "end");
+  for (std::string_view line; reader.next(line);) lines.emplace_back(line);
+  EXPECT_TRUE(lines == want);
+  EXPECT_EQ(test::thrown<FileFormatError>([&] { reader.fail("not a number"); }),
+            path + ":300004: not a number");
+  test::write_file(path, "ok\n" + std::string(std::size_t{1} << 20, '7') + "\n");
+  EXPECT_EQ(test::thrown<FileFormatError>([&] {
+              LineReader long_lines(path);
+              for (std::string_view line; long_lines.next(line);) {
+              }
+            }),
+            path + ":2: a line is longer than a MiB");
+  EXPECT_EQ(test::thrown<ReadError>([&] { LineReader none(missing); }),
+            "cannot read " + missing + ": No such file or directory");
+  EXPECT_EQ(test::thrown<ReadError>([&] { LineReader directory(dir.path().string()); }),
+            "cannot read " + dir.path().string() + ": Is a directory");
+  EXPECT_EQ(quote_line(std::string(61, 'a')), std::string("'").append(60, 'a').append("...'"));
 }
 
 }  // namespace
