@@ -112,7 +112,10 @@ int run_export(const std::vector<std::string>& arguments) {
   } catch (const Usage& e) {
     print(stderr, std::string(kProgram) + ": " + e.what() + "\nTry 'expcoil-export --help'.\n");
     return 2;
-  } catch (const FileFormatError& e) {  // an input that cannot be read
+  } catch (const FileFormatError& e) {  // an input that is not one of the program's tables
+    print(stderr, std::string(e.what()) + "\n");
+    return 1;
+  } catch (const ReadError& e) {  // an input that cannot be read
     print(stderr, std::string(e.what()) + "\n");
     return 1;
   } catch (const InputError& e) {  // unknown format
@@ -136,6 +139,8 @@ int run_export(const std::vector<std::string>& arguments) {
             "--opal-order=documented writes x slowest as OPAL's manual describes\n");
     return 0;
   } catch (const FileFormatError& e) {
+    print(stderr, std::string(e.what()) + "\n");
+  } catch (const ReadError& e) {
     print(stderr, std::string(e.what()) + "\n");
   } catch (const WriteError& e) {
     print(stderr, std::string(e.what()) + "\n");

@@ -60,6 +60,17 @@ class EnvironmentVariable {
   bool had_ = false;
 };
 
+// The message of the E that `f` throws; "(nothing thrown)" when it returns.
+template <class E, class F>
+std::string thrown(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
 // A small but complete configuration: one parameter block and the given magnet blocks.
 std::string parameter_block(const std::string& name = "Test set");
 std::string magnet_block(const std::string& name, double angle_degrees = 0.0);

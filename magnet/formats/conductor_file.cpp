@@ -4,8 +4,8 @@
 
 #include "lib/constants.hpp"
 #include "lib/errors.hpp"
+#include "lib/line_reader.hpp"
 #include "lib/output_file.hpp"
-#include "lib/text_reader.hpp"
 
 namespace expcoil {
 namespace {
@@ -83,14 +83,16 @@ void conductor_file_write(const WindingSet& windings, const std::string& path) {
 }
 
 std::vector<ConductorRecord> conductor_file_read(const std::string& path) {
-  TextReader reader(path);
-  std::string line;
+  LineReader reader(path);
+  std::string_view line;
+  // The view stays valid until the next call.
   const auto next = [&](const char* what) {
     if (!reader.next(line)) {
-      throw InputError(path + ": the file ends after line " + std::to_string(reader.line_number()) +
-                       ", where " + what + " should follow (a conductor file ends in QUIT)");
+      throw FileFormatError(path, 0,
+                            "the file ends after line " + std::to_string(reader.line_number()) + ", where " +
+                                what + " should follow (a conductor file ends in QUIT)");
     }
-    return std::string_view(line);
+    return line;
   };
   if (trim_blanks(next("CONDUCTOR")) != "CONDUCTOR") reader.fail("not a conductor file: expected CONDUCTOR");
   std::vector<ConductorRecord> records;

@@ -42,9 +42,9 @@ struct ConductorRecord {
   double current;  // A
 };
 
-// Reads the file back, block for block. Throws ReadError when it cannot be read and InputError
-// "<path>: line <n>: <what>" for a line that is not what the format holds there (a block of another kind
-// than GSTRAIGHT included, and a file that ends before QUIT).
+// Reads the file back, block for block. Throws ReadError when it cannot be read and FileFormatError
+// "<path>:<line>: <reason>" for a line that is not what the format holds there (a block of another kind
+// than GSTRAIGHT included), "<path>: <reason>" for a file that ends before QUIT.
 std::vector<ConductorRecord> conductor_file_read(const std::string& path);
 
 }  // namespace expcoil

@@ -18,7 +18,7 @@
 #include "magnet/formats/text_support.hpp"
 #include "magnet/formats/tosca.hpp"
 #include "magnet/formats/vtk.hpp"
-#include "magnet/formats/windings_csv_reader.hpp"
+#include "magnet/formats/windings_table.hpp"
 
 namespace expcoil {
 namespace {
@@ -132,7 +132,7 @@ ExportReport export_csv(const std::string& input, std::string_view format, const
   export_format(format);
   if (csv_kind(input) == CsvKind::windings) {
     const ExportFormat& f = format_for(format, false);
-    const WindingSet windings = windings_csv_read(input);
+    const WindingSet windings = windings_table_read(input);
     try {
       return write_windings(windings, f, path, options,
                             options.coil_name.empty() ? magnet_name(input) : options.coil_name);
@@ -145,6 +145,8 @@ ExportReport export_csv(const std::string& input, std::string_view format, const
   const FieldMapGrid& grid = reader.grid();
   std::vector<double> piece(3 * kPiece);
   try {
+    // The reader takes single-node axes; the export formats do not.
+    check_export_grid(grid);
     const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, grid, options);
     FieldMapFeed feed(*writer, grid, path, options.reorder_points);
     while (const std::size_t n = reader.read(piece.data(), kPiece)) feed.push(piece.data(), n);

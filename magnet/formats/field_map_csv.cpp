@@ -1,16 +1,13 @@
 #include "magnet/formats/field_map_csv.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "lib/errors.hpp"
 #include "lib/number_format.hpp"
-#include "lib/text_reader.hpp"
+#include "magnet/formats/field_map_csv_reader.hpp"
 
 namespace expcoil {
 namespace {
-
-constexpr const char* kHeader = "x (m),y,z, Bx (T),By,Bz";
 
 std::vector<std::string> axis_text(const std::vector<double>& values) {
   std::vector<std::string> text;
@@ -39,7 +36,7 @@ FieldMapCsvWriter::FieldMapCsvWriter(std::string path, const std::vector<double>
       y_text_(axis_text(y)),
       z_text_(axis_text(z)),
       points_(static_cast<std::int64_t>(x.size() * y.size() * z.size())) {
-  file_.text(kHeader).line_end();
+  file_.text(kFieldMapCsvHeader).line_end();
 }
 
 void FieldMapCsvWriter::write(const double* b, std::int64_t points) {
@@ -116,46 +113,21 @@ void field_map_csv_write(const FieldMapTable& map, const std::string& path) {
 }
 
 FieldMapTable field_map_csv_read(const std::string& path) {
-  TextReader reader(path);
-  std::string line;
-  if (!reader.next(line)) throw InputError(path + ": the file is empty, not a field map");
-  if (line != kHeader)
-    reader.fail(std::string("not a field map file: the first line is not \"") + kHeader + '"');
-  std::vector<double> coordinates;
+  FieldMapCsvReader reader(path, FieldMapSpacing::as_read);
   FieldMapTable map;
-  while (reader.next(line)) {
-    double v[6];
-    if (!parse_numbers(line, ',', v, 6)) reader.fail("expected six numbers: x,y,z, Bx,By,Bz");
-    if (!std::isfinite(v[0]) || !std::isfinite(v[1]) || !std::isfinite(v[2])) {
-      reader.fail("the coordinates are not finite numbers");
-    }
-    coordinates.insert(coordinates.end(), v, v + 3);
-    map.b.insert(map.b.end(), v + 3, v + 6);
+  // A slab at a time: the reader finds the x count at the end of the file.
+  const std::size_t slab = reader.axis(1).size() * reader.axis(2).size();
+  std::size_t points = 0;
+  for (;;) {
+    map.b.resize(3 * (points + slab));
+    const std::size_t n = reader.read(map.b.data() + 3 * points, slab);
+    if (n == 0) break;
+    points += n;
   }
-  const std::size_t n = coordinates.size() / 3;
-  if (n == 0) throw InputError(path + ": the file holds no points");
-  const auto at = [&](std::size_t p, int axis) { return coordinates[3 * p + axis]; };
-  // The grid's shape from its first rows: z runs while x and y stay, y runs while x stays.
-  std::size_t nz = 1;
-  while (nz < n && at(nz, 0) == at(0, 0) && at(nz, 1) == at(0, 1)) ++nz;
-  std::size_t ny = 1;
-  while (ny * nz < n && at(ny * nz, 0) == at(0, 0)) ++ny;
-  for (std::size_t k = 0; k < nz; ++k) map.z.push_back(at(k, 2));
-  for (std::size_t j = 0; j < ny; ++j) map.y.push_back(at(j * nz, 1));
-  for (std::size_t i = 0; i * ny * nz < n; ++i) map.x.push_back(at(i * ny * nz, 0));
-  // Every row must be the point of its index; the first that is not is the line to report.
-  for (std::size_t p = 0; p < n; ++p) {
-    const std::size_t i = p / (ny * nz), j = p / nz % ny, k = p % nz;
-    if (at(p, 0) != map.x[i] || at(p, 1) != map.y[j] || at(p, 2) != map.z[k]) {
-      reader.fail_at(p + 2, "the point is not the next one of a regular grid (x slowest, z fastest) of " +
-                                std::to_string(ny) + " y and " + std::to_string(nz) +
-                                " z values, as the lines above it begin");
-    }
-  }
-  if (n % (ny * nz) != 0) {
-    reader.fail_at(n + 1, "the file ends inside a grid plane: " + std::to_string(n % (ny * nz)) + " of " +
-                              std::to_string(ny * nz) + " points of the last x value are there");
-  }
+  map.b.resize(3 * points);
+  map.x = reader.axis(0);
+  map.y = reader.axis(1);
+  map.z = reader.axis(2);
   return map;
 }
 

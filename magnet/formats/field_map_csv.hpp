@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/output_file.hpp"
 #include "magnet/field_map.hpp"
 
 namespace expcoil {
+
+inline constexpr std::string_view kFieldMapCsvHeader = "x (m),y,z, Bx (T),By,Bz";
 
 // A field map as its file holds it: the grid values along x, y and z, and (Bx, By, Bz) of every point
 // in the file's order, 3 * x.size() * y.size() * z.size() values. The reader returns one; a map from
@@ -61,9 +64,11 @@ void field_map_csv_write(const FieldMap& map, const std::string& path);
 // Throws InputError when the table's values do not fill its grid, WriteError when the file fails.
 void field_map_csv_write(const FieldMapTable& map, const std::string& path);
 
-// Reads a field map file. Its rows must run over a regular grid as the writer writes them: row p holds
-// (x[i], y[j], z[k]) with p = (i * ny + j) * nz + k. Throws ReadError when the file cannot be read and
-// InputError "<path>: line <n>: <what>" for a line that is not what the format holds there.
+// Reads a field map file with its axes exactly as written, so that writing the table again gives the
+// same bytes. Its rows must run over a grid as the writer writes them: row p holds (x[i], y[j], z[k])
+// with p = (i * ny + j) * nz + k, any values along each axis. Throws ReadError when the file cannot be
+// read and FileFormatError "<path>:<line>: <reason>" for a line that is not what the format holds there
+// (FieldMapCsvReader, FieldMapSpacing::as_read).
 FieldMapTable field_map_csv_read(const std::string& path);
 
 }  // namespace expcoil

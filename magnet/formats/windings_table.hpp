@@ -4,17 +4,21 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "magnet/segment.hpp"
 
 namespace expcoil {
 
+inline constexpr std::string_view kWindingsCsvHeader = "x1 (m),y1,z1, x2,y2,z2, I (Amps)";
+
 // Writes the file through a temporary that is renamed onto `path` when complete. Throws WriteError
 // ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
 void windings_table_write(const WindingSet& windings, const std::string& path);
 
-// Reads the file back, segment for segment. Throws ReadError when it cannot be read and InputError
-// "<path>: line <n>: <what>" for a line that is not what the format holds there.
+// Reads the file back, segment for segment: seven finite numbers a line, blank lines only at the end;
+// segment k is on line k + 2. Throws ReadError when it cannot be read and FileFormatError
+// "<path>:<line>: <reason>" for the first line that is not what the format holds there.
 WindingSet windings_table_read(const std::string& path);
 
 }  // namespace expcoil

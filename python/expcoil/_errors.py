@@ -21,7 +21,7 @@ class ConfigError(ValueError):
 class InputError(ValueError):
     """A stage of the computation cannot work with its input: a potential that cannot be contoured,
     a target that overflows double precision, a field that overflows, a file that is not in the
-    format its reader reads ("<path>: line <n>: <what>")."""
+    format its reader reads ("<path>:<line>: <reason>")."""
 
     def __str__(self):
         return str(self.args[0]) if self.args else ""

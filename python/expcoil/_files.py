@@ -26,7 +26,7 @@ def read_fieldmap(path):
     OSError
         When the file cannot be read (FileNotFoundError when it is not there).
     InputError
-        "<path>: line <n>: <what>" when a line is not what the format holds there, or the points do
+        "<path>:<line>: <reason>" when a line is not what the format holds there, or the points do
         not run over a regular grid, x slowest and z fastest.
     """
     return _expcoil.read_fieldmap(path)
@@ -51,7 +51,7 @@ def read_windings(path):
     OSError
         When the file cannot be read.
     InputError
-        "<path>: line <n>: <what>" when a line is not what the format holds there.
+        "<path>:<line>: <reason>" when a line is not what the format holds there.
     """
     return _expcoil.read_windings(path)
 
@@ -88,8 +88,8 @@ def read_conductors(path):
     OSError
         When the file cannot be read.
     InputError
-        "<path>: line <n>: <what>" when a line is not what the format holds there, including a file
-        that ends before its QUIT line.
+        "<path>:<line>: <reason>" when a line is not what the format holds there; "<path>: <reason>"
+        for a file that ends before its QUIT line.
     """
     return Conductors(*_expcoil.read_conductors(path))
 

@@ -54,26 +54,24 @@ BLOCK = "DEFINE GSTRAIGHT\r\n1 2 3 0 90 0\r\n0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000
 
 
 @pytest.mark.parametrize("read, text, message", [
-    (expcoil.read_windings, "", "{p}: the file is empty, not a windings table"),
-    (expcoil.read_windings, "x1,y1\r\n", '{p}: line 1: not a windings table: the first line is not '
-                                         '"x1 (m),y1,z1, x2,y2,z2, I (Amps)"'),
+    (expcoil.read_windings, "x1,y1\r\n", "{p}:1: not a windings table: the first line is not "
+                                        "'x1 (m),y1,z1, x2,y2,z2, I (Amps)'"),
     (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, 7\r\n1,2,3, 4,5,6\r\n",
-     "{p}: line 3: expected seven numbers: x1,y1,z1, x2,y2,z2, I"),
-    (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, 7x\r\n", "{p}: line 2: expected seven numbers: x1,y1,z1, x2,y2,z2, I"),
-    (expcoil.read_fieldmap, HEADER, "{p}: the file holds no points"),
+     "{p}:3: expected seven numbers x1,y1,z1, x2,y2,z2, I, found '1,2,3, 4,5,6'"),
+    (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, 7x\r\n",
+     "{p}:2: expected seven numbers x1,y1,z1, x2,y2,z2, I, found '1,2,3, 4,5,6, 7x'"),
+    (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, nan\r\n", "{p}:2: a value is not a finite number"),
+    (expcoil.read_windings, TABLE + "1,2,3, 4,5,6, 7\r\n\r\n1,2,3, 4,5,6, 7\r\n", "{p}:3: a blank line inside the data"),
     (expcoil.read_fieldmap, HEADER + "0,0,0, 1,2,3\r\n0,0,1, 1,2,3\r\n1,0,0, 1,2,3\r\n1,0,2, 1,2,3\r\n",
-     "{p}: line 5: the point is not the next one of a regular grid (x slowest, z fastest) of 1 y and 2 z values, "
-     "as the lines above it begin"),
-    (expcoil.read_fieldmap, HEADER + "0,0,0, 1,2,3\r\n0,0,1, 1,2,3\r\n1,0,0, 1,2,3\r\n",
-     "{p}: line 4: the file ends inside a grid plane: 1 of 2 points of the last x value are there"),
-    (expcoil.read_fieldmap, HEADER + "nan,0,0, 1,2,3\r\n", "{p}: line 2: the coordinates are not finite numbers"),
+     "{p}:5: found the point (1, 0, 2) where grid point (1, 0, 1) at (1, 0, 1) belongs: a row is missing, repeated, "
+     "out of order or off the regular grid (rows x slowest, z fastest; slabs of 1 x 2 points from the first rows)"),
     (expcoil.read_conductors, "CONDUCTOR\r\n" + BLOCK, "{p}: the file ends after line 10, where a DEFINE block "
                                                       "or QUIT should follow (a conductor file ends in QUIT)"),
-    (expcoil.read_conductors, "CONDUCTOR\r\nDEFINE BR8\r\n", "{p}: line 2: expected DEFINE GSTRAIGHT or QUIT"),
+    (expcoil.read_conductors, "CONDUCTOR\r\nDEFINE BR8\r\n", "{p}:2: expected DEFINE GSTRAIGHT or QUIT"),
     (expcoil.read_conductors, "CONDUCTOR\r\n" + BLOCK.replace("1 2 3 0 90 0", "1 2 3 0 90"),
-     "{p}: line 3: expected six numbers: x y z (mm) phi theta psi (degrees)"),
-], ids=["empty table", "table header", "six numbers", "not a number", "no points", "irregular grid",
-        "partial plane", "nan coordinate", "no QUIT", "other block", "short line"])
+     "{p}:3: expected six numbers: x y z (mm) phi theta psi (degrees)"),
+], ids=["table header", "six numbers", "not a number", "nan", "blank line", "irregular grid",
+        "no QUIT", "other block", "short line"])
 def test_a_malformed_file_names_its_line(tmp_path, read, text, message):
     path = tmp_path / "file"
     path.write_bytes(text.encode())

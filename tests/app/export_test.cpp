@@ -76,7 +76,7 @@ TEST(ExportProgram, RefusesWithAClearMessageAndLeavesNoOutput) {
       {{"opal", "fieldmap_m.csv", "fieldmap_m.csv"},
        2,
        "expcoil-export: OUTPUT is the input file\nTry 'expcoil-export --help'.\n"},
-      {{"opal", "missing.csv"}, 1, "missing.csv: cannot read: No such file or directory\n"},
+      {{"opal", "missing.csv"}, 1, "cannot read missing.csv: No such file or directory\n"},
       {{"tosca", "fieldmap_m.csv"},
        1,
        "fieldmap_m.csv:8: found the point (1, 1, 1) where grid point (1, 1, 0) at (1, 1, 0) "
