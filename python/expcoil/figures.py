@@ -30,7 +30,7 @@ def _png(figure):
 
 
 def _band_label(band):
-    return "lower band, d = y" if band.name == "lower" else "upper band, d = J - y"
+    return "lower band, d = y" if band.name == "lower" else "upper band, d = J - y, By pointing down"
 
 
 def _shade_bands(axes, config):
@@ -86,13 +86,17 @@ def reference_line(entry, config, magnet, tolerance):
     figure = Figure(figsize=(WIDTH_INCHES, 6.0))
     top, bottom = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 2]})
     k = config.scaling_k
-    top.semilogy(y, np.abs(entry["By_T"]), color=FIELD_COLOUR, linewidth=2, label="|By| of the windings")
-    top.semilogy(y, np.abs(entry["law_By_T"]), "--", color=LAW_COLOUR,
-                 label=f"law: Bmax e^(k d), Bmax = {magnet.bmax:g} T, k = {k:g} /m")
+    top.plot(y, np.abs(entry["By_T"]), color=FIELD_COLOUR, linewidth=2, label="|By| of the windings")
+    top.plot(y, np.abs(entry["law_By_T"]), "--", color=LAW_COLOUR,
+             label=f"law: Bmax e^(k d), Bmax = {magnet.bmax:g} T, k = {k:g} /m")
     if entry["fit_By_T"] is not None:
-        top.semilogy(y, np.abs(entry["fit_By_T"]), ":", color=FIT_COLOUR, linewidth=2,
-                     label=f"fit: B0 = {entry['B0_fit_T']:.4g} T, k_fit = {entry['k_fit_per_m']:.4g} /m")
-    top.set_ylabel("|By| (T), log scale")
+        top.plot(y, np.abs(entry["fit_By_T"]), ":", color=FIT_COLOUR, linewidth=2,
+                 label=f"fit: B0 = {entry['B0_fit_T']:.4g} T, k_fit = {entry['k_fit_per_m']:.4g} /m")
+    # A log scale needs a positive field; one that vanishes everywhere is drawn on a linear one.
+    logarithmic = bool(np.any(entry["By_T"] != 0.0))
+    if logarithmic:
+        top.set_yscale("log")
+    top.set_ylabel("|By| (T), log scale" if logarithmic else "|By| (T)")
     top.set_title(f"{magnet.name}: By on the mid-plane x = 0, z = 0, {_band_label(band)}")
     top.legend(fontsize="small")
     top.grid(True, which="both", alpha=0.3)
@@ -174,9 +178,13 @@ def deviation_map(entry, config, magnet, tolerance):
     figure = Figure(figsize=(WIDTH_INCHES, 4.0))
     axes = figure.add_subplot()
     mesh = axes.pcolormesh(s, path.y, values, cmap="RdBu_r", vmin=-limit, vmax=limit, shading="gouraud")
-    lines = axes.contour(s, path.y, values, levels=[-100 * tolerance, 100 * tolerance], colors="black",
-                         linewidths=1.0, linestyles=["dashed", "solid"])
-    axes.clabel(lines, fmt="%g %%", fontsize="small")
+    # Only the contours the field reaches (matplotlib warns of the others).
+    levels = [(v, style) for v, style in ((-100 * tolerance, "dashed"), (100 * tolerance, "solid"))
+              if values.min() < v < values.max()]
+    if levels:
+        lines = axes.contour(s, path.y, values, levels=[v for v, _ in levels], colors="black", linewidths=1.0,
+                             linestyles=[style for _, style in levels])
+        axes.clabel(lines, fmt="%g %%", fontsize="small")
     for edge in (-0.5 * magnet.length, 0.5 * magnet.length):
         axes.axvline(edge, color="grey", linestyle=":")
     colourbar = figure.colorbar(mesh, ax=axes)

@@ -269,11 +269,14 @@ def write_atomic(path, data):
         with os.fdopen(handle, "wb") as f:
             f.write(data)
         os.replace(temporary, path)
+        temporary = None
     except OSError as error:
-        if temporary is not None and os.path.lexists(temporary):
-            os.unlink(temporary)
         reason = error.strerror or str(error)
         raise WriteError(f"cannot write {os.fsdecode(path)}: {reason}", os.fsdecode(path)) from error
+    finally:
+        # Whatever stopped the writing (Ctrl-C included), no temporary file stays behind.
+        if temporary is not None and os.path.lexists(temporary):
+            os.unlink(temporary)
 
 
 def report_magnet(directory, config, magnet, from_files=False, tolerance=0.01, workers=None):
@@ -373,6 +376,10 @@ def main(argv=None, out=None, err=None):
                                                   arguments.tolerance, arguments.workers)
         except (InputError, WriteError, OSError, MemoryError) as error:
             print(f"magnet {name}: no report: {error}", file=err)
+            status = EXIT_ERROR
+            continue
+        except Exception as error:  # a fault of the report itself: said, and the other magnets go on
+            print(f"magnet {name}: no report: {type(error).__name__}: {error}", file=err)
             status = EXIT_ERROR
             continue
         lower = result["bands"]["lower"]

@@ -2,12 +2,13 @@
 
 import json
 import math
+import warnings
 
 import numpy as np
 import pytest
 
 import expcoil
-from expcoil import analysis
+from expcoil import analysis, figures
 from expcoil.report import report_data
 
 from conftest import REPO
@@ -195,14 +196,15 @@ def test_noise_windings_are_counted_and_warned_of_above_five_percent(tiny, warne
     summary = analysis.windings_summary(segments, currents, magnet, spacing)
     assert summary["windings"] == 40 and summary["noise_windings"] == 2 * tiny and summary["open_chains"] == 0
     assert summary["noise_winding_share"] == pytest.approx(tiny / 20)
-    assert [(x["layer"], x["windings"], x["noise_windings"]) for x in summary["layers"]] == [(1, 20, tiny), (2, 20, tiny)]
+    per_layer = [(x["layer"], x["windings"], x["noise_windings"]) for x in summary["layers"]]
+    assert per_layer == [(1, 20, tiny), (2, 20, tiny)]
     assert summary["ampere_turns_A"] == 4000.0 and summary["layers"][0]["ampere_turns_A"] == 2000.0
     assert summary["conductor_length_m"] == pytest.approx(2 * 4 * sum(sides))
-    warnings = analysis.windings_warnings(summary)
-    assert bool(warnings) == warned
+    told = analysis.windings_warnings(summary)
+    assert bool(told) == warned
     if warned:
-        assert warnings[0].startswith(f"{2 * tiny} of 40 windings (10.0 %) are shorter than 4 coil-mesh spacings (40 mm)")
-        assert "FFT inversion" in warnings[0]
+        assert told[0].startswith(f"{2 * tiny} of 40 windings (10.0 %) are shorter than 4 coil-mesh spacings (40 mm)")
+        assert "FFT inversion" in told[0]
 
 
 def test_an_open_chain_is_warned_of_with_its_segment():
@@ -232,3 +234,9 @@ def test_a_field_that_vanishes_fails_the_verdict_and_makes_no_nan():
     # Every number of the report is JSON's (NaN is not).
     text = json.dumps(report_data(result, config, magnet, "test"), allow_nan=False)
     assert json.loads(text)["bands"][0]["k_fit_per_m"] is None
+    # The figures are drawn all the same, without a word from matplotlib, also of a field that is 0 everywhere.
+    nothing = analysis.analyse(config, magnet, segments, 10.0, field=lambda p: np.zeros_like(np.asarray(p, float)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for drawn in (figures.all_figures(r, config, magnet, 0.01) for r in (result, nothing)):
+            assert len(drawn) == 7 and all(png.startswith(b"\x89PNG\r\n\x1a\n") for _, _, png in drawn)

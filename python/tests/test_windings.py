@@ -92,7 +92,8 @@ def test_coil_mesh_is_the_designs(small_run, small_designs):
      "points must have the shape (m, 3) or (..., 3), x, y and z of each point (its shape is (1, 2))"),
     (lambda m: expcoil.bend_points(m, [[0, np.nan, 0]]), ValueError,
      "points[0] has a coordinate that is not a finite number"),
-    (lambda m: expcoil.coil_mesh(None), TypeError, "magnet must be an expcoil.Magnet (one of Config.magnets), not NoneType"),
+    (lambda m: expcoil.coil_mesh(None), TypeError,
+     "magnet must be an expcoil.Magnet (one of Config.magnets), not NoneType"),
     (lambda m: expcoil.chain_windings([[0, 0, 0]], 1.0), ValueError,
      "segments must have the shape (n, 2, 3), the start and end point of each segment (its shape is (1, 3))"),
 ])
