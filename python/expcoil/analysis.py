@@ -253,7 +253,8 @@ class PathField(NamedTuple):
     s: np.ndarray
     """(n,) distance along the path from the magnet's centre, m (negative before it)."""
     points: np.ndarray
-    """(n, 3) the path at y = 0, bent with the windings for a bent magnet, m."""
+    """(n, 3) the path at the first height, bent with the windings for a bent magnet, m (the others differ
+    from it in y alone)."""
     by: np.ndarray
     """(h, n) By along each path, T."""
 
