@@ -1,5 +1,5 @@
 # make run            install what is missing, build, then run expcoil on examples/config.txt in a scratch
-#                     folder and list what it wrote
+#                     folder, write the design report of its magnets there and list what they wrote
 # make test           install what is missing, build, then run every test (C++ and Python)
 # make bench          build and run the benchmarks
 # make install-python install the Python package expcoil for /usr/bin/python3 (the user's site-packages,
@@ -39,7 +39,8 @@ run: build
 	mkdir -p $(BUILD)/run
 	cp examples/config.txt $(BUILD)/run/
 	cd $(BUILD)/run && $(abspath $(BUILD))/expcoil
-	ls -l $(BUILD)/run
+	cd $(BUILD)/run && PYTHONPATH=$(abspath $(BUILD))/python MPLBACKEND=Agg $(PYTHON) -m expcoil report; \
+	  status=$$?; ls -l; exit $$status
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

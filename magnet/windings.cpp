@@ -67,32 +67,39 @@ void windings_mirror(WindingSet& windings, double offset) {
   }
 }
 
-void windings_bend(WindingSet& windings, const MagnetSpec& magnet) {
-  const double L = magnet.length;
-  const double alpha = magnet.angle;
-  if (!std::isfinite(L) || L == 0.0 || !std::isfinite(alpha) || alpha == 0.0) {
-    std::string message = "cannot bend a magnet of length ";
-    message += format_general(L, 15);
-    message += " m by an angle of ";
-    message += format_general(alpha, 15);
-    message += " rad: both must be finite and non-zero";
-    throw InputError(message);
-  }
-  // R overflows to infinity for |alpha| below |L| * 5.6e-309; rho is 0 then, and only the forms without
-  // R below are used.
-  const double R = L / alpha;
-  const double rho = 1.0 / R;
-  const double theta = 0.5 * alpha;
-  const double h = 0.5 * L;
-  const double sin_theta = std::sin(theta);
-  const double cos_theta = std::cos(theta);
-  // R sin(theta) and R (1 - cos(theta)) = 2 R sin^2(theta / 2), by R theta = h.
-  const double h_sine = h * sinc(theta);
-  const double h_versine = h * std::sin(0.5 * theta) * sinc(0.5 * theta);
+namespace {
 
-  const auto bend_point = [&](double& x, double& z) {
+// The bend of windings_bend as a map of single points (x, z), its constants computed once.
+class Bend {
+ public:
+  explicit Bend(const MagnetSpec& magnet) {
+    const double L = magnet.length;
+    const double alpha = magnet.angle;
+    if (!std::isfinite(L) || L == 0.0 || !std::isfinite(alpha) || alpha == 0.0) {
+      std::string message = "cannot bend a magnet of length ";
+      message += format_general(L, 15);
+      message += " m by an angle of ";
+      message += format_general(alpha, 15);
+      message += " rad: both must be finite and non-zero";
+      throw InputError(message);
+    }
+    // R overflows to infinity for |alpha| below |L| * 5.6e-309; rho is 0 then, and only the forms without
+    // R below are used.
+    R_ = L / alpha;
+    rho_ = 1.0 / R_;
+    const double theta = 0.5 * alpha;
+    h_ = 0.5 * L;
+    sin_theta_ = std::sin(theta);
+    cos_theta_ = std::cos(theta);
+    // R sin(theta) and R (1 - cos(theta)) = 2 R sin^2(theta / 2), by R theta = h.
+    h_sine_ = h_ * sinc(theta);
+    h_versine_ = h_ * std::sin(0.5 * theta) * sinc(0.5 * theta);
+  }
+
+  void operator()(double& x, double& z) const {
+    const double R = R_, h = h_, sin_theta = sin_theta_, cos_theta = cos_theta_;
     if (std::fabs(z) <= h) {
-      const double phi = z * rho;
+      const double phi = z * rho_;
       const double x_bent = R - std::cos(phi) * (R - x);
       const double z_bent = (R - x) * std::sin(phi);
       if (literal_form_accurate(R - x, x_bent, z_bent)) {
@@ -115,16 +122,30 @@ void windings_bend(WindingSet& windings, const MagnetSpec& magnet) {
         z = z_bent;
         x = x_bent;
       } else {
-        const double x_stable = (w * sin_theta + cos_theta * x) + h_versine;
-        z = z > 0 ? (w * cos_theta - sin_theta * x) + h_sine : (sin_theta * x - h_sine) - w * cos_theta;
+        const double x_stable = (w * sin_theta + cos_theta * x) + h_versine_;
+        z = z > 0 ? (w * cos_theta - sin_theta * x) + h_sine_ : (sin_theta * x - h_sine_) - w * cos_theta;
         x = x_stable;
       }
     }
-  };
-  for (Segment& segment : windings) {
-    bend_point(segment.x1, segment.z1);
-    bend_point(segment.x2, segment.z2);
   }
+
+ private:
+  double R_, rho_, h_, sin_theta_, cos_theta_, h_sine_, h_versine_;
+};
+
+}  // namespace
+
+void windings_bend(WindingSet& windings, const MagnetSpec& magnet) {
+  const Bend bend(magnet);
+  for (Segment& segment : windings) {
+    bend(segment.x1, segment.z1);
+    bend(segment.x2, segment.z2);
+  }
+}
+
+void bend_points(const MagnetSpec& magnet, double* x, double* z, std::size_t count) {
+  const Bend bend(magnet);
+  for (std::size_t i = 0; i < count; ++i) bend(x[i], z[i]);
 }
 
 }  // namespace expcoil

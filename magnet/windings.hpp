@@ -8,6 +8,7 @@
 // order; bending keeps it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "lib/matrix.hpp"
@@ -40,5 +41,10 @@ void windings_mirror(WindingSet& windings, double offset);
 // point's size of the exact arc, whatever the angle (a tiny angle makes R huge, up to beyond double
 // range). Throws InputError unless length and angle are finite and non-zero.
 void windings_bend(WindingSet& windings, const MagnetSpec& magnet);
+
+// The same bend applied to `count` points (x[i], z[i]) in place, to the same bits as the end points of
+// windings: the path a beam at a given x and y follows through a bent magnet is the image of the straight
+// line. Throws what windings_bend throws.
+void bend_points(const MagnetSpec& magnet, double* x, double* z, std::size_t count);
 
 }  // namespace expcoil

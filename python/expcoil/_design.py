@@ -64,7 +64,7 @@ def design(magnet, workers=None):
     --------
     >>> d = expcoil.design(expcoil.read_config("examples/config.txt").magnets[0])
     >>> d.potential.shape, d.segments.shape[1:]
-    ((64, 64), (2, 3))
+    ((128, 128), (2, 3))
     """
     if not isinstance(magnet, Magnet):
         raise TypeError(f"magnet must be an expcoil.Magnet (one of Config.magnets), not {type(magnet).__name__}")

@@ -73,6 +73,48 @@ std::string shape_text(const py::array& a) {
   return text + ")";
 }
 
+std::string index_text(std::size_t flat, const std::vector<py::ssize_t>& shape) {
+  // The point's index in the leading dimensions, as numpy would index it.
+  std::vector<py::ssize_t> index(shape.size() - 1);
+  for (std::size_t d = index.size(); d-- > 0;) {
+    index[d] = static_cast<py::ssize_t>(flat % static_cast<std::size_t>(shape[d]));
+    flat /= static_cast<std::size_t>(shape[d]);
+  }
+  std::string text;
+  for (std::size_t d = 0; d < index.size(); ++d) text += (d > 0 ? ", " : "") + std::to_string(index[d]);
+  return text;
+}
+
+Points points_argument(const py::handle& points) {
+  py::array_t<double> a = real_array(points, "points");
+  if (a.ndim() < 1 || a.shape(a.ndim() - 1) != 3) {
+    throw py::value_error(
+        "points must have the shape (m, 3) or (..., 3), x, y and z of each point (its shape is " +
+        shape_text(a) + ")");
+  }
+  Points p;
+  p.shape.assign(a.shape(), a.shape() + a.ndim());
+  const py::ssize_t m = a.size() / 3;
+  // A view where numpy can make one (C or Fortran order alike), a copy where it cannot.
+  const py::array_t<double> flat = py::array_t<double>::ensure(a.attr("reshape")(m, 3));
+  const auto v = flat.unchecked<2>();
+  p.x.resize(static_cast<std::size_t>(m));
+  p.y.resize(static_cast<std::size_t>(m));
+  p.z.resize(static_cast<std::size_t>(m));
+  for (py::ssize_t i = 0; i < m; ++i) {
+    p.x[i] = v(i, 0);
+    p.y[i] = v(i, 1);
+    p.z[i] = v(i, 2);
+    for (const double c : {p.x[i], p.y[i], p.z[i]}) {
+      // The message's index is only made for a point that fails.
+      if (!coordinate_usable(c)) {
+        check_coordinate(c, "points[" + index_text(static_cast<std::size_t>(i), p.shape) + "]");
+      }
+    }
+  }
+  return p;
+}
+
 WindingSet winding_set_argument(const py::handle& segments, const py::handle& currents) {
   const py::array_t<double> s = real_array(segments, "segments");
   if (s.ndim() != 3 || s.shape(1) != 2 || s.shape(2) != 3) {

@@ -23,6 +23,7 @@ void init_records(py::module_& m);
 void init_design(py::module_& m);
 void init_field(py::module_& m);
 void init_files(py::module_& m);
+void init_windings(py::module_& m);
 
 // A magnet with its parameter set kept alive: the pointer aliases the set's owner.
 using MagnetHandle = std::shared_ptr<const MagnetSpec>;
@@ -53,6 +54,18 @@ inline bool coordinate_usable(double v) { return std::fabs(v) <= kMaxCoordinate;
 
 // ValueError "<where> has a coordinate that ..." unless coordinate_usable(v).
 void check_coordinate(double v, const std::string& where);
+
+// The points of an (..., 3) array as three coordinate arrays, every coordinate usable; ValueError naming
+// "points" and the point otherwise.
+struct Points {
+  std::vector<py::ssize_t> shape;  // the argument's shape, which a result takes
+  std::vector<double> x, y, z;
+};
+Points points_argument(const py::handle& points);
+
+// "2, 5": the index of the point at flat position `flat` in the leading dimensions of `shape`, as numpy
+// would index it.
+std::string index_text(std::size_t flat, const std::vector<py::ssize_t>& shape);
 
 // segments (n, 2, 3) start and end points and currents (n,) or one number for every segment, all
 // finite, as a WindingSet in that order. ValueError naming the argument otherwise.

@@ -1,6 +1,8 @@
 // Design: a magnet's current potential on its coil mesh and the windings contoured from it, computed
 // as the program computes them. The WindingSet stays inside, so that field_map() reuses it, and the
 // arrays Python sees are read-only views of it.
+#include <pybind11/stl.h>
+
 #include <string>
 #include <utility>
 
@@ -107,6 +109,15 @@ currents : ndarray, shape (n,)
                std::to_string(d.potential.rows()) + " x " + std::to_string(d.potential.columns()) + ">";
       });
   m.def("design", &design, py::arg("magnet"), py::arg("workers") = py::none(), "See expcoil.design.");
+  m.def(
+      "coil_mesh",
+      [](const MagnetHandle& magnet) {
+        const std::int32_t rows = magnet->params->coil_meshes[0], columns = magnet->params->coil_meshes[1];
+        const MeshGeometry mesh = mesh_geometry(*magnet, rows, columns);
+        return py::make_tuple(py::array(py::cast(mesh_axis(mesh, 1, rows))),
+                              py::array(py::cast(mesh_axis(mesh, 2, columns))));
+      },
+      py::arg("magnet"), "See expcoil.coil_mesh.");
 }
 
 }  // namespace expcoil::python

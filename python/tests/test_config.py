@@ -17,9 +17,9 @@ def test_read_config_gives_every_key_in_si(tmp_path):
     config = expcoil.read_config(str(path))
     params, magnets = config.to_dict()
     assert params == {
-        "name": "Example", "scaling_k": -3.5, "good_field_height": 0.15, "vertical_end_height": 0.08,
-        "vertical_middle_join_height": 0.35, "vertical_middle_asymmetry": 0.0, "vertical_middle_ramp": 0.5,
-        "vertical_end_asymmetry": 0.0, "vertical_end_ramp": 0.5, "coil_meshes": 64, "fft_meshes": 128,
+        "name": "Example", "scaling_k": -3.5, "good_field_height": 0.15, "vertical_end_height": 0.3,
+        "vertical_middle_join_height": 0.35, "vertical_middle_asymmetry": 0.0, "vertical_middle_ramp": 1.0,
+        "vertical_end_asymmetry": 0.0, "vertical_end_ramp": 1.0, "coil_meshes": 128, "fft_meshes": 256,
         "use_vertical_fft_inversion": False, "fieldmap_transverse_cell": 0.01, "fieldmap_vertical_cell": 0.01,
         "fieldmap_longitudinal_cell": 0.02, "fieldmap_transverse_extension": 0.02,
         "fieldmap_vertical_extension": 0.02, "fieldmap_longitudinal_extension": 0.2}
