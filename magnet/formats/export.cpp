@@ -1,10 +1,12 @@
 #include "magnet/formats/export.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 
+#include "lib/number_format.hpp"
 #include "magnet/formats/bdsim.hpp"
 #include "magnet/formats/coil_chain.hpp"
 #include "magnet/formats/export_error.hpp"
@@ -22,6 +24,28 @@
 
 namespace expcoil {
 namespace {
+
+// The grid as fieldmap_<name>.csv carries it: the first and last node of every axis to the file's 15
+// digits, the spacing between them recomputed, as the CSV reader does. An in-memory map exported through
+// this grid gives the same bytes as its file exported, down to coordinates whose last digit the
+// cancellation in index * cell + min decides.
+FieldMapGrid grid_as_written(const FieldMapGrid& grid) {
+  const auto as_written = [](double v) {
+    const std::string text = format_general(v, 15);
+    double parsed = v;
+    std::from_chars(text.data(), text.data() + text.size(), parsed);
+    return parsed;
+  };
+  FieldMapGrid written = grid;
+  for (int a = 0; a < 3; ++a) {
+    const std::int64_t n = grid.count[a];
+    written.min[a] = as_written(grid.min[a]);
+    written.max[a] = as_written(grid.value(a, n - 1));
+    written.cell[a] = n > 1 ? (written.max[a] - written.min[a]) / static_cast<double>(n - 1) : 0.0;
+  }
+  written.h = -written.min[1];
+  return written;
+}
 
 constexpr ExportFormat kFormats[] = {
     {"opal", "OPAL 3DMagnetoStatic ASCII map (cm, interval counts, FALSE: not normalised)", ".t7", ""},
@@ -116,8 +140,9 @@ ExportReport export_field_map(const FieldMap& map, std::string_view format, cons
         join({"B", std::string(1, "xyz"[v % 3]), " of grid point (", std::to_string(p / (ny * nz)), ", ",
               std::to_string(p / nz % ny), ", ", std::to_string(p % nz), ") is not a finite number"}));
   }
-  const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, map.grid, options);
-  field_map_feed(map, *writer, kPiece);
+  const FieldMapGrid grid = grid_as_written(map.grid);
+  const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, grid, options);
+  field_map_feed(grid, map.b.data(), *writer, kPiece);
   return ExportReport{map.grid.points(), 0, {}};
 }
 

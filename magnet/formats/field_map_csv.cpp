@@ -1,5 +1,7 @@
 #include "magnet/formats/field_map_csv.hpp"
 
+#include <cmath>
+
 #include <algorithm>
 
 #include "lib/errors.hpp"
@@ -23,6 +25,39 @@ FieldMapTable field_map_table(FieldMap&& map) {
                       std::move(map.b)};
   map.b.clear();
   return table;
+}
+
+FieldMap field_map_from_table(const FieldMapTable& table) {
+  const std::vector<double>* axes[3] = {&table.x, &table.y, &table.z};
+  static constexpr const char* kNames[3] = {"x", "y", "z"};
+  FieldMap map;
+  for (int a = 0; a < 3; ++a) {
+    const std::vector<double>& v = *axes[a];
+    if (v.empty() || v.size() > static_cast<std::size_t>(INT32_MAX)) {
+      throw InputError(std::string("the field map's ") + kNames[a] + " axis has " + std::to_string(v.size()) +
+                       " values");
+    }
+    const std::size_t n = v.size();
+    map.grid.count[a] = static_cast<std::int32_t>(n);
+    map.grid.min[a] = v.front();
+    map.grid.max[a] = v.back();
+    map.grid.cell[a] = n > 1 ? (v.back() - v.front()) / static_cast<double>(n - 1) : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(std::fabs(v[i] - map.grid.value(a, static_cast<std::int64_t>(i))) <=
+            1e-6 * std::fabs(map.grid.cell[a]))) {
+        throw InputError(std::string("the field map's ") + kNames[a] + " axis is not evenly spaced: value " +
+                         std::to_string(i) + " is " + format_general(v[i], 15) + ", not " +
+                         format_general(map.grid.value(a, static_cast<std::int64_t>(i)), 15));
+      }
+    }
+  }
+  map.grid.h = -map.grid.min[1];
+  if (table.b.size() != 3 * static_cast<std::size_t>(map.grid.points())) {
+    throw InputError("the field map holds " + std::to_string(table.b.size()) + " values for " +
+                     std::to_string(map.grid.points()) + " points");
+  }
+  map.b = table.b;
+  return map;
 }
 
 FieldMapCsvWriter::FieldMapCsvWriter(std::string path, const FieldMapGrid& grid)

@@ -26,6 +26,12 @@ struct FieldMapTable {
 // The table of a computed map: its axes as field_map_axis gives them and its values, moved out of `map`.
 FieldMapTable field_map_table(FieldMap&& map);
 
+// The map of a table whose axes are evenly spaced, as the regular-grid formats need: min the first value,
+// cell (last - first) / (n - 1), every value within 1e-6 of a cell of its grid position (what 15 printed
+// digits keep). Throws InputError naming the axis and the value otherwise, or when b does not hold three
+// values per point.
+FieldMap field_map_from_table(const FieldMapTable& table);
+
 // Writes a map that arrives in pieces (in linear-index order), so that a map need not be held whole.
 class FieldMapCsvWriter {
  public:

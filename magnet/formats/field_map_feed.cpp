@@ -137,14 +137,14 @@ void FieldMapFeed::finish() {
   writer_.finish();
 }
 
-void field_map_feed(const FieldMap& map, FieldMapWriter& writer, std::size_t piece_points) {
-  const FieldMapGrid& grid = map.grid;
+void field_map_feed(const FieldMapGrid& grid, const double* b, FieldMapWriter& writer,
+                    std::size_t piece_points) {
   const auto total = static_cast<std::size_t>(grid.points());
   piece_points = std::max<std::size_t>(piece_points, 1);
   const LoopOrder order = writer.order();
   if (order == kCsvOrder) {
     for (std::size_t first = 0; first < total; first += piece_points)
-      writer.write(map.b.data() + 3 * first, std::min(piece_points, total - first));
+      writer.write(b + 3 * first, std::min(piece_points, total - first));
   } else {
     std::vector<double> piece(3 * std::min(piece_points, total));
     GridWalk walk(grid, order);
@@ -153,7 +153,7 @@ void field_map_feed(const FieldMap& map, FieldMapWriter& writer, std::size_t pie
       const std::size_t n = std::min(piece_points, total - first);
       for (std::size_t q = 0; q < n; ++q, walk.next()) {
         const std::size_t p = static_cast<std::size_t>((walk[0] * ny + walk[1]) * nz + walk[2]);
-        std::memcpy(piece.data() + 3 * q, map.b.data() + 3 * p, kPointBytes);
+        std::memcpy(piece.data() + 3 * q, b + 3 * p, kPointBytes);
       }
       writer.write(piece.data(), n);
     }

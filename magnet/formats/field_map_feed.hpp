@@ -52,6 +52,7 @@ class FieldMapFeed {
 };
 
 // Hands an in-memory map to the writer in its order, `piece_points` at a time, and finishes the writer.
-void field_map_feed(const FieldMap& map, FieldMapWriter& writer, std::size_t piece_points);
+void field_map_feed(const FieldMapGrid& grid, const double* b, FieldMapWriter& writer,
+                    std::size_t piece_points);
 
 }  // namespace expcoil

@@ -34,13 +34,14 @@ from ._design import design, field_map, read_config  # noqa: E402
 from ._field import field  # noqa: E402
 from ._files import Conductors, read_conductors, read_fieldmap, read_windings, write_windings  # noqa: E402
 from ._windings import Chains, bend_points, chain_windings, coil_mesh  # noqa: E402
+from ._export import ExportFormat, export, export_formats  # noqa: E402
 
 __version__ = _expcoil.__version__
 
 # Shown as expcoil.<name> in help() and tracebacks, wherever they are defined.
 for _public in (Config, Magnet, Design, FieldMap, Conductors, Chains, ConfigError, InputError, FftLengthError,
                 WriteError, read_config, design, field, field_map, read_fieldmap, read_windings, read_conductors,
-                write_windings, chain_windings, bend_points, coil_mesh):
+                write_windings, chain_windings, bend_points, coil_mesh, ExportFormat, export, export_formats):
     _public.__module__ = __name__
 del _public
 
@@ -50,6 +51,7 @@ __all__ = [
     "Config",
     "ConfigError",
     "Design",
+    "ExportFormat",
     "FftLengthError",
     "FieldMap",
     "InputError",
@@ -59,6 +61,8 @@ __all__ = [
     "chain_windings",
     "coil_mesh",
     "design",
+    "export",
+    "export_formats",
     "field",
     "field_map",
     "read_conductors",

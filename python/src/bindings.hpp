@@ -24,6 +24,7 @@ void init_design(py::module_& m);
 void init_field(py::module_& m);
 void init_files(py::module_& m);
 void init_windings(py::module_& m);
+void init_export(py::module_& m);
 
 // A magnet with its parameter set kept alive: the pointer aliases the set's owner.
 using MagnetHandle = std::shared_ptr<const MagnetSpec>;

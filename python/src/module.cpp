@@ -82,4 +82,5 @@ PYBIND11_MODULE(_expcoil, m) {
   expcoil::python::init_field(m);
   expcoil::python::init_files(m);
   expcoil::python::init_windings(m);
+  expcoil::python::init_export(m);
 }

@@ -1,0 +1,81 @@
+"""The exporters: field maps and windings in the formats of tracking codes and viewers."""
+
+from typing import NamedTuple
+
+from . import _expcoil
+
+
+class ExportFormat(NamedTuple):
+    """One format of ``export``."""
+
+    name: str
+    """The name ``export`` takes, e.g. ``"opal"``."""
+    summary: str
+    """The target program and the file's units, in one line."""
+    field_map_extension: str
+    """The file extension of a field map in this format; empty when it holds no field maps."""
+    windings_extension: str
+    """The file extension of windings in this format; empty when it holds no windings."""
+
+
+def export_formats():
+    """The formats ``export`` writes.
+
+    Returns
+    -------
+    list of ExportFormat
+    """
+    return [ExportFormat(*f) for f in _expcoil.export_formats()]
+
+
+def export(data, format, path, *, opal_order="reader", bdsim_order="xyzt", join_tolerance=1e-9,
+           coil_name=""):
+    """Write a field map or windings in the format of a tracking code or viewer.
+
+    The same writers as the program ``expcoil-export``: ``opal``, ``opal-h5``, ``openpmd``, ``bdsim``,
+    ``g4beamline``, ``tosca``, ``vtk`` (field maps and windings) and ``makegrid`` (windings); see
+    ``export_formats()`` and the README for each format's units and loop order. The file is written
+    under a temporary name and renamed when complete.
+
+    Parameters
+    ----------
+    data : FieldMap, Design or (segments, currents)
+        A field map on evenly spaced axes (from ``field_map`` or ``read_fieldmap``), or windings: a
+        ``Design``, or segments (n, 2, 3) in m with currents (n,) in A.
+    format : str
+        The format's name.
+    path : str or os.PathLike
+        The file to write.
+    opal_order : {"reader", "documented"}
+        OPAL 3DMagnetoStatic: the loop order OPAL's reader indexes (y slowest, x, z fastest), or x slowest
+        as its manual describes.
+    bdsim_order : {"xyzt", "tzyx"}
+        BDSIM's loopOrder: x fastest (its default) or z fastest.
+    join_tolerance : float
+        m: segment ends closer than this are one vertex when windings are chained into loops.
+    coil_name : str
+        MAKEGRID's coil group name; empty for "expcoil".
+
+    Returns
+    -------
+    dict
+        ``points`` (field map points written), ``windings`` (closed windings written) and ``notes``
+        (list of str: what the export left out or changed, e.g. segments without length).
+
+    Raises
+    ------
+    InputError
+        An unknown format, a format that does not hold this kind of data, or data it cannot hold (axes
+        not evenly spaced, a single point along an axis, windings that do not close).
+    WriteError
+        The file cannot be written; nothing is left under its name.
+
+    Examples
+    --------
+    >>> import expcoil, tempfile, os
+    >>> d = expcoil.design(expcoil.read_config("examples/config.txt").magnets[0])
+    >>> out = os.path.join(tempfile.mkdtemp(), "coils.Straight")
+    >>> expcoil.export(d, "makegrid", out)["windings"]
+    308
+    """
+    return _expcoil.export(data, format, path, opal_order, bdsim_order, join_tolerance, coil_name)
