@@ -152,10 +152,9 @@ std::vector<std::string> check_disk_space(const std::string& config_path, const 
     needed += field_map_csv_size(grid);
     if (needed <= free_bytes) continue;
     problems.push_back(
-        config_path + ": magnet \"" + magnet.name + "\": the field map of " + field_map_dimensions_text(grid) +
-        " points needs about " +
-        format_gib(field_map_csv_size(grid)) + " on disk" +
-        (i > 0 ? " (with the maps of the magnets before it, " + format_gib(needed) + ")" : "") +
+        config_path + ": magnet \"" + magnet.name + "\": the field map of " +
+        field_map_dimensions_text(grid) + " points needs about " + format_gib(field_map_csv_size(grid)) +
+        " on disk" + (i > 0 ? " (with the maps of the magnets before it, " + format_gib(needed) + ")" : "") +
         ", more than the " + format_gib(free_bytes) + " free in the working directory");
     break;
   }
