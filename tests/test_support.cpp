@@ -1,7 +1,6 @@
 #include "test_support.hpp"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,20 +75,32 @@ RunResult run_in_child(const std::function<void()>& body) {
   return result;
 }
 
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space,
-                      const std::function<void()>& child_setup) {
+namespace {
+
+// Runs `binary` with `arguments` in `dir`, `child_setup` (when given) just before.
+RunResult run_binary(const char* binary, const std::filesystem::path& dir,
+                     const std::vector<std::string>& arguments, const std::function<void()>& child_setup) {
   // Standard output and error are captured outside `dir`, so the directory holds only what the
   // program itself wrote.
   return run_in_child([&] {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    if (address_space != 0) {
-      const rlimit limit{address_space, address_space};
-      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
-    }
     if (child_setup) child_setup();
-    ::execl(EXPCOIL_BINARY, EXPCOIL_BINARY, static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(binary)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(binary, argv.data());
     ::_exit(127);
   });
+}
+
+}  // namespace
+
+RunResult run_program(const std::filesystem::path& dir, const std::function<void()>& child_setup) {
+  return run_binary(EXPCOIL_BINARY, dir, {}, child_setup);
+}
+
+RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
+  return run_binary(EXPCOIL_EXPORT_BINARY, dir, arguments, {});
 }
 
 EnvironmentVariable::EnvironmentVariable(std::string name, const std::string& value)
@@ -106,15 +117,10 @@ EnvironmentVariable::~EnvironmentVariable() {
   }
 }
 
-RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
-  return run_in_child([&] {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    std::vector<char*> argv{const_cast<char*>(EXPCOIL_EXPORT_BINARY)};
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(EXPCOIL_EXPORT_BINARY, argv.data());
-    ::_exit(127);
-  });
+WindingSet winding_set(const std::vector<Segment>& segments) {
+  WindingSet set;
+  for (const Segment& s : segments) set.append(s);
+  return set;
 }
 
 std::string parameter_block(const std::string& name) {

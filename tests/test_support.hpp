@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "magnet/segment.hpp"
+
 namespace expcoil::test {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
@@ -34,11 +36,9 @@ struct RunResult {
   double seconds = 0.0;
 };
 
-// Runs the expcoil program with `dir` as its working directory and, when `address_space` is not 0,
-// that many bytes of address space at most. `child_setup`, when given, runs in the child just before the
-// program starts (limits, signal dispositions, another standard output).
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0,
-                      const std::function<void()>& child_setup = {});
+// Runs the expcoil program with `dir` as its working directory. `child_setup`, when given, runs in the
+// child, in `dir`, just before the program starts (limits, signal dispositions, another standard output).
+RunResult run_program(const std::filesystem::path& dir, const std::function<void()>& child_setup = {});
 
 // Runs expcoil-export with `arguments` in `dir`.
 RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments);
@@ -70,6 +70,9 @@ std::string thrown(F&& f) {
   }
   return "(nothing thrown)";
 }
+
+// The segments as a winding set.
+WindingSet winding_set(const std::vector<Segment>& segments);
 
 // A small but complete configuration: one parameter block and the given magnet blocks.
 std::string parameter_block(const std::string& name = "Test set");

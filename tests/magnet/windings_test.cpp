@@ -27,11 +27,7 @@ constexpr double kWide = 1e20;
 using Values = std::array<double, 7>;
 Values values(const Segment& s) { return std::bit_cast<Values>(s); }
 
-WindingSet set_of(const std::vector<Segment>& segments) {
-  WindingSet set;
-  for (const Segment& s : segments) set.append(s);
-  return set;
-}
+using test::winding_set;
 
 // Whether (y, z) is off level k of the potential, (k - 1/2) * step for an integer k, by more than 1e-9 k. The
 // potential is linear on the triangles of each cell cut from node (i, j) to (i + 1, j + 1); node (i, j) lies
@@ -84,7 +80,7 @@ TEST(ContourTriangle, HandWorkedCases) {
       {{3, 2, 1, -1, 1.6, kWide}, {negated(level3)}},
   };
   for (const auto& [in, expected] : cases) {
-    WindingSet w = set_of({{9, 9, 9, 9, 9, 9, 9}});  // appended to, not replaced
+    WindingSet w = winding_set({{9, 9, 9, 9, 9, 9, 9}});  // appended to, not replaced
     contour_triangle(w, in[0], in[1], in[2], in[3], {0, 0, 0}, {0, 1, 0}, {0, 1, 1}, in[4], in[5], 1.0);
     std::vector<Values> got;
     for (std::uint32_t k = 1; k < w.count(); ++k) got.push_back(values(w[k]));
@@ -174,7 +170,8 @@ TEST(Windings, MirrorLayersAndBend) {
   for (std::uint32_t k = 0; k < w.count(); ++k) EXPECT_EQ(values(bent[k]), values(w[k])) << k;
   // Bent by 0.5 rad over 2 m (R = 4): on the arc for |z| <= 1, on its tangents beyond; y and I stay.
   magnet.length = 2.0;
-  w = set_of({{0.3, 1, 0.5, 0.3, 1, 1.0, 42}, {0.3, 1, 1.5, 0.3, 2, -1.5, -42}, {-0.3, 1, 0, 0, 0, 0, 1}});
+  w = winding_set(
+      {{0.3, 1, 0.5, 0.3, 1, 1.0, 42}, {0.3, 1, 1.5, 0.3, 2, -1.5, -42}, {-0.3, 1, 0, 0, 0, 0, 1}});
   windings_bend(w, magnet);
   const Values want[3] = {{0.328869, 1, 0.461297, 0.415024, 1, 0.915395, 42},
                           {0.538726, 1, 1.399851, 0.538726, 2, -1.399851, -42},
@@ -210,7 +207,7 @@ TEST(Windings, BendFollowsTheExactArcAtEveryAngle) {
   for (const double degrees : {1e-310, 1e-306, 1e-300, 1e-12, 1e-6, 15.0, -15.0, 90.0, 400.0}) {
     MagnetSpec magnet;
     magnet.length = L, magnet.angle = degrees * kRadiansPerDegree, magnet.angle_mode = 1;
-    WindingSet w = set_of(points);
+    WindingSet w = winding_set(points);
     windings_bend(w, magnet);
     // Single points bend to the bits of the windings' ends: a beam path lies exactly where they do.
     std::vector<double> xs, zs;
@@ -247,9 +244,9 @@ std::string written(Writer write, const std::vector<Segment>& segments) {
   const std::string path = dir / "windings_Q1", blocked = dir / "blocked";
   test::write_file(path, "an older and longer file of an earlier run\r\n");
   std::filesystem::create_directory(blocked);
-  write(set_of(segments), path);
+  write(winding_set(segments), path);
   try {
-    write(set_of(segments), blocked);
+    write(winding_set(segments), blocked);
     ADD_FAILURE() << "no error for " << blocked;
   } catch (const WriteError& e) {
     EXPECT_EQ(std::string(e.what()), "cannot write " + blocked + ": Is a directory");
