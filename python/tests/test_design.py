@@ -82,19 +82,28 @@ def test_a_target_that_overflows_is_an_input_error(small_run):
         expcoil.design(expcoil.Config.from_dict(params, magnets[:1]).magnets[0])
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda m, d: expcoil.design("Straight"), "magnet must be an expcoil.Magnet (one of Config.magnets), not str"),
-    (lambda m, d: expcoil.field_map(m), "design must be an expcoil.Design (from expcoil.design), not Magnet"),
-    (lambda m, d: expcoil.field_map(d, d), "magnet must be an expcoil.Magnet or None, not Design"),
+WORKERS = "workers must be None (all processors) or a positive integer (it is {})"
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m, d: expcoil.design("Straight"), TypeError, "magnet must be an expcoil.Magnet (one of Config.magnets), "
+                                                         "not str"),
+    (lambda m, d: expcoil.field_map(m), TypeError, "design must be an expcoil.Design (from expcoil.design), not Magnet"),
+    (lambda m, d: expcoil.field_map(d, d), TypeError, "magnet must be an expcoil.Magnet or None, not Design"),
+    *[(lambda m, d, w=w: expcoil.design(m, workers=w), ValueError, WORKERS.format(shown))
+      for w, shown in [(0, "0"), (-1, "-1"), (1.5, "1.5"), (True, "True"), ("2", "'2'")]],
+    (lambda m, d: expcoil.bend_points("Bent", [[0, 0, 0]]), TypeError,
+     "magnet must be an expcoil.Magnet (one of Config.magnets), not str"),
+    (lambda m, d: expcoil.bend_points(m, [[0, 0]]), ValueError,
+     "points must have the shape (m, 3) or (..., 3), x, y and z of each point (its shape is (1, 2))"),
+    (lambda m, d: expcoil.bend_points(m, [[0, np.nan, 0]]), ValueError,
+     "points[0] has a coordinate that is not a finite number"),
+    (lambda m, d: expcoil.coil_mesh(None), TypeError,
+     "magnet must be an expcoil.Magnet (one of Config.magnets), not NoneType"),
+    (lambda m, d: expcoil.chain_windings([[0, 0, 0]], 1.0), ValueError,
+     "segments must have the shape (n, 2, 3), the start and end point of each segment (its shape is (1, 3))"),
 ])
-def test_arguments_of_the_wrong_class_are_type_errors(small_run, small_designs, call, message):
-    with pytest.raises(TypeError) as raised:
-        call(small_run[1].magnets[0], small_designs["Straight"])
+def test_wrong_arguments_are_named(small_run, small_designs, call, error, message):
+    with pytest.raises(error) as raised:
+        call(small_run[1].magnets[1], small_designs["Straight"])
     assert str(raised.value) == message
-
-
-@pytest.mark.parametrize("workers, shown", [(0, "0"), (-1, "-1"), (1.5, "1.5"), (True, "True"), ("2", "'2'")])
-def test_workers_must_be_none_or_a_positive_integer(small_run, workers, shown):
-    with pytest.raises(ValueError) as raised:
-        expcoil.design(small_run[1].magnets[0], workers=workers)
-    assert str(raised.value) == f"workers must be None (all processors) or a positive integer (it is {shown})"

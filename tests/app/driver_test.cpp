@@ -175,26 +175,25 @@ TEST(Driver, WorkersAndKernelFromTheEnvironment) {
     EXPECT_TRUE(r.exit_code == 0 && r.out == all.out && r.bytes == all.bytes)
         << name << "=" << value << r.err;
   }
+  // Not worker counts (the whole message once), not kernels of this machine (the unit test has its end).
   const std::string count =
-      "\", which is not a worker count: use a whole number from 1 to 4096, or leave it unset to use every "
-      "processor\n";
-  const std::string kernel = "\", which is not a field kernel this machine runs: use ...";
+                        "which is not a worker count: use a whole number from 1 to 4096, or leave it "
+                        "unset to use every processor\n",
+                    kernel = "which is not a field kernel this machine runs: use ...";
   const struct {
     const char *name, *value;
-    std::string config, err;
-  } bad[] = {{"EXPCOIL_WORKERS", "0", config, "EXPCOIL_WORKERS is \"0" + count},
-             {"EXPCOIL_WORKERS", "two", config, "EXPCOIL_WORKERS is \"two" + count},
-             {"EXPCOIL_WORKERS", "5000", config, "EXPCOIL_WORKERS is \"5000" + count},
-             {"EXPCOIL_WORKERS", "-1", config, "EXPCOIL_WORKERS is \"-1" + count},
-             {"EXPCOIL_KERNEL", "avx9", "", "EXPCOIL_KERNEL is \"avx9" + kernel},
-             {"EXPCOIL_KERNEL", "AVX2", config, "EXPCOIL_KERNEL is \"AVX2" + kernel}};
+    const std::string& reason;
+    bool config;
+  } bad[] = {{"EXPCOIL_WORKERS", "0", count, true},     {"EXPCOIL_WORKERS", "two", count, true},
+             {"EXPCOIL_WORKERS", "5000", count, true},  {"EXPCOIL_WORKERS", "-1", count, true},
+             {"EXPCOIL_KERNEL", "avx9", kernel, false}, {"EXPCOIL_KERNEL", "AVX2", kernel, true}};
   for (const auto& b : bad) {
     const test::EnvironmentVariable variable(b.name, b.value);
-    const Outcome r = run(b.config);
+    const Outcome r = run(b.config ? config : "");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(said(r.err, b.err)) << r.err;
-    EXPECT_EQ(r.files, b.config.empty() ? Files{} : Files{"config.txt"});
+    EXPECT_TRUE(said(r.err, std::string(b.name) + " is \"" + b.value + "\", " + b.reason)) << r.err;
+    EXPECT_EQ(r.files, b.config ? Files{"config.txt"} : Files{});
   }
 }
 
@@ -243,16 +242,12 @@ TEST(Driver, AMagnetThatCannotBeComputedStopsTheRunAfterTheEarlierOnesFiles) {
 // failure is reported, the other files are written, and no temporary file is left.
 TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
   const std::string fit(241, 'n'), too_long(242, 'm');  // "windings_" + name + ".cond": 255 and 256 bytes
-  const auto standard_output_to = [](bool full_device) {
-    return [full_device] {
-      int fd[2] = {-1, -1};
-      if (full_device) {
-        fd[1] = ::open("/dev/full", O_WRONLY);
-      } else if (::pipe(fd) == 0) {
-        ::close(fd[0]);
-      }
-      if (fd[1] < 0 || ::dup2(fd[1], 1) < 0) ::_exit(127);
-    };
+  const auto full_device = [] {
+    if (::dup2(::open("/dev/full", O_WRONLY), 1) < 0) ::_exit(127);
+  };
+  const auto closed_pipe = [] {
+    int fd[2];
+    if (::pipe(fd) != 0 || ::close(fd[0]) != 0 || ::dup2(fd[1], 1) < 0) ::_exit(127);
   };
   const auto file_size_limit = [] {
     const rlimit one_mib{1 << 20, 1 << 20};  // the conductor files are 1.8 MB, the others smaller
@@ -284,9 +279,8 @@ TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
        "Parameters Test set\n" + magnet_lines(too_long) + "Done\n",
        "cannot write windings_" + too_long + ".cond: File name too long\n",
        {"config.txt", "fieldmap_" + too_long + ".csv", "windings_" + too_long + ".csv"}},
-      {"", standard_output_to(true), 1, "", "cannot write standard output: No space left on device\n",
-       kFilesOfAB},
-      {"", standard_output_to(false), 1, "", "cannot write standard output: Broken pipe\n", kFilesOfAB},
+      {"", full_device, 1, "", "cannot write standard output: No space left on device\n", kFilesOfAB},
+      {"", closed_pipe, 1, "", "cannot write standard output: Broken pipe\n", kFilesOfAB},
       {"", [] { ::close(1); }, 1, "", "cannot write standard output: Bad file descriptor\n", kFilesOfAB},
   };
   for (const auto& c : cases) {

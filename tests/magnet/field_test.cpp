@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
@@ -128,7 +127,8 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   std::istringstream lines(test::read_file(path));
   std::string line;
   EXPECT_TRUE(std::getline(lines, line) && line == "x (m),y,z, Bx (T),By,Bz\r") << line;
-  std::vector<double> ref;  // Bx, By, Bz of the reference at every grid point, x slowest and z fastest
+  // Bx, By, Bz of the reference at every grid point (x, y, z), x slowest and z fastest.
+  std::vector<double> ref, px, py, pz;
   int p = 0;
   for (double v[6]; std::getline(lines, line); ++p) {
     ASSERT_TRUE(line.ends_with('\r') && std::sscanf(line.c_str(), "%lf,%lf,%lf, %lf,%lf,%lf", v, v + 1, v + 2,
@@ -136,7 +136,7 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
     const double x = p / 14 * 0.1 + g.min[0], y = p / 7 % 2 * 0.05 + g.min[1], z = p % 7 * 0.5 + g.min[2];
     double b[3];
     windings_field_at(x, y, z, b, &w);  // the point-callback form of the reference
-    ref.insert(ref.end(), b, b + 3);
+    ref.insert(ref.end(), b, b + 3), px.push_back(x), py.push_back(y), pz.push_back(z);
     // The coordinates and the field to the 15 digits written.
     const double want[6] = {x, y, z, b[0], b[1], b[2]};
     for (int a = 0; a < 6; ++a) EXPECT_NEAR(v[a], want[a], 1e-14 * std::fabs(want[a])) << line;
@@ -148,11 +148,6 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   // line); and through the field map on every worker count, also with fewer points than workers (the
   // first three points alone), where ranges of 18 or 19 points, and of 0 or 1, leave spare lanes.
   const SegmentStream stream(w);
-  std::vector<double> px, py, pz;
-  for (int q = 0; q < p; ++q) {
-    px.push_back(q / 14 * 0.1 + g.min[0]), py.push_back(q / 7 % 2 * 0.05 + g.min[1]);
-    pz.push_back(q % 7 * 0.5 + g.min[2]);
-  }
   for (const KernelTarget& target : field_kernel_targets()) {
     for (const auto& [first, n] : {std::pair{0, 56}, {0, 1}, {5, 3}, {11, 9}, {30, 15}, {41, 15}, {49, 7}}) {
       std::vector<double> out(3 * n);
