@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -101,20 +100,6 @@ RunResult run_program(const std::filesystem::path& dir, const std::function<void
 
 RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
   return run_binary(EXPCOIL_EXPORT_BINARY, dir, arguments, {});
-}
-
-EnvironmentVariable::EnvironmentVariable(std::string name, const std::string& value)
-    : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) saved_ = old, had_ = true;
-  ::setenv(name_.c_str(), value.c_str(), 1);
-}
-
-EnvironmentVariable::~EnvironmentVariable() {
-  if (had_) {
-    ::setenv(name_.c_str(), saved_.c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
 }
 
 WindingSet winding_set(const std::vector<Segment>& segments) {

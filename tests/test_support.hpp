@@ -47,19 +47,6 @@ RunResult run_export_program(const std::filesystem::path& dir, const std::vector
 // exit code 0 when `body` returns.
 RunResult run_in_child(const std::function<void()>& body);
 
-// Sets an environment variable for the programs started while it lives, then restores what was there.
-class EnvironmentVariable {
- public:
-  EnvironmentVariable(std::string name, const std::string& value);
-  ~EnvironmentVariable();
-  EnvironmentVariable(const EnvironmentVariable&) = delete;
-  EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
-
- private:
-  std::string name_, saved_;
-  bool had_ = false;
-};
-
 // The message of the E that `f` throws; "(nothing thrown)" when it returns.
 template <class E, class F>
 std::string thrown(F&& f) {
