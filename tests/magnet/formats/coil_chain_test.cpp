@@ -72,8 +72,7 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
   auto sides = square();
   EXPECT_EQ(refusal({sides[0], sides[1], sides[2]}),
             "segment 2: the winding through this segment does not close: no segment of 1000 A continues from "
-            "(0, 1, 0); "
-            "MAKEGRID takes closed loops only");
+            "(0, 1, 0); MAKEGRID takes closed loops only");
   EXPECT_EQ(refusal({sides[3]}).substr(0, 42), "segment 0: the winding through this segmen");
   auto mixed = square();
   mixed[2].current = 2000;
