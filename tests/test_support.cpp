@@ -1,14 +1,12 @@
 #include "test_support.hpp"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -76,45 +74,38 @@ RunResult run_in_child(const std::function<void()>& body) {
   return result;
 }
 
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space,
-                      const std::function<void()>& child_setup) {
+namespace {
+
+// Runs `binary` with `arguments` in `dir`, `child_setup` (when given) just before.
+RunResult run_binary(const char* binary, const std::filesystem::path& dir,
+                     const std::vector<std::string>& arguments, const std::function<void()>& child_setup) {
   // Standard output and error are captured outside `dir`, so the directory holds only what the
   // program itself wrote.
   return run_in_child([&] {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    if (address_space != 0) {
-      const rlimit limit{address_space, address_space};
-      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
-    }
     if (child_setup) child_setup();
-    ::execl(EXPCOIL_BINARY, EXPCOIL_BINARY, static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(binary)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(binary, argv.data());
     ::_exit(127);
   });
 }
 
-EnvironmentVariable::EnvironmentVariable(std::string name, const std::string& value)
-    : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) saved_ = old, had_ = true;
-  ::setenv(name_.c_str(), value.c_str(), 1);
-}
+}  // namespace
 
-EnvironmentVariable::~EnvironmentVariable() {
-  if (had_) {
-    ::setenv(name_.c_str(), saved_.c_str(), 1);
-  } else {
-    ::unsetenv(name_.c_str());
-  }
+RunResult run_program(const std::filesystem::path& dir, const std::function<void()>& child_setup) {
+  return run_binary(EXPCOIL_BINARY, dir, {}, child_setup);
 }
 
 RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
-  return run_in_child([&] {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    std::vector<char*> argv{const_cast<char*>(EXPCOIL_EXPORT_BINARY)};
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(EXPCOIL_EXPORT_BINARY, argv.data());
-    ::_exit(127);
-  });
+  return run_binary(EXPCOIL_EXPORT_BINARY, dir, arguments, {});
+}
+
+WindingSet winding_set(const std::vector<Segment>& segments) {
+  WindingSet set;
+  for (const Segment& s : segments) set.append(s);
+  return set;
 }
 
 std::string parameter_block(const std::string& name) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "magnet/segment.hpp"
+
 namespace expcoil::test {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
@@ -34,11 +36,9 @@ struct RunResult {
   double seconds = 0.0;
 };
 
-// Runs the expcoil program with `dir` as its working directory and, when `address_space` is not 0,
-// that many bytes of address space at most. `child_setup`, when given, runs in the child just before the
-// program starts (limits, signal dispositions, another standard output).
-RunResult run_program(const std::filesystem::path& dir, unsigned long address_space = 0,
-                      const std::function<void()>& child_setup = {});
+// Runs the expcoil program with `dir` as its working directory. `child_setup`, when given, runs in the
+// child, in `dir`, just before the program starts (limits, signal dispositions, another standard output).
+RunResult run_program(const std::filesystem::path& dir, const std::function<void()>& child_setup = {});
 
 // Runs expcoil-export with `arguments` in `dir`.
 RunResult run_export_program(const std::filesystem::path& dir, const std::vector<std::string>& arguments);
@@ -46,19 +46,6 @@ RunResult run_export_program(const std::filesystem::path& dir, const std::vector
 // Runs `body` in a forked child whose standard output and error are captured; the child ends with
 // exit code 0 when `body` returns.
 RunResult run_in_child(const std::function<void()>& body);
-
-// Sets an environment variable for the programs started while it lives, then restores what was there.
-class EnvironmentVariable {
- public:
-  EnvironmentVariable(std::string name, const std::string& value);
-  ~EnvironmentVariable();
-  EnvironmentVariable(const EnvironmentVariable&) = delete;
-  EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
-
- private:
-  std::string name_, saved_;
-  bool had_ = false;
-};
 
 // The message of the E that `f` throws; "(nothing thrown)" when it returns.
 template <class E, class F>
@@ -70,6 +57,9 @@ std::string thrown(F&& f) {
   }
   return "(nothing thrown)";
 }
+
+// The segments as a winding set.
+WindingSet winding_set(const std::vector<Segment>& segments);
 
 // A small but complete configuration: one parameter block and the given magnet blocks.
 std::string parameter_block(const std::string& name = "Test set");

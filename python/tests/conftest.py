@@ -12,17 +12,12 @@ import expcoil
 REPO = Path(__file__).resolve().parents[2]
 # Resolved once: tests change the working directory.
 PROGRAM = Path(os.environ.get("EXPCOIL_BINARY", REPO / "build" / "expcoil")).resolve()
+EXPORTER = Path(os.environ.get("EXPCOIL_EXPORT_BINARY", REPO / "build" / "expcoil-export")).resolve()
 
 
-def program_path():
-    if not PROGRAM.is_file():
-        pytest.fail(f"the expcoil program is not at {PROGRAM}: build it, or set EXPCOIL_BINARY")
-    return PROGRAM
-
-
-def run_program(directory):
-    """Runs the program in `directory` (which holds a config.txt); returns the finished process."""
-    return subprocess.run([program_path()], cwd=directory, capture_output=True, text=True, timeout=600)
+def run_program(directory, command=(PROGRAM,)):
+    """Runs the program (or `command`) in `directory`; returns the finished process."""
+    return subprocess.run(list(command), cwd=directory, capture_output=True, text=True, timeout=600)
 
 
 def example_text(**replace):

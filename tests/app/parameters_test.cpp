@@ -28,11 +28,10 @@ TEST(Parameters, EveryKeyLandsInItsFieldInSIUnits) {
   const auto set = read(
       "Parameters name: P\nScaling k: 1\nGood field height: 2\nVertical end height: 3\n"
       "Vertical middle join height: 4\nVertical middle asymmetry: 5\nVertical middle ramp: 6\n"
-      "Vertical end asymmetry: 7\nVertical end ramp: 8\nFieldmap transverse cell: 9\nFieldmap vertical cell: "
-      "10\n"
-      "Fieldmap longitudinal cell: 11\nFieldmap transverse extension: 12\nFieldmap vertical extension: 13\n"
-      "Fieldmap longitudinal extension: 14\nCoil meshes: 64.9\nFFT meshes: 128\nUse vertical FFT inversion: "
-      "Y\n"
+      "Vertical end asymmetry: 7\nVertical end ramp: 8\nFieldmap transverse cell: 9\n"
+      "Fieldmap vertical cell: 10\nFieldmap longitudinal cell: 11\nFieldmap transverse extension: 12\n"
+      "Fieldmap vertical extension: 13\nFieldmap longitudinal extension: 14\nCoil meshes: 64.9\n"
+      "FFT meshes: 128\nUse vertical FFT inversion: Y\n"
       "Magnet name: M\nBmax (T): 1\nLength: 2\nAngle (degrees): 90\nWinding centre to midplane: 3\n"
       "Winding return half-length: 4\nArea per winding (cm^2): 2\nWinding current density (A/mm^2): 3.5\n"
       "Winding thickness (cm): 1.5\nPolynomial adjustment: 1, -0.5, 0.25\n");

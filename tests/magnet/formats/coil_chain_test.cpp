@@ -17,11 +17,7 @@
 namespace expcoil {
 namespace {
 
-WindingSet set_of(const std::vector<Segment>& segments) {
-  WindingSet set;
-  for (const Segment& s : segments) set.append(s);
-  return set;
-}
+using test::winding_set;
 
 // The 1 m square in the z = 0 plane, (0,0) -> (1,0) -> (1,1) -> (0,1), 1000 A.
 std::vector<Segment> square(double current = 1000.0) {
@@ -50,7 +46,7 @@ TEST(CoilChain, ShuffledAndReversedSidesCloseIntoTheSameLoop) {
     for (int flips = 0; flips < 16; ++flips) {
       std::vector<Segment> s;
       for (int k : order) s.push_back(flips >> k & 1 ? reversed(square()[k]) : square()[k]);
-      const CoilChains c = chain_windings(set_of(s), 0.0);
+      const CoilChains c = chain_windings(winding_set(s), 0.0);
       ASSERT_EQ(c.chains.size(), 1u);
       EXPECT_TRUE(c.chains[0].closed);
       EXPECT_EQ(c.chains[0].current, 1000.0);
@@ -65,7 +61,7 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
   test::TempDir dir;
   const auto refusal = [&](const std::vector<Segment>& s, double tolerance = 1e-9) {
     try {
-      makegrid_write(chain_windings(set_of(s), tolerance), dir / "coils", "c");
+      makegrid_write(chain_windings(winding_set(s), tolerance), dir / "coils", "c");
     } catch (const WindingsError& e) {
       return "segment " + std::to_string(e.segment()) + ": " + e.reason();
     } catch (const InputError& e) {
@@ -76,8 +72,7 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
   auto sides = square();
   EXPECT_EQ(refusal({sides[0], sides[1], sides[2]}),
             "segment 2: the winding through this segment does not close: no segment of 1000 A continues from "
-            "(0, 1, 0); "
-            "MAKEGRID takes closed loops only");
+            "(0, 1, 0); MAKEGRID takes closed loops only");
   EXPECT_EQ(refusal({sides[3]}).substr(0, 42), "segment 0: the winding through this segmen");
   auto mixed = square();
   mixed[2].current = 2000;
@@ -96,7 +91,7 @@ TEST(CoilChain, OpenChainsAndMixedCurrentsAreRefusedForMakegrid) {
   EXPECT_EQ(refusal(gap, 2e-9), "written");
   auto with_dot = square();
   with_dot.insert(with_dot.begin() + 2, {0.5, 0.5, 0, 0.5, 0.5, 0, 1000});
-  EXPECT_EQ(chain_windings(set_of(with_dot), 0.0).zero_length, 1u);
+  EXPECT_EQ(chain_windings(winding_set(with_dot), 0.0).zero_length, 1u);
   EXPECT_EQ(refusal(with_dot), "written");
   EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"coils"});
 }
@@ -118,7 +113,7 @@ TEST(CoilChain, MakegridFileGivesTheWindingsField) {
   std::shuffle(s.begin(), s.begin() + 12, rng);  // within each layer, so the halves stay the layers
   std::shuffle(s.begin() + 12, s.end(), rng);
   for (std::size_t k = 0; k < s.size(); k += 2) s[k] = reversed(s[k]);
-  const WindingSet windings = set_of(s);
+  const WindingSet windings = winding_set(s);
 
   test::TempDir dir;
   ExportOptions options;
