@@ -74,7 +74,7 @@ class BdsimWriter final : public FieldMapWriter {
     static constexpr const char* kAxis[3] = {"x", "y", "z"};
     for (int a = 0; a < 3; ++a) {
       t += join({kAxis[a], "min> ", plain_text(grid.min[a] * kCentimetres), "\n"});
-      t += join({kAxis[a], "max> ", plain_text(grid_node(grid, a, grid.count[a] - 1) * kCentimetres), "\n"});
+      t += join({kAxis[a], "max> ", plain_text(grid.value(a, grid.count[a] - 1) * kCentimetres), "\n"});
       t += join({"n", kAxis[a], "> ", std::to_string(grid.count[a]), "\n"});
     }
     t += order == BdsimOrder::xyzt ? "loopOrder> xyzt\n" : "loopOrder> tzyx\n";
@@ -85,22 +85,15 @@ class BdsimWriter final : public FieldMapWriter {
   LoopOrder order() const override { return order_; }
 
   void write(const double* b, std::size_t points) override {
-    char line[3 * kNumberText + 4];
+    char line[kLineText];
+    const auto put = [](char* out, double v) {
+      check_single_range(v, "BDSIM");
+      return put_single(out, v);
+    };
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
-      std::string& t = gzip_.text();
-      t += axis_[0][static_cast<std::size_t>(walk_[0])];
-      t += '\t';
-      t += axis_[1][static_cast<std::size_t>(walk_[1])];
-      t += '\t';
-      t += axis_[2][static_cast<std::size_t>(walk_[2])];
-      char* end = line;
-      for (int c = 0; c < 3; ++c) {
-        check_single_range(b[c], "BDSIM");
-        *end++ = '\t';
-        end = put_single(end, b[c]);
-      }
-      *end++ = '\n';
-      t.append(line, end);
+      const std::string* coordinates[3];
+      for (int a = 0; a < 3; ++a) coordinates[a] = &axis_[a][static_cast<std::size_t>(walk_[a])];
+      gzip_.text().append(line, point_line(line, coordinates, b, '\t', false, put));
       gzip_.maybe_flush();
     }
   }

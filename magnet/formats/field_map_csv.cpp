@@ -44,7 +44,7 @@ FieldMap field_map_from_table(const FieldMapTable& table) {
     map.grid.cell[a] = n > 1 ? (v.back() - v.front()) / static_cast<double>(n - 1) : 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       if (!(std::fabs(v[i] - map.grid.value(a, static_cast<std::int64_t>(i))) <=
-            1e-6 * std::fabs(map.grid.cell[a]))) {
+            kGridTolerance * std::fabs(map.grid.cell[a]))) {
         throw InputError(std::string("the field map's ") + kNames[a] + " axis is not evenly spaced: value " +
                          std::to_string(i) + " is " + format_general(v[i], 15) + ", not " +
                          format_general(map.grid.value(a, static_cast<std::int64_t>(i)), 15));

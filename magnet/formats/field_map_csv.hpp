@@ -15,6 +15,10 @@ namespace expcoil {
 
 inline constexpr std::string_view kFieldMapCsvHeader = "x (m),y,z, Bx (T),By,Bz";
 
+// How far, in cells, a coordinate read back from the file may lie from its regular grid node: the file
+// holds 15 significant digits.
+inline constexpr double kGridTolerance = 1e-6;
+
 // A field map as its file holds it: the grid values along x, y and z, and (Bx, By, Bz) of every point
 // in the file's order, 3 * x.size() * y.size() * z.size() values. The reader returns one; a map from
 // anywhere (computed, read, or made by a front end) can be written from one.
@@ -27,9 +31,8 @@ struct FieldMapTable {
 FieldMapTable field_map_table(FieldMap&& map);
 
 // The map of a table whose axes are evenly spaced, as the regular-grid formats need: min the first value,
-// cell (last - first) / (n - 1), every value within 1e-6 of a cell of its grid position (what 15 printed
-// digits keep). Throws InputError naming the axis and the value otherwise, or when b does not hold three
-// values per point.
+// cell (last - first) / (n - 1), every value within kGridTolerance cells of its grid position. Throws
+// InputError naming the axis and the value otherwise, or when b does not hold three values per point.
 FieldMap field_map_from_table(const FieldMapTable& table);
 
 // Writes a map that arrives in pieces (in linear-index order), so that a map need not be held whole.

@@ -15,8 +15,6 @@ namespace {
 
 constexpr const char* kAxis[3] = {"x", "y", "z"};
 constexpr const char* kField[3] = {"Bx", "By", "Bz"};
-// Off-grid allowance, in cells: the file holds 15 significant digits.
-constexpr double kTolerance = 1e-6;
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
 
 }  // namespace
@@ -134,7 +132,7 @@ FieldMapCsvReader::FieldMapCsvReader(const std::string& path, FieldMapSpacing sp
     }
     if (regular_) {
       grid_.cell[a] = cell[a];
-      tolerance_[a] = kTolerance * cell[a];
+      tolerance_[a] = kGridTolerance * cell[a];
     }
     if (count[a] > kMaxCount) fail(0, std::string("too many nodes along ") + kAxis[a]);
   }
@@ -180,7 +178,7 @@ void FieldMapCsvReader::fail_off_grid(const double* v) const {
   for (int a = 0; a < 3; ++a)
     if (!std::isfinite(v[a])) fail(lines_.line_number(), std::string(kAxis[a]) + " is not a finite number");
   double want[3];
-  for (int a = 0; a < 3; ++a) want[a] = regular_ ? grid_node(grid_, a, index_[a]) : axis_[a][index_[a]];
+  for (int a = 0; a < 3; ++a) want[a] = regular_ ? grid_.value(a, index_[a]) : axis_[a][index_[a]];
   fail(lines_.line_number(),
        join({"found the point ", point_text(v), " where grid point (", std::to_string(index_[0]), ", ",
              std::to_string(index_[1]), ", ", std::to_string(index_[2]), ") at ", point_text(want),
@@ -220,7 +218,7 @@ std::size_t FieldMapCsvReader::read_rows(double* b, std::size_t max_points) {
     if (!parse_numbers(line, ',', v, 6)) fail_row(line);
     if (!kRegular && index_[1] == 0 && index_[2] == 0) axis_[0].push_back(v[0]);
     for (int a = 0; a < 3; ++a) {
-      const double expected = kRegular ? grid_node(grid_, a, index_[a]) : axis_[a][index_[a]];
+      const double expected = kRegular ? grid_.value(a, index_[a]) : axis_[a][index_[a]];
       if (!(std::fabs(v[a] - expected) <= tolerance_[a])) fail_off_grid(v);
     }
     for (int c = 0; c < 3; ++c)

@@ -54,11 +54,6 @@ class GridWalk {
   std::int64_t index_[3] = {0, 0, 0};
 };
 
-// The coordinate of node `index` along `axis`, computed as every grid point of the program is.
-inline double grid_node(const FieldMapGrid& grid, int axis, std::int64_t index) {
-  return static_cast<double>(index) * grid.cell[axis] + grid.min[axis];
-}
-
 // Throws InputError unless the grid has at least two nodes along every axis with positive
 // finite spacing, finite origin and a point count whose doubles fit in memory sizes.
 void check_export_grid(const FieldMapGrid& grid);

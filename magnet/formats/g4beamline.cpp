@@ -29,18 +29,15 @@ class G4beamlineWriter final : public FieldMapWriter {
 
   void write(const double* b, std::size_t points) override {
     check_output(file_);
-    char line[3 * kNumberText + 4];
+    char line[kLineText];
+    const auto put = [](char* out, double v) {
+      check_single_range(v, "G4beamline");
+      return put_single(out, v);
+    };
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
-      file_.text(axis_[0][static_cast<std::size_t>(walk_[0])]).text(" ");
-      file_.text(axis_[1][static_cast<std::size_t>(walk_[1])]).text(" ");
-      file_.text(axis_[2][static_cast<std::size_t>(walk_[2])]);
-      char* end = line;
-      for (int c = 0; c < 3; ++c) {
-        check_single_range(b[c], "G4beamline");
-        *end++ = ' ';
-        end = put_single(end, b[c]);
-      }
-      *end++ = '\n';
+      const std::string* coordinates[3];
+      for (int a = 0; a < 3; ++a) coordinates[a] = &axis_[a][static_cast<std::size_t>(walk_[a])];
+      const char* end = point_line(line, coordinates, b, ' ', false, put);
       file_.text({line, static_cast<std::size_t>(end - line)});
     }
   }

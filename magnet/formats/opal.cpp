@@ -19,7 +19,7 @@ class OpalWriter final : public FieldMapWriter {
                    : "# loop order: x slowest, then y, z fastest (the order of OPAL's manual)\n");
     file_.text("3DMagnetoStatic FALSE\n");
     for (int a = 0; a < 3; ++a) {
-      const double last = grid_node(grid, a, grid.count[a] - 1);
+      const double last = grid.value(a, grid.count[a] - 1);
       file_.text(plain_text(grid.min[a] * kCentimetres)).text(" ").text(plain_text(last * kCentimetres));
       file_.text(" ").text(std::to_string(grid.count[a] - 1)).text("\n");
     }
@@ -29,14 +29,9 @@ class OpalWriter final : public FieldMapWriter {
 
   void write(const double* b, std::size_t points) override {
     check_output(file_);
-    char line[3 * kNumberText + 4];
+    char line[kLineText];
     for (std::size_t p = 0; p < points; ++p, b += 3) {
-      char* end = put_exact(line, b[0]);
-      *end++ = ' ';
-      end = put_exact(end, b[1]);
-      *end++ = ' ';
-      end = put_exact(end, b[2]);
-      *end++ = '\n';
+      const char* end = point_line(line, nullptr, b, ' ', false, put_exact);
       file_.text({line, static_cast<std::size_t>(end - line)});
     }
   }

@@ -3,6 +3,7 @@
 // writes, while several of them reject or misread a carriage return, so these files end lines in LF.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -82,10 +83,37 @@ std::vector<std::string> axis_texts(const FieldMapGrid& grid, int axis, double s
   std::vector<std::string> texts(static_cast<std::size_t>(grid.count[axis]));
   char buffer[kNumberText];
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    const double node = static_cast<double>(i) * grid.cell[axis] + grid.min[axis];
-    texts[i].assign(buffer, put(buffer, node * scale));
+    texts[i].assign(buffer, put(buffer, grid.value(axis, static_cast<std::int64_t>(i)) * scale));
   }
   return texts;
+}
+
+// One data line of a text format into `line` (room for kLineText characters): the point's coordinate
+// texts when `coordinates` is not null (each made by axis_texts, so at most kNumberText long), then its three
+// field values as `put` writes them; every item after the first is preceded by `separator`, the first too
+// when `leading`; a line feed ends it. Returns the end of the line.
+inline constexpr std::size_t kLineText = 6 * (kNumberText + 1) + 1;
+template <class Put>
+char* point_line(char* line, const std::string* const* coordinates, const double* b, char separator,
+                 bool leading, Put put) {
+  char* end = line;
+  bool first = !leading;
+  const auto next_item = [&] {
+    if (!first) *end++ = separator;
+    first = false;
+  };
+  if (coordinates != nullptr) {
+    for (int a = 0; a < 3; ++a) {
+      next_item();
+      end = std::copy(coordinates[a]->begin(), coordinates[a]->end(), end);
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    next_item();
+    end = put(end, b[c]);
+  }
+  *end++ = '\n';
+  return end;
 }
 
 // Throws WriteError once the file has failed, so that a long conversion stops early.

@@ -20,15 +20,11 @@ class ToscaWriter final : public FieldMapWriter {
 
   void write(const double* b, std::size_t points) override {
     check_output(file_);
-    char line[3 * kNumberText + 4];
+    char line[kLineText];
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
-      for (int a = 0; a < 3; ++a) file_.text(" ").text(axis_[a][static_cast<std::size_t>(walk_[a])]);
-      char* end = line;
-      for (int c = 0; c < 3; ++c) {
-        *end++ = ' ';
-        end = put_exact(end, b[c]);
-      }
-      *end++ = '\n';
+      const std::string* coordinates[3];
+      for (int a = 0; a < 3; ++a) coordinates[a] = &axis_[a][static_cast<std::size_t>(walk_[a])];
+      const char* end = point_line(line, coordinates, b, ' ', true, put_exact);
       file_.text({line, static_cast<std::size_t>(end - line)});
     }
   }
