@@ -15,21 +15,20 @@
 
 #include "app/cluster.hpp"
 #include "app/field_map_run.hpp"
-#include "app/memory.hpp"
-#include "app/parameters.hpp"
+#include "lib/memory.hpp"
 #include "app/progress.hpp"
 #include "app/report.hpp"
 #include "app/workers_variable.hpp"
 #include "lib/errors.hpp"
 #include "lib/matrix.hpp"
 #include "lib/number_format.hpp"
+#include "magnet/checks.hpp"
+#include "magnet/design.hpp"
 #include "magnet/field_map.hpp"
-#include "magnet/formats/conductor_file.hpp"
-#include "magnet/formats/field_map_csv.hpp"
-#include "magnet/formats/windings_table.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/field_map_csv.hpp"
+#include "io/program/windings_table.hpp"
 #include "magnet/segment.hpp"
-#include "magnet/solver.hpp"
-#include "magnet/windings.hpp"
 
 namespace expcoil {
 namespace {
@@ -75,42 +74,12 @@ bool write_reported(Write&& write) {
   }
 }
 
-// The windings' count follows from the potential's height over the current per winding: a small
-// current, a gentle "Scaling k" or a large "Bmax" can ask for more segments than memory holds. Judged
-// before a single segment is made, with the keys that decide it; the field map's slab is counted too.
-void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential) {
-  const std::uint64_t segments = windings_segment_count(magnet, potential);
-  const double bytes = windings_memory_bytes(segments) + field_map_run_memory_bytes(field_map_grid(magnet));
-  const double memory = usable_memory_bytes();
-  if (segments <= UINT32_MAX && bytes <= memory) return;
-  const auto [low, high] = std::minmax_element(potential.data(), potential.data() + potential.size());
-  std::string message = "the current potential spans ";
-  message += format_general((*high - *low) / magnet.winding_current(), 3);
-  message += " windings of ";
-  message += format_general(magnet.winding_current(), 6);
-  message +=
-      " A (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\"; the potential grows with "
-      "\"Bmax\" and falls with \"Scaling k\"): ";
-  message += format_general(static_cast<double>(segments), 3);
-  message += " conductor segments";
-  if (segments > UINT32_MAX) {
-    message += ", more than the 4294967295 one magnet can hold";
-  } else {
-    message += " need " + format_gib(bytes) + " of memory, more than this machine's " + format_gib(memory);
-  }
-  throw InputError(message);
-}
-
 // One magnet through the chain. Returns false when one of its files could not be written.
 bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers) {
   print_line("Magnet ", magnet.name);
   WindingSet windings;
-  cluster.run_agreed([&] {
-    // Only the windings are needed from here on: the potential is released before the field map.
-    const Matrix potential = compute_current_potential(magnet, workers);
-    require_windings_fit(magnet, potential);
-    windings = windings_generate(magnet, potential);
-  });
+  // Only the windings are needed from here on: the potential is released before the field map.
+  cluster.run_agreed([&] { windings = design_magnet(magnet, workers).windings; });
   print("Generating fieldmap\n");
   const FieldMapGrid grid = field_map_grid(magnet);
   print(field_map_extent_text(grid));
@@ -181,7 +150,7 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
     print_error("%s\n", e.what());
     return 1;
   }
-  std::unique_ptr<ParameterSet> set;
+  ParameterSet set;
   try {
     set = parameter_set_load(config_path);
   } catch (const ConfigError& e) {
@@ -192,17 +161,17 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
     return 1;
   }
   if (cluster.root()) {
-    const std::vector<std::string> problems = check_disk_space(config_path, *set);
+    const std::vector<std::string> problems = check_disk_space(config_path, set);
     for (const std::string& problem : problems) print_error("%s\n", problem.c_str());
     if (!cluster.from_root(problems.empty())) return 1;
   } else if (!cluster.from_root(true)) {
     return 1;
   }
-  print_line("Parameters ", set->name);
+  print_line("Parameters ", set.name);
 
   bool all_written = true;
-  for (std::uint32_t i = 0; i < set->magnet_count(); ++i) {
-    const MagnetSpec& magnet = set->magnets[i];
+  for (std::uint32_t i = 0; i < set.magnet_count(); ++i) {
+    const MagnetSpec& magnet = set.magnets[i];
     try {
       all_written = process_magnet(magnet, cluster, workers) && all_written;
     } catch (const FftLengthError& e) {
@@ -224,7 +193,7 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
       return 1;
     }
   }
-  set.reset();
+  set.magnets = GrowList<MagnetSpec>();  // released before the last line, as the records always were
   print("Done\n");
   return all_written ? 0 : 1;
 }

@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "magnet/formats/export.hpp"
-#include "magnet/formats/export_error.hpp"
-#include "magnet/formats/field_map_csv_reader.hpp"
+#include "io/export/export.hpp"
+#include "magnet/windings_error.hpp"
+#include "io/program/field_map_csv_reader.hpp"
 
 namespace expcoil {
 namespace {

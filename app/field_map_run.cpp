@@ -5,14 +5,9 @@
 #include <vector>
 
 #include "lib/workers.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/program/field_map_csv.hpp"
 
 namespace expcoil {
-
-double field_map_run_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points) {
-  const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
-  return std::min(points, static_cast<double>(slab_points)) * kFieldMapBytesPerPoint;
-}
 
 void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const std::string& path,
                    Cluster& cluster, std::atomic<std::int64_t>* done, std::int64_t slab_points,

@@ -12,12 +12,6 @@
 
 namespace expcoil {
 
-// Points per slab: 24 bytes each in memory, about 100 MB.
-inline constexpr std::int64_t kSlabPoints = std::int64_t{1} << 22;
-
-// The memory a slab-wise map needs at most on one rank, in bytes.
-double field_map_run_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points = kSlabPoints);
-
 // Computes the map of `windings` over `grid` and, on the root, writes it to `path`. `done` (root) counts
 // the finished points. Throws WriteError on the root when the file cannot be written (the ranks stop
 // computing that map then), the rank's own exception when its computation failed, and

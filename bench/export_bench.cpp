@@ -12,8 +12,8 @@
 
 #include "lib/number_format.hpp"
 #include "lib/output_file.hpp"
-#include "magnet/formats/export.hpp"
-#include "magnet/formats/field_map_csv_reader.hpp"
+#include "io/export/export.hpp"
+#include "io/program/field_map_csv_reader.hpp"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "lib/workers.hpp"
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/program/field_map_csv.hpp"
 
 namespace {
 
@@ -111,15 +111,14 @@ void BM_kernel_fast(benchmark::State& state, const KernelTarget& target) {
 
 // A straight magnet whose field map has 10 x 20 x 500 = 100,000 points.
 struct MapMagnet {
-  ParameterSet set;
   MagnetSpec magnet;
+  Parameters& set = magnet.params;
   MapMagnet() {
     set.good_field_height = 0.08;
     set.fieldmap_extension[0] = 0.05;
     set.fieldmap_extension[1] = 0.01;
     set.fieldmap_extension[2] = 0.2;
     magnet.name = "bench";
-    magnet.params = &set;
     magnet.length = 0.8;
     magnet.winding_centre_to_midplane = 0.1;
     set.fieldmap_cell[0] = 0.3 / 9;

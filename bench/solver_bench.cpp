@@ -22,8 +22,8 @@ namespace {
 using namespace expcoil;
 
 struct Example {
-  ParameterSet set;
   MagnetSpec magnet;
+  Parameters& set = magnet.params;
   explicit Example(std::int32_t fft) {
     set.scaling_k = 2.5;
     set.good_field_height = 0.15;
@@ -34,7 +34,6 @@ struct Example {
     set.coil_meshes[0] = set.coil_meshes[1] = 256;
     set.fft_meshes[0] = set.fft_meshes[1] = fft;
     set.use_vertical_fft_inversion = 1;
-    magnet.params = &set;
     magnet.bmax = 0.8;
     magnet.length = 0.8;
     magnet.winding_centre_to_midplane = 0.02;
@@ -73,7 +72,7 @@ void plain_fft2d(bool inverse, const Matrix& in_re, const Matrix* in_im, Matrix&
 }
 
 Matrix plain_potential(const MagnetSpec& magnet, unsigned workers) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const std::int32_t coil_rows = p.coil_meshes[0], coil_columns = p.coil_meshes[1],
                      fft_rows = p.fft_meshes[0], fft_columns = p.fft_meshes[1];
   const MeshGeometry coil = mesh_geometry(magnet, coil_rows, coil_columns);

@@ -12,8 +12,8 @@
 #include <random>
 #include <string>
 
-#include "magnet/formats/conductor_file.hpp"
-#include "magnet/formats/windings_table.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/windings_table.hpp"
 
 namespace {
 

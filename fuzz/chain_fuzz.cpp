@@ -21,15 +21,15 @@
 #include <string>
 #include <string_view>
 
-#include "app/config.hpp"
-#include "app/parameters.hpp"
+#include "config/config_file.hpp"
+#include "magnet/checks.hpp"
 #include "lib/workers.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
-#include "magnet/formats/conductor_file.hpp"
-#include "magnet/formats/field_map_csv.hpp"
-#include "magnet/formats/windings_table.hpp"
-#include "magnet/solver.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/field_map_csv.hpp"
+#include "io/program/windings_table.hpp"
+#include "magnet/design.hpp"
 #include "magnet/windings.hpp"
 
 namespace {
@@ -56,15 +56,19 @@ void shrink(expcoil::ParameterSet& set) {
   while (fft * 2 <= std::min(set.fft_meshes[0], 32)) fft *= 2;
   set.coil_meshes[0] = set.coil_meshes[1] = coil;
   set.fft_meshes[0] = set.fft_meshes[1] = fft;
-  for (const expcoil::MagnetSpec& magnet : set.magnets) {
+  for (expcoil::MagnetSpec& magnet : set.magnets) {
+    magnet.params = set;
     for (int round = 0; round < 64; ++round) {
       const expcoil::FieldMapGrid grid = expcoil::field_map_grid(magnet);
       if (!grid.valid() || grid.points() <= 512) break;
       for (int a = 0; a < 3; ++a) {
         if (grid.count[a] > 8) set.fieldmap_cell[a] *= 2;
       }
+      magnet.params = set;
     }
   }
+  // Every magnet carries the set's values, coarsened for the last one.
+  for (expcoil::MagnetSpec& magnet : set.magnets) magnet.params = set;
 }
 
 bool finite_text(const std::string& path) {
@@ -89,21 +93,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace expcoil;
   ++g_inputs;
   const ConfigList list = config_parse(std::string_view(reinterpret_cast<const char*>(data), size), ':');
-  const auto set = parameter_set_read(list);
-  if (set->magnet_count() == 0 || set->magnet_count() > 2) return 0;
-  shrink(*set);
-  if (!check_parameter_set("config.txt", list, *set).empty()) return 0;
+  ParameterSet set = parameter_set_read(list);
+  if (set.magnet_count() == 0 || set.magnet_count() > 2) return 0;
+  shrink(set);
+  if (!check_parameter_set("config.txt", list, set).empty()) return 0;
   ++g_accepted;
 
-  for (const MagnetSpec& magnet : set->magnets) {
+  for (const MagnetSpec& magnet : set.magnets) {
     try {
-      const Matrix potential = compute_current_potential(magnet, kWorkers);
-      // The windings are counted before they are made, as the program does; many of them on a fuzzed
-      // magnet would only slow the search down.
-      const std::uint64_t segments = windings_segment_count(magnet, potential);
-      if (segments > 200000) continue;
-      const WindingSet windings = windings_generate(magnet, potential);
-      if (windings.count() != segments) std::abort();
+      // Many windings on a fuzzed magnet would only slow the search down.
+      const Design design = design_magnet(magnet, kWorkers, {}, 200000);
+      const WindingSet& windings = design.windings;
+      if (windings.count() != windings_segment_count(magnet, design.potential)) std::abort();
       const FieldMapGrid grid = field_map_grid(magnet);
       if (static_cast<double>(windings.count()) * static_cast<double>(grid.points()) > 2e6) continue;
       field_map_csv_write(field_map_compute(windings, grid, kWorkers), g_dir + "/fieldmap.csv");

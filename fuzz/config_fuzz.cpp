@@ -1,6 +1,7 @@
 // Fuzz target: the configuration reader and checker on arbitrary bytes. A rejection is an answer, not a
 // finding; a crash, a sanitizer report, a leak, or a broken promise of the check is.
 #include <cmath>
+#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/config.hpp"
-#include "app/parameters.hpp"
+#include "config/config_file.hpp"
+#include "magnet/checks.hpp"
 #include "magnet/field_map_grid.hpp"
 
 namespace {
@@ -23,7 +24,7 @@ void require(bool promise) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace expcoil;
   const ConfigList list = config_parse(std::string_view(reinterpret_cast<const char*>(data), size), ':');
-  const auto set = parameter_set_read(list);
+  const auto set = std::make_unique<ParameterSet>(parameter_set_read(list));
   const std::vector<std::string> problems = check_parameter_set("config.txt", list, *set);
   for (const std::string& p : problems) require(p.starts_with("config.txt: "));
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace expcoil {
 
@@ -82,6 +83,19 @@ class ReadError : public Error {
  private:
   std::string path_;
   int error_number_;
+};
+
+// A configuration that cannot be run: every problem found, one message each, naming the file (or the
+// front end's source), the magnet and the key.
+class ConfigError : public InputError {
+ public:
+  explicit ConfigError(std::vector<std::string> problems)
+      : InputError(problems.empty() ? std::string("configuration error") : problems.front()),
+        problems_(std::move(problems)) {}
+  const std::vector<std::string>& problems() const { return problems_; }
+
+ private:
+  std::vector<std::string> problems_;
 };
 
 }  // namespace expcoil

@@ -1,4 +1,4 @@
-// Matrix of doubles and CountedArray: containers whose sizes travel with the data.
+// Matrix of doubles: rows and columns travel with the data.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +7,6 @@
 #include <vector>
 
 namespace expcoil {
-
-// An array that knows its own length. The program hands such arrays around without separate size
-// arguments (the polynomial coefficients of a magnet, the pieces of a split string).
-template <class T>
-using CountedArray = std::vector<T>;
 
 // rows x columns doubles, row-major and contiguous; m[r][c] is column c of row r. Values are left
 // uninitialised by construction: every producer in the program writes each element before anyone
@@ -37,8 +32,6 @@ class Matrix {
   std::uint32_t columns_ = 0;
   std::unique_ptr<double[]> data_;
 };
-
-inline Matrix matrix_alloc(std::uint32_t rows, std::uint32_t columns) { return Matrix(rows, columns); }
 
 // a[r][c] *= b[r][c] over a's extent; b must be at least as large in both directions.
 void matrix_multiply_elementwise(Matrix& a, const Matrix& b);

@@ -25,6 +25,11 @@ void append_triple(std::string& line, const double* v) {
 
 }  // namespace
 
+double field_map_slab_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points) {
+  const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
+  return std::min(points, static_cast<double>(slab_points)) * kFieldMapBytesPerPoint;
+}
+
 std::vector<double> field_map_axis(const FieldMapGrid& grid, int axis) {
   std::vector<double> v(grid.count[axis] > 0 ? static_cast<std::size_t>(grid.count[axis]) : 0);
   for (std::size_t i = 0; i < v.size(); ++i) v[i] = grid.value(axis, static_cast<std::int64_t>(i));

@@ -1,6 +1,6 @@
 // The field map: the field of a magnet's windings on a regular grid around the magnet (field_map_grid),
 // computed on every core. A FieldMap is a value; writing it in any file format is the job of the
-// writers in magnet/formats/.
+// writers in io/export/.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,12 @@ namespace expcoil {
 
 // Bx, By, Bz of one point, as held in memory.
 inline constexpr std::size_t kFieldMapBytesPerPoint = 3 * sizeof(double);
+
+// Points per slab of a map computed slab by slab (the program's): about 100 MB in memory.
+inline constexpr std::int64_t kSlabPoints = std::int64_t{1} << 22;
+
+// The memory a slab-wise map needs at most on one rank, in bytes.
+double field_map_slab_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points = kSlabPoints);
 
 struct FieldMap {
   FieldMapGrid grid;

@@ -15,7 +15,7 @@ std::int32_t point_count(double quotient) {
 }  // namespace
 
 FieldMapGrid field_map_grid(const MagnetSpec& magnet) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const double L = magnet.length;
   const double alpha = magnet.angle;
   const double w = magnet.winding_centre_to_midplane;

@@ -6,7 +6,7 @@ namespace expcoil {
 static constexpr double kEndModule = 0.125;
 
 MeshGeometry mesh_geometry(const MagnetSpec& magnet, std::int32_t rows, std::int32_t columns) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const double aperture_height = p.vertical_end_height + p.good_field_height;
   const double top = p.vertical_middle_join_height + aperture_height;
   const double z_start = -0.5 * magnet.length - 5 * kEndModule;

@@ -77,7 +77,7 @@ void require_finite_kernel(const Matrix& kernel, const MagnetSpec& magnet, doubl
     message += " /m: \"Winding centre to midplane\" (";
     message += format_general(magnet.winding_centre_to_midplane, 6);
     message += " m) is too large for \"FFT meshes\" (";
-    message += std::to_string(magnet.params->fft_meshes[0]);
+    message += std::to_string(magnet.params.fft_meshes[0]);
     message += "); reduce either, or turn \"Use vertical FFT inversion\" off";
     throw InputError(message);
   }
@@ -88,9 +88,9 @@ void require_finite_kernel(const Matrix& kernel, const MagnetSpec& magnet, doubl
 void inversion_kernel(double x0, double, double* out, const KernelContext& context) {
   const MagnetSpec& magnet = *context.magnet;
   const std::int64_t r = static_cast<std::int64_t>(x0);
-  const std::int64_t N = magnet.params->fft_meshes[0];
+  const std::int64_t N = magnet.params.fft_meshes[0];
   const std::int64_t f = r < N / 2 ? r : r - N;
-  if (magnet.params->use_vertical_fft_inversion == 0) {
+  if (!magnet.params.use_vertical_fft_inversion) {
     *out = kUnitFactor;
     return;
   }
@@ -101,7 +101,7 @@ void inversion_kernel(double x0, double, double* out, const KernelContext& conte
   *out = E / (1 + damped * damped);
 }
 
-SolverMemory solver_memory(const ParameterSet& set) {
+SolverMemory solver_memory(const Parameters& set) {
   const double fft_points = static_cast<double>(set.fft_meshes[0]) * set.fft_meshes[1];
   const double coil_points = static_cast<double>(set.coil_meshes[0]) * set.coil_meshes[1];
   // At the inverse transform: the spectrum and the result, real and imaginary.
@@ -109,7 +109,7 @@ SolverMemory solver_memory(const ParameterSet& set) {
 }
 
 Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const std::int32_t coil_rows = p.coil_meshes[0], coil_columns = p.coil_meshes[1];
   const std::int32_t fft_rows = p.fft_meshes[0], fft_columns = p.fft_meshes[1];
   if (coil_rows < 2 || coil_columns < 2 || fft_rows < 1 || fft_columns < 1) {
@@ -130,10 +130,10 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
   const auto rows = static_cast<std::uint32_t>(fft_rows), columns = static_cast<std::uint32_t>(fft_columns);
   Matrix result_re;
   {
-    Matrix spectrum_re = matrix_alloc(rows, columns);
-    Matrix spectrum_im = matrix_alloc(rows, columns);
+    Matrix spectrum_re(rows, columns);
+    Matrix spectrum_im(rows, columns);
     {
-      Matrix target = matrix_alloc(rows, columns);
+      Matrix target(rows, columns);
       sample_target(target, magnet, fft_y, fft_z, step, step, workers);
       require_finite_target(target, magnet, fft_y, fft_z, step);
       fft2d(false, target, nullptr, spectrum_re, spectrum_im, workers);
@@ -141,7 +141,7 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
     {
       // The factor depends on the row alone, so it is tabulated once per row (at the row index, as
       // the kernel expects) and applied along the row: the same products as with a full matrix.
-      Matrix kernel = matrix_alloc(rows, 1);
+      Matrix kernel(rows, 1);
       const KernelContext context{step, &magnet};
       grid_evaluate(
           kernel, [&context](double x0, double x1, double* out) { inversion_kernel(x0, x1, out, context); },
@@ -150,15 +150,15 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
       scale_rows(spectrum_re, kernel);
       scale_rows(spectrum_im, kernel);
     }
-    result_re = matrix_alloc(rows, columns);
+    result_re = Matrix(rows, columns);
     // Only the real part of the inverse is used (the kernel is real and even in the frequency).
-    Matrix result_im = matrix_alloc(rows, columns);
+    Matrix result_im(rows, columns);
     fft2d(true, spectrum_re, &spectrum_im, result_re, result_im, workers);
   }
 
   const auto out_rows = static_cast<std::uint32_t>(coil_rows),
              out_columns = static_cast<std::uint32_t>(coil_columns);
-  Matrix out = matrix_alloc(out_rows, out_columns);
+  Matrix out(out_rows, out_columns);
   const Matrix& R = result_re;
   for (std::uint32_t i = out_rows; i-- > 0;) {
     const bool border_row = i == 0 || i == out_rows - 1;

@@ -39,6 +39,6 @@ struct SolverMemory {
   double fft_matrices;
   double coil_matrix;
 };
-SolverMemory solver_memory(const ParameterSet& set);
+SolverMemory solver_memory(const Parameters& set);
 
 }  // namespace expcoil

@@ -12,14 +12,14 @@ namespace expcoil {
 
 double soft_abs(double u) { return u * std::atan(1e6 * u) - 5e-7 * std::log(u * u + 1e-12); }
 
-double polynomial(const CountedArray<double>& coefficients, double t) {
+double polynomial(const std::vector<double>& coefficients, double t) {
   double acc = 0.0;
   for (std::size_t i = coefficients.size(); i-- > 0;) acc = acc * t + coefficients[i];
   return acc;
 }
 
 double aperture_potential(const MagnetSpec& magnet, double d) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const double g = p.good_field_height;
   const double k = p.scaling_k;
   return ((std::exp(k * d) + polynomial(magnet.polynomial_adjustment, (0.5 * g + d) / g)) *
@@ -45,7 +45,7 @@ double stepped_aperture(const MagnetSpec& magnet, double x, double r, double a, 
 }  // namespace
 
 double vertical_profile(const MagnetSpec& magnet, double y) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const double g = p.good_field_height;
   const double e_h = p.vertical_end_height;
   const double J = p.vertical_middle_join_height;
@@ -97,7 +97,7 @@ std::string key_value(const char* key, double value, const char* unit) {
 
 // Which factor of aperture_potential at height d leaves double range, or empty when none does.
 std::string aperture_overflow(const MagnetSpec& magnet, double d) {
-  const ParameterSet& p = *magnet.params;
+  const Parameters& p = magnet.params;
   const double k = p.scaling_k;
   const double exponential = std::exp(k * d);
   const double adjustment =
@@ -124,7 +124,7 @@ std::string aperture_overflow(const MagnetSpec& magnet, double d) {
 }  // namespace
 
 std::string target_overflow_cause(const MagnetSpec& magnet, double y) {
-  const double J = magnet.params->vertical_middle_join_height;
+  const double J = magnet.params.vertical_middle_join_height;
   std::string cause;
   if (y > 0) cause = aperture_overflow(magnet, J - y);
   if (y < J && cause.empty()) cause = aperture_overflow(magnet, y);
@@ -137,11 +137,11 @@ void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, do
                    double step_z, unsigned workers) {
   // The factors are tabulated through the same evaluator, so their coordinates are the grid's to
   // the last bit.
-  Matrix vertical = matrix_alloc(target.rows(), 1);
+  Matrix vertical(target.rows(), 1);
   grid_evaluate(
       vertical, [&magnet](double y, double, double* out) { *out = vertical_factor(magnet, y); }, origin_y,
       0.0, step_y, 0.0, workers);
-  Matrix longitudinal = matrix_alloc(1, target.columns());
+  Matrix longitudinal(1, target.columns());
   grid_evaluate(
       longitudinal, [&magnet](double, double z, double* out) { *out = longitudinal_factor(magnet, z); }, 0.0,
       origin_z, 0.0, step_z, workers);

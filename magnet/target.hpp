@@ -25,7 +25,7 @@ inline constexpr double kInverseMu0 = 795774.7154594767;  // 1 / (4 pi 1e-7), A/
 double soft_abs(double u);
 
 // Horner's rule from the last coefficient: c[0] + c[1] t + ...; 0 for no coefficients.
-double polynomial(const CountedArray<double>& coefficients, double t);
+double polynomial(const std::vector<double>& coefficients, double t);
 
 // ((e^(k d) + P((g/2 + d) / g)) * B/mu0) / k: the potential at height d into an aperture. The
 // polynomial's argument runs from 0 at d = -g/2 to 1 at d = +g/2.

@@ -50,7 +50,7 @@ WindingSet windings_generate(const MagnetSpec& magnet, const Matrix& potential) 
                  mesh.origin[2], mesh.spacing, kAllLevelsLower, kAllLevelsUpper, 1.0);
   }
   windings_mirror(windings, magnet.winding_centre_to_midplane);
-  if (magnet.angle_mode == 1) windings_bend(windings, magnet);
+  if (magnet.bent) windings_bend(windings, magnet);
   return windings;
 }
 

@@ -31,7 +31,7 @@ using MagnetHandle = std::shared_ptr<const MagnetSpec>;
 
 // The windings and the magnet of a Design (a cast error, TypeError, when `design` is not one).
 const WindingSet& design_windings(const py::handle& design);
-MagnetHandle design_magnet(const py::handle& design);
+MagnetHandle magnet_of_design(const py::handle& design);
 
 // Text of the core (bytes, as config.txt holds them) as a str: UTF-8, with undecodable bytes as
 // surrogate escapes so that they come back unchanged.

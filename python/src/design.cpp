@@ -8,35 +8,25 @@
 
 #include "bindings.hpp"
 #include "lib/matrix.hpp"
+#include "magnet/design.hpp"
 #include "magnet/mesh.hpp"
-#include "magnet/solver.hpp"
-#include "magnet/windings.hpp"
 
 namespace expcoil::python {
 namespace {
 
-struct Design {
+// The library's Design, with the Magnet object Python handed in (which `magnet` gives back).
+struct Design : expcoil::Design {
   MagnetHandle magnet;
-  Matrix potential;  // rows along y, columns along z, A
-  std::vector<double> mesh_y, mesh_z;
-  WindingSet windings;
 };
 
 std::shared_ptr<Design> design(MagnetHandle magnet, const py::handle& workers) {
   const unsigned w = worker_argument(workers);
   auto d = std::make_shared<Design>();
-  d->magnet = std::move(magnet);
   {
     py::gil_scoped_release release;
-    d->potential = compute_current_potential(*d->magnet, w);
-    d->windings = windings_generate(*d->magnet, d->potential);
+    static_cast<expcoil::Design&>(*d) = design_magnet(*magnet, w);
   }
-  // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
-  const auto rows = static_cast<std::int32_t>(d->potential.rows());
-  const auto columns = static_cast<std::int32_t>(d->potential.columns());
-  const MeshGeometry mesh = mesh_geometry(*d->magnet, rows, columns);
-  d->mesh_y = mesh_axis(mesh, 1, rows);
-  d->mesh_z = mesh_axis(mesh, 2, columns);
+  d->magnet = std::move(magnet);
   return d;
 }
 
@@ -48,7 +38,7 @@ py::array vector_view(const std::vector<double>& v, const py::handle& owner) {
 
 // field_map() needs the windings of a Design; the class stays private to the binding files.
 const WindingSet& design_windings(const py::handle& design) { return design.cast<const Design&>().windings; }
-MagnetHandle design_magnet(const py::handle& design) { return design.cast<const Design&>().magnet; }
+MagnetHandle magnet_of_design(const py::handle& design) { return design.cast<const Design&>().magnet; }
 
 void init_design(py::module_& m) {
   py::class_<Design, std::shared_ptr<Design>>(m, "Design", R"doc(
@@ -112,7 +102,7 @@ currents : ndarray, shape (n,)
   m.def(
       "coil_mesh",
       [](const MagnetHandle& magnet) {
-        const std::int32_t rows = magnet->params->coil_meshes[0], columns = magnet->params->coil_meshes[1];
+        const std::int32_t rows = magnet->params.coil_meshes[0], columns = magnet->params.coil_meshes[1];
         const MeshGeometry mesh = mesh_geometry(*magnet, rows, columns);
         return py::make_tuple(py::array(py::cast(mesh_axis(mesh, 1, rows))),
                               py::array(py::cast(mesh_axis(mesh, 2, columns))));

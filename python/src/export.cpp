@@ -6,8 +6,8 @@
 #include <string>
 
 #include "bindings.hpp"
-#include "magnet/formats/export.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/export/export.hpp"
+#include "io/program/field_map_csv.hpp"
 
 namespace expcoil::python {
 namespace {

@@ -14,7 +14,7 @@
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/program/field_map_csv.hpp"
 
 namespace expcoil::python {
 namespace {
@@ -126,7 +126,7 @@ std::shared_ptr<FieldMapTable> field_map(const py::handle& design, const py::han
                                          const py::handle& workers) {
   const unsigned w = worker_argument(workers);
   const WindingSet& windings = design_windings(design);
-  const MagnetHandle record = magnet.is_none() ? design_magnet(design) : magnet.cast<MagnetHandle>();
+  const MagnetHandle record = magnet.is_none() ? magnet_of_design(design) : magnet.cast<MagnetHandle>();
   auto map = std::make_shared<FieldMapTable>();
   {
     py::gil_scoped_release release;

@@ -6,9 +6,9 @@
 
 #include "bindings.hpp"
 #include "lib/constants.hpp"
-#include "magnet/formats/conductor_file.hpp"
-#include "magnet/formats/field_map_csv.hpp"
-#include "magnet/formats/windings_table.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/field_map_csv.hpp"
+#include "io/program/windings_table.hpp"
 
 namespace expcoil::python {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/parameters.hpp"
+#include "magnet/checks.hpp"
 #include "bindings.hpp"
 #include "lib/errors.hpp"
 

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -12,115 +13,42 @@
 #include <variant>
 #include <vector>
 
-#include "app/parameters.hpp"
 #include "bindings.hpp"
+#include "lib/errors.hpp"
+#include "magnet/checks.hpp"
 
 namespace expcoil::python {
 namespace {
 
-// How a key's value is held in the record, and so how it converts.
-enum class Kind { kText, kReal, kMeshes, kSwitch, kReals };
-using Field = std::variant<std::string*, double*, std::int32_t*, CountedArray<double>*>;
+// The keys of one scope, in the table's order (the order of to_dict()).
+std::vector<const KeyInfo*> keys_of(KeyScope scope) {
+  std::vector<const KeyInfo*> keys;
+  for (const KeyInfo& k : config_keys()) {
+    if (k.scope == scope) keys.push_back(&k);
+  }
+  return keys;
+}
 
-template <class Record>
-struct Key {
-  const char* name;        // the Python name: the README's key in lower case with underscores, SI
-  const char* config_key;  // config.txt's key, as the checks name it
-  Kind kind;
-  const char* doc;
-  Field (*field)(Record&);
-};
+const std::vector<const KeyInfo*>& set_keys() {
+  static const std::vector<const KeyInfo*> keys = keys_of(KeyScope::kParameters);
+  return keys;
+}
 
-using SetKey = Key<ParameterSet>;
-using MagnetKey = Key<MagnetSpec>;
+const std::vector<const KeyInfo*>& magnet_keys() {
+  static const std::vector<const KeyInfo*> keys = keys_of(KeyScope::kMagnet);
+  return keys;
+}
 
-// In the README's order, which is also the order of to_dict().
-const SetKey kSetKeys[] = {
-    {"name", "Parameters name", Kind::kText, "Name of the parameter set (str).",
-     [](ParameterSet& s) -> Field { return &s.name; }},
-    {"scaling_k", "Scaling k", Kind::kReal, "Exponent of the field profile, 1/m (non-zero).",
-     [](ParameterSet& s) -> Field { return &s.scaling_k; }},
-    {"good_field_height", "Good field height", Kind::kReal, "Height of the good-field region, m (> 0).",
-     [](ParameterSet& s) -> Field { return &s.good_field_height; }},
-    {"vertical_end_height", "Vertical end height", Kind::kReal,
-     "Fade-out height at the vertical ends, m (> 0).",
-     [](ParameterSet& s) -> Field { return &s.vertical_end_height; }},
-    {"vertical_middle_join_height", "Vertical middle join height", Kind::kReal,
-     "Distance between the two apertures, m.",
-     [](ParameterSet& s) -> Field { return &s.vertical_middle_join_height; }},
-    {"vertical_middle_asymmetry", "Vertical middle asymmetry", Kind::kReal,
-     "Shape of the step that joins the apertures (pure number).",
-     [](ParameterSet& s) -> Field { return &s.vertical_middle_asymmetry; }},
-    {"vertical_middle_ramp", "Vertical middle ramp", Kind::kReal,
-     "Shape of the step that joins the apertures (pure number).",
-     [](ParameterSet& s) -> Field { return &s.vertical_middle_ramp; }},
-    {"vertical_end_asymmetry", "Vertical end asymmetry", Kind::kReal,
-     "Shape of the step at the vertical ends (pure number).",
-     [](ParameterSet& s) -> Field { return &s.vertical_end_asymmetry; }},
-    {"vertical_end_ramp", "Vertical end ramp", Kind::kReal,
-     "Shape of the step at the vertical ends (pure number).",
-     [](ParameterSet& s) -> Field { return &s.vertical_end_ramp; }},
-    {"coil_meshes", "Coil meshes", Kind::kMeshes, "Points per side of the coil mesh (int, >= 2).",
-     [](ParameterSet& s) -> Field { return s.coil_meshes; }},
-    {"fft_meshes", "FFT meshes", Kind::kMeshes, "Points per side of the FFT mesh (int, a power of two).",
-     [](ParameterSet& s) -> Field { return s.fft_meshes; }},
-    {"use_vertical_fft_inversion", "Use vertical FFT inversion", Kind::kSwitch,
-     "Whether the potential is compensated for the winding plane's distance to the mid-plane (bool).",
-     [](ParameterSet& s) -> Field { return &s.use_vertical_fft_inversion; }},
-    {"fieldmap_transverse_cell", "Fieldmap transverse cell", Kind::kReal,
-     "Field-map spacing along x, m (> 0).", [](ParameterSet& s) -> Field { return &s.fieldmap_cell[0]; }},
-    {"fieldmap_vertical_cell", "Fieldmap vertical cell", Kind::kReal, "Field-map spacing along y, m (> 0).",
-     [](ParameterSet& s) -> Field { return &s.fieldmap_cell[1]; }},
-    {"fieldmap_longitudinal_cell", "Fieldmap longitudinal cell", Kind::kReal,
-     "Field-map spacing along z, m (> 0).", [](ParameterSet& s) -> Field { return &s.fieldmap_cell[2]; }},
-    {"fieldmap_transverse_extension", "Fieldmap transverse extension", Kind::kReal,
-     "Field-map margin around the magnet along x, m.",
-     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[0]; }},
-    {"fieldmap_vertical_extension", "Fieldmap vertical extension", Kind::kReal,
-     "Field-map margin around the magnet along y, m.",
-     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[1]; }},
-    {"fieldmap_longitudinal_extension", "Fieldmap longitudinal extension", Kind::kReal,
-     "Field-map margin around the magnet along z, m.",
-     [](ParameterSet& s) -> Field { return &s.fieldmap_extension[2]; }},
-};
-
-const MagnetKey kMagnetKeys[] = {
-    {"name", "Magnet name", Kind::kText, "Name of the magnet, used in its file names (str, no '/' or '\\').",
-     [](MagnetSpec& m) -> Field { return &m.name; }},
-    {"bmax", "Bmax", Kind::kReal, "Peak field, T.", [](MagnetSpec& m) -> Field { return &m.bmax; }},
-    {"length", "Length", Kind::kReal, "Magnet length, m (>= 0).",
-     [](MagnetSpec& m) -> Field { return &m.length; }},
-    {"angle", "Angle (degrees)", Kind::kReal, "Bend angle, rad; 0 for a straight magnet.",
-     [](MagnetSpec& m) -> Field { return &m.angle; }},
-    {"winding_centre_to_midplane", "Winding centre to midplane", Kind::kReal,
-     "Distance of each winding layer from the mid-plane x = 0, m.",
-     [](MagnetSpec& m) -> Field { return &m.winding_centre_to_midplane; }},
-    {"winding_return_half_length", "Winding return half-length", Kind::kReal,
-     "Half-width of the longitudinal end ramps, m (> 0).",
-     [](MagnetSpec& m) -> Field { return &m.winding_return_half_length; }},
-    {"area_per_winding", "Area per winding (cm^2)", Kind::kReal, "Conductor area of one winding, m^2.",
-     [](MagnetSpec& m) -> Field { return &m.area_per_winding; }},
-    {"winding_current_density", "Winding current density (A/mm^2)", Kind::kReal,
-     "Current density in the windings, A/m^2.", [](MagnetSpec& m) -> Field { return &m.current_density; }},
-    {"winding_thickness", "Winding thickness (cm)", Kind::kReal,
-     "Winding thickness, m (recorded, not used by the design).",
-     [](MagnetSpec& m) -> Field { return &m.winding_thickness; }},
-    {"polynomial_adjustment", "Polynomial adjustment", Kind::kReals,
-     "Coefficients, lowest power first, of the polynomial added to the exponential profile; its "
-     "argument runs from 0 to 1 over the good-field height (list of float).",
-     [](MagnetSpec& m) -> Field { return &m.polynomial_adjustment; }},
-};
+// The attribute's docstring: the key's description and its SI unit.
+std::string key_doc(const KeyInfo& k) {
+  std::string doc = k.doc;
+  doc[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(doc[0])));
+  if (*k.si_unit != '\0') doc.append(", ").append(k.si_unit);
+  return doc.append(".");
+}
 
 // The checks' messages name config.txt's keys; a Config made from dicts names the dicts' keys.
-std::string python_key(std::string_view config_key) {
-  for (const SetKey& k : kSetKeys) {
-    if (config_key == k.config_key) return k.name;
-  }
-  for (const MagnetKey& k : kMagnetKeys) {
-    if (config_key == k.config_key) return k.name;
-  }
-  return std::string(config_key);
-}
+std::string python_key(const KeyInfo& key) { return key.python; }
 
 bool text_from_python(const py::handle& value, std::string& out) {
   if (!PyUnicode_Check(value.ptr())) return false;
@@ -172,14 +100,14 @@ std::string value_text(const py::handle& value) {
 }
 
 // Converts `value` into the field; returns what is wrong with it, or "" when it fits.
-std::string assign(Kind kind, const Field& field, const py::handle& value) {
+std::string assign(KeyKind kind, const RecordField& field, const py::handle& value) {
   const std::string it_is = " (it is " + value_text(value) + ")";
   switch (kind) {
-    case Kind::kText:
+    case KeyKind::kText:
       return text_from_python(value, *std::get<std::string*>(field)) ? "" : "must be a str" + it_is;
-    case Kind::kReal:
+    case KeyKind::kReal:
       return real_from_python(value, *std::get<double*>(field)) ? "" : "must be a real number" + it_is;
-    case Kind::kMeshes: {
+    case KeyKind::kMeshes: {
       long long n = 0;
       if (!integer_from_python(value, n) || n < INT32_MIN || n > INT32_MAX) {
         return "must be an integer of at most 32 bits" + it_is;
@@ -188,18 +116,18 @@ std::string assign(Kind kind, const Field& field, const py::handle& value) {
       pair[0] = pair[1] = static_cast<std::int32_t>(n);
       return "";
     }
-    case Kind::kSwitch: {
+    case KeyKind::kSwitch: {
       long long n = 0;
       if (is_bool(value)) {
         n = PyObject_IsTrue(value.ptr());
       } else if (!integer_from_python(value, n) || (n != 0 && n != 1)) {
         return "must be True or False" + it_is;
       }
-      *std::get<std::int32_t*>(field) = n != 0 ? 1 : 0;
+      *std::get<bool*>(field) = n != 0;
       return "";
     }
-    case Kind::kReals: {
-      CountedArray<double>& out = *std::get<CountedArray<double>*>(field);
+    case KeyKind::kReals: {
+      std::vector<double>& out = *std::get<std::vector<double>*>(field);
       const std::string problem = "must be a list of real numbers" + it_is;
       if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
           !py::isinstance<py::iterable>(value)) {
@@ -217,19 +145,19 @@ std::string assign(Kind kind, const Field& field, const py::handle& value) {
   return "cannot be converted";
 }
 
-py::object value_of(Kind kind, const Field& field) {
+py::object value_of(KeyKind kind, const RecordField& field) {
   switch (kind) {
-    case Kind::kText:
+    case KeyKind::kText:
       return text_to_python(*std::get<std::string*>(field));
-    case Kind::kReal:
+    case KeyKind::kReal:
       return py::float_(*std::get<double*>(field));
-    case Kind::kMeshes:
+    case KeyKind::kMeshes:
       return py::int_(std::get<std::int32_t*>(field)[0]);
-    case Kind::kSwitch:
-      return py::bool_(*std::get<std::int32_t*>(field) != 0);
-    case Kind::kReals: {
+    case KeyKind::kSwitch:
+      return py::bool_(*std::get<bool*>(field));
+    case KeyKind::kReals: {
       py::list list;
-      for (double v : *std::get<CountedArray<double>*>(field)) list.append(v);
+      for (double v : *std::get<std::vector<double>*>(field)) list.append(v);
       return list;
     }
   }
@@ -238,9 +166,10 @@ py::object value_of(Kind kind, const Field& field) {
 
 // Fills `record` from the mapping `values`, one problem per missing, unknown or unfitting key, each
 // starting with `prefix`.
-template <class Record, std::size_t N>
+template <class Record>
 void fill_record(const std::string& prefix, const py::handle& values, const char* what,
-                 const Key<Record> (&keys)[N], Record& record, std::vector<std::string>& problems) {
+                 const std::vector<const KeyInfo*>& keys, Record& record,
+                 std::vector<std::string>& problems) {
   static const py::handle mapping =
       py::object(py::module_::import("collections.abc").attr("Mapping")).release();
   if (!py::isinstance(values, mapping)) {
@@ -251,25 +180,30 @@ void fill_record(const std::string& prefix, const py::handle& values, const char
     std::string text;
     bool known = false;
     if (text_from_python(key, text)) {
-      for (const Key<Record>& k : keys) known = known || text == k.name;
+      for (const KeyInfo* k : keys) known = known || text == k->python;
     }
     if (!known) problems.push_back(prefix + "unknown key " + value_text(key));
   }
-  for (const Key<Record>& k : keys) {
-    const py::str name(k.name);
+  for (const KeyInfo* k : keys) {
+    const py::str name(k->python);
     if (!values.attr("__contains__")(name).cast<bool>()) {
-      problems.push_back(prefix + "no \"" + k.name + "\" key");
+      problems.push_back(prefix + "no \"" + k->python + "\" key");
       continue;
     }
-    const std::string problem = assign(k.kind, k.field(record), values[name]);
-    if (!problem.empty()) problems.push_back(prefix + '"' + k.name + "\" " + problem);
+    const std::string problem = assign(k->kind, record_field(record, k->id), values[name]);
+    if (!problem.empty()) problems.push_back(prefix + '"' + k->python + "\" " + problem);
   }
 }
 
-template <class Record, std::size_t N>
-py::dict to_dict(const Record& record, const Key<Record> (&keys)[N]) {
+template <class Record>
+py::object value_of(const Record& record, const KeyInfo& k) {
+  return value_of(k.kind, record_field(const_cast<Record&>(record), k.id));
+}
+
+template <class Record>
+py::dict to_dict(const Record& record, const std::vector<const KeyInfo*>& keys) {
   py::dict d;
-  for (const Key<Record>& k : keys) d[k.name] = value_of(k.kind, k.field(const_cast<Record&>(record)));
+  for (const KeyInfo* k : keys) d[k->python] = value_of(record, *k);
   return d;
 }
 
@@ -279,7 +213,7 @@ std::shared_ptr<ParameterSet> config_from_dict(const py::handle& params, const p
   const std::string source = std::string(kSource) + ": ";
   std::vector<std::string> problems;
   auto set = std::make_shared<ParameterSet>();
-  fill_record(source, params, "params", kSetKeys, *set, problems);
+  fill_record(source, params, "params", set_keys(), static_cast<Parameters&>(*set), problems);
   const bool is_list = py::isinstance<py::list>(magnets) || py::isinstance<py::tuple>(magnets);
   if (!is_list) {
     problems.push_back(source + "magnets must be a list of dicts, one per magnet (it is " +
@@ -297,13 +231,12 @@ std::shared_ptr<ParameterSet> config_from_dict(const py::handle& params, const p
         prefix = source + "magnet \"" + name + "\": ";
       }
       MagnetSpec magnet;
-      magnet.params = set.get();
-      fill_record(prefix, values, "each magnet", kMagnetKeys, magnet, problems);
-      // As magnet_spec_read sets it: a NaN angle does not make a bent magnet.
-      magnet.angle_mode = (magnet.angle != 0.0 && !std::isnan(magnet.angle)) ? 1 : 0;
+      fill_record(prefix, values, "each magnet", magnet_keys(), magnet, problems);
+      finish_magnet(magnet);
       set->magnets.append(std::move(magnet));
     }
   }
+  for (MagnetSpec& magnet : set->magnets) magnet.params = *set;
   if (problems.empty()) problems = check_parameter_values(kSource, *set, python_key);
   if (!problems.empty()) throw ConfigError(std::move(problems));
   return set;
@@ -328,17 +261,15 @@ angle (rad), winding_centre_to_midplane (m), winding_return_half_length (m), are
 winding_current_density (A/m^2), winding_thickness (m), polynomial_adjustment (list); and
 winding_current (A), the current of every winding.
 )doc");
-  for (const MagnetKey& k : kMagnetKeys) {
+  for (const KeyInfo* k : magnet_keys()) {
     magnet.def_property_readonly(
-        k.name,
-        [k](const MagnetSpec& record) { return value_of(k.kind, k.field(const_cast<MagnetSpec&>(record))); },
-        k.doc);
+        k->python, [k](const MagnetSpec& record) { return value_of(record, *k); }, key_doc(*k).c_str());
   }
   magnet.def_property_readonly(
       "winding_current", &MagnetSpec::winding_current,
       "The current every winding carries, A: winding_current_density * area_per_winding.");
   magnet.def(
-      "to_dict", [](const MagnetSpec& record) { return to_dict(record, kMagnetKeys); },
+      "to_dict", [](const MagnetSpec& record) { return to_dict(record, magnet_keys()); },
       "The magnet's keys and values, as Config.from_dict takes them (dict).");
   magnet.def("__repr__", &magnet_repr);
 
@@ -355,11 +286,10 @@ use_vertical_fft_inversion (bool), fieldmap_transverse_cell, fieldmap_vertical_c
 fieldmap_longitudinal_cell, fieldmap_transverse_extension, fieldmap_vertical_extension,
 fieldmap_longitudinal_extension (m); and magnets, the list of Magnet in file order.
 )doc");
-  for (const SetKey& k : kSetKeys) {
+  for (const KeyInfo* k : set_keys()) {
     config.def_property_readonly(
-        k.name,
-        [k](const ParameterSet& set) { return value_of(k.kind, k.field(const_cast<ParameterSet&>(set))); },
-        k.doc);
+        k->python, [k](const ParameterSet& set) { return value_of(static_cast<const Parameters&>(set), *k); },
+        key_doc(*k).c_str());
   }
   config.def_property_readonly(
       "magnets",
@@ -402,8 +332,8 @@ Examples
       "to_dict",
       [](const ParameterSet& set) {
         py::list magnets;
-        for (const MagnetSpec& magnet : set.magnets) magnets.append(to_dict(magnet, kMagnetKeys));
-        return py::make_tuple(to_dict(set, kSetKeys), magnets);
+        for (const MagnetSpec& magnet : set.magnets) magnets.append(to_dict(magnet, magnet_keys()));
+        return py::make_tuple(to_dict(static_cast<const Parameters&>(set), set_keys()), magnets);
       },
       "(params, magnets): the values as Config.from_dict takes them; Config.from_dict(*c.to_dict()) is "
       "a Config equal to c.");
@@ -420,7 +350,7 @@ Examples
   m.def(
       "read_config",
       [](const std::filesystem::path& path) {
-        return std::shared_ptr<ParameterSet>(parameter_set_load(path.string()));
+        return std::make_shared<ParameterSet>(parameter_set_load(path.string()));
       },
       py::arg("path"), "See expcoil.read_config.");
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "bindings.hpp"
-#include "magnet/formats/coil_chain.hpp"
+#include "magnet/coil_chain.hpp"
 #include "magnet/windings.hpp"
 
 namespace expcoil::python {
@@ -51,7 +51,7 @@ py::dict chain_windings_of(const py::handle& segments, const py::handle& current
 
 py::array_t<double> bend_points_of(const MagnetHandle& magnet, const py::handle& points) {
   Points p = points_argument(points);
-  if (magnet->angle_mode == 1) {
+  if (magnet->bent) {
     py::gil_scoped_release release;
     bend_points(*magnet, p.x.data(), p.z.data(), p.x.size());
   }

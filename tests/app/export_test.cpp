@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "magnet/formats/export.hpp"
+#include "io/export/export.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {

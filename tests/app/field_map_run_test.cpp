@@ -7,7 +7,7 @@
 #include <random>
 
 #include "lib/errors.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/program/field_map_csv.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -18,7 +18,7 @@ TEST(FieldMapRun, SlabsOfAnySizeGiveTheWholeMapsFile) {
   set.good_field_height = 0.05;
   for (int a = 0; a < 3; ++a) set.fieldmap_cell[a] = 0.1 / (a + 1), set.fieldmap_extension[a] = 0.05;
   MagnetSpec magnet;
-  magnet.params = &set, magnet.length = 0.4, magnet.winding_centre_to_midplane = 0.1;
+  magnet.params = set, magnet.length = 0.4, magnet.winding_centre_to_midplane = 0.1;
   const FieldMapGrid grid = field_map_grid(magnet);
   ASSERT_EQ(grid.points(), 4 * 4 * 16);
   WindingSet windings;

@@ -39,7 +39,7 @@ TEST(GrowList, GrowthShrinkageAliasAndRemoval) {
 }
 
 TEST(Matrix, ElementwiseProductOverTheFirstMatrixExtent) {
-  Matrix a = matrix_alloc(2, 2), b = matrix_alloc(2, 3);  // b may be larger
+  Matrix a(2, 2), b(2, 3);  // b may be larger
   for (std::uint32_t i = 0; i < 6; ++i) b.data()[i] = 5.0 + i;
   for (std::uint32_t i = 0; i < 4; ++i) a.data()[i] = 1.0 + i;
   matrix_multiply_elementwise(a, b);

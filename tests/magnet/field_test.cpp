@@ -16,7 +16,7 @@
 #include "lib/errors.hpp"
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
-#include "magnet/formats/field_map_csv.hpp"
+#include "io/program/field_map_csv.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -109,7 +109,7 @@ MagnetSpec map_magnet(double angle = 0.0) {
   set.fieldmap_extension[0] = 0.05, set.fieldmap_extension[1] = 0.02, set.fieldmap_extension[2] = 0.5;
   MagnetSpec magnet;
   // (std::string: GCC 12 reports a false -Wrestrict for the literal assigned here.)
-  magnet.name = std::string("M"), magnet.params = &set, magnet.length = 2.0, magnet.angle = angle;
+  magnet.name = std::string("M"), magnet.params = set, magnet.length = 2.0, magnet.angle = angle;
   magnet.winding_centre_to_midplane = 0.1;
   return magnet;
 }

@@ -20,14 +20,14 @@ namespace {
 
 // g = 0.15 m, e = 0.08 m, J = 0.35 m, k = 2.5 / m, ramps 0.5; L = 0.8 m, B = 0.8 T, h = 0.1 m, d = 0.02 m.
 struct Magnet {
-  ParameterSet set;
   MagnetSpec magnet;
+  Parameters& set = magnet.params;
   explicit Magnet(std::int32_t coil = 16, std::int32_t fft = 64, bool inversion = true) {
     set.scaling_k = 2.5, set.good_field_height = 0.15, set.vertical_end_height = 0.08;
     set.vertical_middle_join_height = 0.35, set.vertical_middle_ramp = set.vertical_end_ramp = 0.5;
     set.coil_meshes[0] = set.coil_meshes[1] = coil, set.fft_meshes[0] = set.fft_meshes[1] = fft;
     set.use_vertical_fft_inversion = inversion;
-    magnet.params = &set, magnet.bmax = magnet.length = 0.8, magnet.winding_return_half_length = 0.1;
+    magnet.bmax = magnet.length = 0.8, magnet.winding_return_half_length = 0.1;
     magnet.winding_centre_to_midplane = 0.02, magnet.polynomial_adjustment = {0.0};
   }
   // B e^(k d) / (mu0 k), mu0 written out from its definition.

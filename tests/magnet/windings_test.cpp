@@ -15,8 +15,8 @@
 #include "lib/constants.hpp"
 #include "lib/errors.hpp"
 #include "magnet/contour.hpp"
-#include "magnet/formats/conductor_file.hpp"
-#include "magnet/formats/windings_table.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/windings_table.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -151,7 +151,7 @@ TEST(Windings, MirrorLayersAndBend) {
   ParameterSet set;
   set.good_field_height = set.vertical_end_height = 0.5;
   MagnetSpec magnet;
-  magnet.params = &set, magnet.length = 0.75, magnet.winding_centre_to_midplane = 0.02;
+  magnet.params = set, magnet.length = 0.75, magnet.winding_centre_to_midplane = 0.02;
   magnet.current_density = 2e6, magnet.area_per_winding = 5e-5;
   WindingSet plain, w;
   contour_mesh(plain, ring_matrix(100, 6), 100.0, 0.0, -1.0, -1.25, 0.5, -kWide, kWide, 1.0);
@@ -163,7 +163,7 @@ TEST(Windings, MirrorLayersAndBend) {
     EXPECT_EQ(values(w[plain.count() + k]), (Values{-0.02, s.y1, s.z1, -0.02, s.y2, s.z2, -s.current})) << k;
   }
   // A bent magnet's windings are the straight ones, bent.
-  magnet.angle = 0.5, magnet.angle_mode = 1;
+  magnet.angle = 0.5, magnet.bent = true;
   const WindingSet bent = windings_generate(magnet, ring_matrix(100, 6));
   ASSERT_EQ(bent.count(), w.count());
   windings_bend(w, magnet);
@@ -197,7 +197,7 @@ TEST(Windings, BendFollowsTheExactArcAtEveryAngle) {
   }
   for (const double degrees : {1e-310, 1e-306, 1e-300, 1e-12, 1e-6, 15.0, -15.0, 90.0, 400.0}) {
     MagnetSpec magnet;
-    magnet.length = L, magnet.angle = degrees * kRadiansPerDegree, magnet.angle_mode = 1;
+    magnet.length = L, magnet.angle = degrees * kRadiansPerDegree, magnet.bent = true;
     WindingSet w = winding_set(points);
     windings_bend(w, magnet);
     // Single points bend to the bits of the windings' ends: a beam path lies exactly where they do.

@@ -1,0 +1,101 @@
+// Every key of config.txt, once: its text, its Python name, how its value converts into SI units, its
+// default, the rule its value is checked by and a one-line description. The reader, the checks, the
+// Python records and the README's key tables all come from this table, so a key added here is read,
+// checked, bound and documented everywhere (a test compares the README with it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace expcoil {
+
+// One identifier per key; the records map each to the member it fills.
+enum class KeyId : std::uint8_t {
+  kParametersName,
+  kScalingK,
+  kGoodFieldHeight,
+  kVerticalEndHeight,
+  kVerticalMiddleJoinHeight,
+  kVerticalMiddleAsymmetry,
+  kVerticalMiddleRamp,
+  kVerticalEndAsymmetry,
+  kVerticalEndRamp,
+  kCoilMeshes,
+  kFftMeshes,
+  kUseVerticalFftInversion,
+  kFieldmapTransverseCell,
+  kFieldmapVerticalCell,
+  kFieldmapLongitudinalCell,
+  kFieldmapTransverseExtension,
+  kFieldmapVerticalExtension,
+  kFieldmapLongitudinalExtension,
+  kMagnetName,
+  kBmax,
+  kLength,
+  kAngle,
+  kWindingCentreToMidplane,
+  kWindingReturnHalfLength,
+  kAreaPerWinding,
+  kWindingCurrentDensity,
+  kWindingThickness,
+  kPolynomialAdjustment,
+};
+
+// The parameter block holds one value per key, shared by all magnets; a magnet key has one line per
+// magnet, the n-th line belonging to the n-th magnet.
+enum class KeyScope : std::uint8_t { kParameters, kMagnet };
+
+// How the value text converts: the C library's conversions in the "C" locale, as the program has
+// always read its files.
+enum class KeyKind : std::uint8_t {
+  kText,    // verbatim
+  kReal,    // strtod of the numeric prefix (0 when there is none), times the key's factor
+  kMeshes,  // atoi of the numeric prefix, saturated to 32 bits; one value for both sides of a mesh
+  kSwitch,  // true when it starts with t, y or 1 (any case)
+  kReals,   // comma-separated reals
+};
+
+// The check a value alone must pass; checks that involve several keys live with the records.
+enum class KeyRule : std::uint8_t {
+  kNone,
+  kFinite,       // a finite number
+  kNonZero,      // finite and not 0
+  kPositive,     // finite and > 0
+  kNonNegative,  // finite and >= 0
+  kAtLeastTwo,   // an integer >= 2
+  kFileName,     // a name the output file names can carry: not empty, no '/' or '\', unique
+  kRequired,     // the line must be there
+};
+
+struct KeyInfo {
+  KeyId id;
+  KeyScope scope;
+  const char* key;     // config.txt's key, as the messages name it
+  const char* python;  // the Python name: the key in lower case with underscores, SI units
+  KeyKind kind;
+  double factor;             // SI value = file value * factor (reals only)
+  const char* unit;          // the unit of the file's value ("" for pure numbers and text)
+  const char* si_unit;       // the unit of the record's (and Python's) value
+  const char* default_text;  // what a missing line reads as
+  KeyRule rule;
+  const char* doc;  // one line, the README's description starts with it
+};
+
+// In the order of the README's tables, which is also the order of the checks' messages and of
+// Config.to_dict().
+std::span<const KeyInfo> config_keys();
+
+const KeyInfo& key_info(KeyId id);
+
+// The entry whose config.txt key is `key` exactly; null when none is.
+const KeyInfo* find_key(std::string_view key);
+
+// Value conversions of the configuration, as the C library does them in the "C" locale.
+double config_real(const std::string& value);           // strtod: numeric prefix, 0 when there is none
+std::int32_t config_integer(const std::string& value);  // atoi: numeric prefix, saturated to 32 bits
+bool config_switch(const std::string& value);           // starts with t, y or 1 (any case)
+
+}  // namespace expcoil

@@ -1,0 +1,24 @@
+// BDSIM's bdsim3d field map, gzip-compressed (BDSIM reads ".gz" files through gzstream): lengths in cm,
+// B in tesla, node counts.
+//
+//   # comments (kept free of '>': "word > number" anywhere in the header is taken for a key)
+//   xmin> ..  xmax> ..  nx> ..     one key per line, also for y and z; min/max are the first/last node
+//   loopOrder> xyzt                xyzt: x fastest, z slowest; tzyx: z fastest (the CSV's order)
+//   ! X Y Z Fx Fy Fz               column names, tab-separated; ends the header
+//   x y z Bx By Bz                 one line per node, tab-separated, no blank lines (a blank line would
+//                                  still use up a node and shift everything after it)
+//
+// The reader places values by line count only (the coordinates columns are not used) and stores floats.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "io/export/field_map_writer.hpp"
+
+namespace expcoil {
+
+std::unique_ptr<FieldMapWriter> bdsim_writer(const std::string& path, const FieldMapGrid& grid,
+                                             BdsimOrder order);
+
+}  // namespace expcoil

@@ -1,0 +1,24 @@
+// G4beamline's BLFieldMap grid file: lengths in mm, B in tesla.
+//
+//   # comments (first character '#')
+//   param maxline=1024 current=1 gradient=1 normB=1 normE=1
+//   grid X0=.. Y0=.. Z0=.. nX=.. nY=.. nZ=.. dX=.. dY=.. dZ=..     origin, node counts, spacing
+//   data
+//   X Y Z Bx By Bz                                                 one line per node
+//
+// The reader places every line at the node nearest its coordinates (within 0.01 mm), so the line order is
+// free; the CSV's (x slowest, z fastest) is kept. Numbers are plain decimals or exponents (strtod, and
+// sscanf "%f" into floats for the data); counts are written without leading zeros, which strtol would read
+// as octal. The inside test is half-open: the last grid plane of each axis sees no field.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "io/export/field_map_writer.hpp"
+
+namespace expcoil {
+
+std::unique_ptr<FieldMapWriter> g4beamline_writer(const std::string& path, const FieldMapGrid& grid);
+
+}  // namespace expcoil

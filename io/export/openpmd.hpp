@@ -1,0 +1,25 @@
+// A field mesh of the openPMD BeamPhysics extension in HDF5, as Bmad (grid_field) and openPMD-beamphysics
+// read it; SI units throughout (metres, tesla).
+//
+//   root attributes  openPMD, openPMDextension = BeamPhysics, externalFieldPath = /ExternalFieldPath/%T/
+//   /ExternalFieldPath/1/         gridGeometry = rectangular, eleAnchorPt = center (z = 0 is the magnet's
+//                                 centre), axisLabels = (x, y, z), gridLowerBound = 0, gridSize,
+//                                 gridOriginOffset (first node), gridSpacing, harmonic = 0, fieldScale = 1
+//   /ExternalFieldPath/1/magneticField/{x,y,z}
+//                                 [nx][ny][nz] datasets in C order (z fastest, the CSV's order), each a
+//                                 complex number {r, i} with i = 0, unitSI = 1
+//
+// Bmad reads a field component only as such a compound (a plain real dataset is taken for an old-style
+// group of r and i), and h5py reads the compound as complex128, so both get the field.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "io/export/field_map_writer.hpp"
+
+namespace expcoil {
+
+std::unique_ptr<FieldMapWriter> openpmd_writer(const std::string& path, const FieldMapGrid& grid);
+
+}  // namespace expcoil

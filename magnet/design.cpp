@@ -1,0 +1,60 @@
+#include "magnet/design.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "lib/errors.hpp"
+#include "lib/memory.hpp"
+#include "lib/number_format.hpp"
+#include "magnet/field_map.hpp"
+#include "magnet/mesh.hpp"
+#include "magnet/solver.hpp"
+#include "magnet/windings.hpp"
+
+namespace expcoil {
+
+// The windings' count follows from the potential's height over the current per winding: a small
+// current, a gentle "Scaling k" or a large "Bmax" can ask for more segments than memory holds.
+void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std::uint64_t max_segments) {
+  const std::uint64_t segments = windings_segment_count(magnet, potential);
+  const double bytes = windings_memory_bytes(segments) + field_map_slab_memory_bytes(field_map_grid(magnet));
+  const double memory = usable_memory_bytes();
+  max_segments = std::min<std::uint64_t>(max_segments, UINT32_MAX);
+  if (segments <= max_segments && bytes <= memory) return;
+  const auto [low, high] = std::minmax_element(potential.data(), potential.data() + potential.size());
+  std::string message = "the current potential spans ";
+  message += format_general((*high - *low) / magnet.winding_current(), 3);
+  message += " windings of ";
+  message += format_general(magnet.winding_current(), 6);
+  message +=
+      " A (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\"; the potential grows with "
+      "\"Bmax\" and falls with \"Scaling k\"): ";
+  message += format_general(static_cast<double>(segments), 3);
+  message += " conductor segments";
+  if (segments > max_segments) {
+    message += ", more than the " + std::to_string(max_segments) + " one magnet can hold";
+  } else {
+    message += " need " + format_gib(bytes) + " of memory, more than this machine's " + format_gib(memory);
+  }
+  throw InputError(message);
+}
+
+Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignProgress& progress,
+                     std::uint64_t max_segments) {
+  Design d;
+  d.magnet = magnet;
+  if (progress) progress("potential");
+  d.potential = compute_current_potential(d.magnet, workers);
+  require_windings_fit(d.magnet, d.potential, max_segments);
+  if (progress) progress("windings");
+  d.windings = windings_generate(d.magnet, d.potential);
+  // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
+  const auto rows = static_cast<std::int32_t>(d.potential.rows());
+  const auto columns = static_cast<std::int32_t>(d.potential.columns());
+  const MeshGeometry mesh = mesh_geometry(d.magnet, rows, columns);
+  d.mesh_y = mesh_axis(mesh, 1, rows);
+  d.mesh_z = mesh_axis(mesh, 2, columns);
+  return d;
+}
+
+}  // namespace expcoil
