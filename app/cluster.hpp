@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/errors.hpp"
+
 namespace expcoil {
 
 class Cluster {
@@ -60,9 +62,9 @@ class Cluster {
     if (outcome.failed_rank >= 0) throw RankFailed(outcome.failed_rank, outcome.message);
   }
 
-  class RankFailed : public std::runtime_error {
+  class RankFailed : public Error {
    public:
-    RankFailed(int rank, const std::string& message) : std::runtime_error(message), rank_(rank) {}
+    RankFailed(int rank, const std::string& message) : Error(message), rank_(rank) {}
     int rank() const { return rank_; }
 
    private:

@@ -116,11 +116,6 @@ char* point_line(char* line, const std::string* const* coordinates, const double
   return end;
 }
 
-// Throws WriteError once the file has failed, so that a long conversion stops early.
-void check_output(const OutputFile& file);
-// Commits the file or throws WriteError.
-void commit_output(OutputFile& file);
-
 // Throws InputError unless |v| fits a float; `format` names the files in the message.
 void check_single_range(double v, const char* format);
 

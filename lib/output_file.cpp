@@ -186,6 +186,10 @@ void OutputFile::commit_or_throw() {
   if (!commit()) throw WriteError(path_, reason_);
 }
 
+void OutputFile::throw_if_failed() const {
+  if (!ok()) throw WriteError(path_, reason_);
+}
+
 void OutputFile::fail(int error_number) {
   if (!ok()) return;
   reason_ = std::generic_category().message(error_number);

@@ -62,6 +62,8 @@ class OutputFile {
   bool commit();
   // commit(), throwing WriteError (path and reason) on failure.
   void commit_or_throw();
+  // Throws that WriteError at once when a failure is latched: for a writer that should stop early.
+  void throw_if_failed() const;
 
   bool ok() const { return reason_.empty(); }
   // "cannot write <path>: <reason>" for the first failure; empty while all is well.

@@ -8,9 +8,12 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "lib/errors.hpp"
+
 namespace expcoil {
 
-ScratchFile::ScratchFile(const std::string& directory) : directory_(directory.empty() ? "." : directory) {
+ScratchFile::ScratchFile(const std::string& directory, const std::string& output)
+    : directory_(directory.empty() ? "." : directory), output_(output) {
   fd_ = ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd_ >= 0) return;
   // File systems without O_TMPFILE: a named file, unlinked at once.
@@ -49,7 +52,8 @@ void ScratchFile::read_at(std::uint64_t offset, void* data, std::size_t size) co
 }
 
 void ScratchFile::fail(int error_number) const {
-  throw std::system_error(error_number, std::generic_category(), "scratch file in " + directory_);
+  throw WriteError(output_,
+                   "scratch file in " + directory_ + ": " + std::generic_category().message(error_number));
 }
 
 }  // namespace expcoil

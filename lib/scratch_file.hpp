@@ -13,14 +13,14 @@ namespace expcoil {
 
 class ScratchFile {
  public:
-  // Throws std::system_error "scratch file in <directory>: <reason>" when none can be made.
-  explicit ScratchFile(const std::string& directory);
+  // `output` is the file it serves: every failure throws WriteError for it, "cannot write <output>:
+  // scratch file in <directory>: <reason>", since that output cannot be written without it.
+  ScratchFile(const std::string& directory, const std::string& output);
   ~ScratchFile();
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 
-  // Both throw std::system_error "scratch file in <directory>: <reason>"; reading past what was written
-  // is a failure, not zeros.
+  // Both throw that WriteError; reading past what was written is a failure, not zeros.
   void write_at(std::uint64_t offset, const void* data, std::size_t size);
   void read_at(std::uint64_t offset, void* data, std::size_t size) const;
 
@@ -28,6 +28,7 @@ class ScratchFile {
   [[noreturn]] void fail(int error_number) const;
 
   std::string directory_;
+  std::string output_;
   int fd_ = -1;
 };
 

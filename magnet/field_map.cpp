@@ -27,7 +27,7 @@ void append_triple(std::string& line, const double* v) {
 
 double field_map_slab_memory_bytes(const FieldMapGrid& grid, std::int64_t slab_points) {
   const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
-  return std::min(points, static_cast<double>(slab_points)) * kFieldMapBytesPerPoint;
+  return std::min(points, static_cast<double>(slab_points)) * FieldMapGrid::kBytesPerPoint;
 }
 
 std::vector<double> field_map_axis(const FieldMapGrid& grid, int axis) {
@@ -103,9 +103,7 @@ void field_map_compute_points(const SegmentStream& segments, const FieldMapGrid&
   compute_in_chunks(segments, count, out, workers, done,
                     [&](std::int64_t p0, std::int64_t m, double* px, double* py, double* pz) {
                       const std::int64_t start = first + p0;
-                      std::int64_t i = start / (ny * nz);
-                      std::int64_t j = start / nz % ny;
-                      std::int64_t k = start % nz;
+                      auto [i, j, k] = grid.index_of(start);
                       for (std::int64_t p = 0; p < m; ++p) {
                         px[p] = xs[i];
                         py[p] = ys[j];
@@ -133,9 +131,7 @@ void field_at_points(const SegmentStream& segments, const double* x, const doubl
 FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, unsigned workers,
                            std::atomic<std::int64_t>* done) {
   if (!grid.valid()) throw InputError("the field map's cell sizes and extent give no grid points");
-  // Three 32-bit counts may multiply beyond 64 bits; no such map could be held anyway.
-  const double points = static_cast<double>(grid.count[0]) * grid.count[1] * grid.count[2];
-  if (points * kFieldMapBytesPerPoint >= static_cast<double>(std::numeric_limits<std::int64_t>::max())) {
+  if (!grid.holdable()) {
     throw InputError("the field map of " + field_map_dimensions_text(grid) +
                      " points is too large to be held in memory");
   }

@@ -15,9 +15,6 @@
 
 namespace expcoil {
 
-// Bx, By, Bz of one point, as held in memory.
-inline constexpr std::size_t kFieldMapBytesPerPoint = 3 * sizeof(double);
-
 // Points per slab of a map computed slab by slab (the program's): about 100 MB in memory.
 inline constexpr std::int64_t kSlabPoints = std::int64_t{1} << 22;
 

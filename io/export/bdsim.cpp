@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "io/text_support.hpp"
 #include "lib/output_file.hpp"
 #include "magnet/windings_error.hpp"
-#include "io/text_support.hpp"
 
 namespace expcoil {
 namespace {
@@ -38,12 +38,12 @@ class GzipText {
   }
   void finish() {
     deflate_text(Z_FINISH);
-    commit_output(file_);
+    file_.commit_or_throw();
   }
 
  private:
   void deflate_text(int flush) {
-    check_output(file_);
+    file_.throw_if_failed();
     stream_.next_in = reinterpret_cast<Bytef*>(text_.data());
     stream_.avail_in = static_cast<uInt>(text_.size());
     int status;

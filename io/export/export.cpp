@@ -6,21 +6,21 @@
 #include <memory>
 #include <stdexcept>
 
-#include "lib/number_format.hpp"
 #include "io/export/bdsim.hpp"
-#include "magnet/coil_chain.hpp"
-#include "magnet/windings_error.hpp"
-#include "io/program/field_map_csv_reader.hpp"
 #include "io/export/field_map_feed.hpp"
 #include "io/export/g4beamline.hpp"
 #include "io/export/makegrid.hpp"
 #include "io/export/opal.hpp"
 #include "io/export/opal_h5.hpp"
 #include "io/export/openpmd.hpp"
-#include "io/text_support.hpp"
 #include "io/export/tosca.hpp"
 #include "io/export/vtk.hpp"
+#include "io/program/field_map_csv_reader.hpp"
 #include "io/program/windings_table.hpp"
+#include "io/text_support.hpp"
+#include "lib/number_format.hpp"
+#include "magnet/coil_chain.hpp"
+#include "magnet/windings_error.hpp"
 
 namespace expcoil {
 namespace {
@@ -135,10 +135,9 @@ ExportReport export_field_map(const FieldMap& map, std::string_view format, cons
                            std::to_string(3 * points)}));
   for (std::size_t v = 0; v < map.b.size(); ++v) {
     if (std::isfinite(map.b[v])) continue;
-    const std::size_t p = v / 3, nz = map.grid.count[2], ny = map.grid.count[1];
-    throw InputError(
-        join({"B", std::string(1, "xyz"[v % 3]), " of grid point (", std::to_string(p / (ny * nz)), ", ",
-              std::to_string(p / nz % ny), ", ", std::to_string(p % nz), ") is not a finite number"}));
+    const auto [i, j, k] = map.grid.index_of(static_cast<std::int64_t>(v / 3));
+    throw InputError(join({"B", std::string(1, "xyz"[v % 3]), " of grid point (", std::to_string(i), ", ",
+                           std::to_string(j), ", ", std::to_string(k), ") is not a finite number"}));
   }
   const FieldMapGrid grid = grid_as_written(map.grid);
   const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, grid, options);

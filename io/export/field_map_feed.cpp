@@ -1,6 +1,7 @@
 #include "io/export/field_map_feed.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -11,7 +12,7 @@
 namespace expcoil {
 namespace {
 
-constexpr std::size_t kPointBytes = 3 * sizeof(double);
+constexpr std::size_t kPointBytes = FieldMapGrid::kBytesPerPoint;
 
 std::string directory_of(const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -28,11 +29,7 @@ FieldMapFeed::FieldMapFeed(FieldMapWriter& writer, const FieldMapGrid& grid, con
   capacity_ = std::max(line, budget_points / line * line);
   held_.resize(capacity_ * 3);
   ordered_.resize(capacity_ * 3);
-  try {
-    scratch_ = std::make_unique<ScratchFile>(directory_of(path));
-  } catch (const std::system_error& e) {
-    throw WriteError(path, e.what());
-  }
+  scratch_ = std::make_unique<ScratchFile>(directory_of(path), path);
 }
 
 FieldMapFeed::~FieldMapFeed() = default;
@@ -62,11 +59,12 @@ void FieldMapFeed::spill() {
   const std::int64_t ny = grid_.count[1], nz = grid_.count[2];
   const std::int64_t first = blocks_ * static_cast<std::int64_t>(capacity_);
   const std::int64_t end = first + static_cast<std::int64_t>(held_points_);
-  std::int64_t lo[3] = {first / (ny * nz), 0, 0};
-  std::int64_t hi[3] = {(end - 1) / (ny * nz) + 1, ny, nz};
+  const std::array<std::int64_t, 3> a = grid_.index_of(first), b = grid_.index_of(end - 1);
+  std::int64_t lo[3] = {a[0], 0, 0};
+  std::int64_t hi[3] = {b[0] + 1, ny, nz};
   if (hi[0] - lo[0] == 1) {
-    lo[1] = first / nz % ny;
-    hi[1] = (end - 1) / nz % ny + 1;
+    lo[1] = a[1];
+    hi[1] = b[1] + 1;
   }
   const LoopOrder order = writer_.order();
   const int s = order.axis[0], m = order.axis[1], f = order.axis[2];
@@ -75,17 +73,13 @@ void FieldMapFeed::spill() {
   for (index[s] = lo[s]; index[s] < hi[s]; ++index[s])
     for (index[m] = lo[m]; index[m] < hi[m]; ++index[m])
       for (index[f] = lo[f]; index[f] < hi[f]; ++index[f]) {
-        const std::int64_t p = (index[0] * ny + index[1]) * nz + index[2];
+        const std::int64_t p = grid_.linear_index(index[0], index[1], index[2]);
         if (p < first || p >= end) continue;
         std::memcpy(out, held_.data() + (p - first) * 3, kPointBytes);
         out += 3;
       }
-  try {
-    scratch_->write_at(static_cast<std::uint64_t>(first) * kPointBytes, ordered_.data(),
-                       held_points_ * kPointBytes);
-  } catch (const std::system_error& e) {
-    throw WriteError(path_, e.what());
-  }
+  scratch_->write_at(static_cast<std::uint64_t>(first) * kPointBytes, ordered_.data(),
+                     held_points_ * kPointBytes);
   ++blocks_;
   held_points_ = 0;
 }
@@ -101,23 +95,18 @@ void FieldMapFeed::finish() {
     const std::int64_t slice = std::max<std::int64_t>(256, capacity / blocks_);
     std::vector<double> slices(blocks * static_cast<std::size_t>(slice) * 3);
     std::vector<std::int64_t> read(blocks, 0), taken(blocks, 0), loaded(blocks, 0);
-    const std::int64_t ny = grid_.count[1], nz = grid_.count[2];
     GridWalk walk(grid_, writer_.order());
     std::size_t piece_points = 0;
     for (std::int64_t placed = 0; placed < total; ++placed, walk.next()) {
-      const std::int64_t p = (walk[0] * ny + walk[1]) * nz + walk[2];
+      const std::int64_t p = grid_.linear_index(walk[0], walk[1], walk[2]);
       const auto b = static_cast<std::size_t>(p / capacity);
       if (taken[b] == loaded[b]) {
         const std::int64_t n =
             std::min(slice, std::min(capacity, total - static_cast<std::int64_t>(b) * capacity) - read[b]);
-        try {
-          scratch_->read_at(
-              static_cast<std::uint64_t>(static_cast<std::int64_t>(b) * capacity + read[b]) * kPointBytes,
-              slices.data() + b * static_cast<std::size_t>(slice) * 3,
-              static_cast<std::size_t>(n) * kPointBytes);
-        } catch (const std::system_error& e) {
-          throw WriteError(path_, e.what());
-        }
+        scratch_->read_at(
+            static_cast<std::uint64_t>(static_cast<std::int64_t>(b) * capacity + read[b]) * kPointBytes,
+            slices.data() + b * static_cast<std::size_t>(slice) * 3,
+            static_cast<std::size_t>(n) * kPointBytes);
         read[b] += n;
         taken[b] = 0;
         loaded[b] = n;
@@ -148,11 +137,10 @@ void field_map_feed(const FieldMapGrid& grid, const double* b, FieldMapWriter& w
   } else {
     std::vector<double> piece(3 * std::min(piece_points, total));
     GridWalk walk(grid, order);
-    const std::int64_t ny = grid.count[1], nz = grid.count[2];
     for (std::size_t first = 0; first < total; first += piece_points) {
       const std::size_t n = std::min(piece_points, total - first);
       for (std::size_t q = 0; q < n; ++q, walk.next()) {
-        const std::size_t p = static_cast<std::size_t>((walk[0] * ny + walk[1]) * nz + walk[2]);
+        const auto p = static_cast<std::size_t>(grid.linear_index(walk[0], walk[1], walk[2]));
         std::memcpy(piece.data() + 3 * q, b + 3 * p, kPointBytes);
       }
       writer.write(piece.data(), n);

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "lib/errors.hpp"
 #include "io/text_support.hpp"
+#include "lib/errors.hpp"
 
 namespace expcoil {
 
@@ -24,8 +24,7 @@ void check_export_grid(const FieldMapGrid& grid) {
           join({"the grid's origin and spacing along ", kAxis[a], " must be finite, the spacing positive"}));
     points *= grid.count[a];
   }
-  if (points * 24.0 >= static_cast<double>(std::numeric_limits<std::int64_t>::max()))
-    throw InputError("the grid has too many points");
+  if (!grid.holdable()) throw InputError("the grid has too many points");
 }
 
 }  // namespace expcoil

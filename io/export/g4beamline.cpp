@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "lib/output_file.hpp"
 #include "io/text_support.hpp"
+#include "lib/output_file.hpp"
 
 namespace expcoil {
 namespace {
@@ -28,7 +28,7 @@ class G4beamlineWriter final : public FieldMapWriter {
   }
 
   void write(const double* b, std::size_t points) override {
-    check_output(file_);
+    file_.throw_if_failed();
     char line[kLineText];
     const auto put = [](char* out, double v) {
       check_single_range(v, "G4beamline");
@@ -42,7 +42,7 @@ class G4beamlineWriter final : public FieldMapWriter {
     }
   }
 
-  void finish() override { commit_output(file_); }
+  void finish() override { file_.commit_or_throw(); }
 
  private:
   OutputFile file_;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "magnet/windings_error.hpp"
 #include "io/text_support.hpp"
+#include "magnet/windings_error.hpp"
 
 namespace expcoil {
 namespace {
@@ -26,7 +26,7 @@ H5Object string_type(std::size_t length) {
 }  // namespace
 
 Hdf5Output::Hdf5Output(const std::string& path) : output_(path) {
-  check_output(output_);
+  output_.throw_if_failed();
   file_ = H5Object(H5Fcreate(output_.temporary_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
                    H5Fclose);
   check(file_.id(), "create the file");
@@ -161,7 +161,7 @@ void Hdf5Output::write_run(hid_t dataset, const hsize_t (&dims)[3], std::uint64_
 
 void Hdf5Output::commit() {
   check(file_.reset() ? 0 : -1, "close the file");
-  commit_output(output_);
+  output_.commit_or_throw();
 }
 
 }  // namespace expcoil

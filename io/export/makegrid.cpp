@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "io/text_support.hpp"
 #include "lib/output_file.hpp"
 #include "magnet/windings_error.hpp"
-#include "io/text_support.hpp"
 
 namespace expcoil {
 namespace {
@@ -64,10 +64,10 @@ std::size_t makegrid_write(const CoilChains& chains, const std::string& path, co
         file.text(" 1 ").text(name).text("\n");
       }
     }
-    check_output(file);
+    file.throw_if_failed();
   }
   file.text("end\n");
-  commit_output(file);
+  file.commit_or_throw();
   return pairs;
 }
 

@@ -1,7 +1,7 @@
 #include "io/export/opal.hpp"
 
-#include "lib/output_file.hpp"
 #include "io/text_support.hpp"
+#include "lib/output_file.hpp"
 
 namespace expcoil {
 namespace {
@@ -28,7 +28,7 @@ class OpalWriter final : public FieldMapWriter {
   LoopOrder order() const override { return order_; }
 
   void write(const double* b, std::size_t points) override {
-    check_output(file_);
+    file_.throw_if_failed();
     char line[kLineText];
     for (std::size_t p = 0; p < points; ++p, b += 3) {
       const char* end = point_line(line, nullptr, b, ' ', false, put_exact);
@@ -36,7 +36,7 @@ class OpalWriter final : public FieldMapWriter {
     }
   }
 
-  void finish() override { commit_output(file_); }
+  void finish() override { file_.commit_or_throw(); }
 
  private:
   OutputFile file_;

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "lib/output_file.hpp"
 #include "io/text_support.hpp"
+#include "lib/output_file.hpp"
 
 namespace expcoil {
 namespace {
@@ -19,7 +19,7 @@ class ToscaWriter final : public FieldMapWriter {
   }
 
   void write(const double* b, std::size_t points) override {
-    check_output(file_);
+    file_.throw_if_failed();
     char line[kLineText];
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
       const std::string* coordinates[3];
@@ -29,7 +29,7 @@ class ToscaWriter final : public FieldMapWriter {
     }
   }
 
-  void finish() override { commit_output(file_); }
+  void finish() override { file_.commit_or_throw(); }
 
  private:
   OutputFile file_;

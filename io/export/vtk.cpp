@@ -8,10 +8,10 @@
 #include <system_error>
 #include <vector>
 
+#include "io/text_support.hpp"
 #include "lib/output_file.hpp"
 #include "lib/scratch_file.hpp"
 #include "magnet/windings_error.hpp"
-#include "io/text_support.hpp"
 
 namespace expcoil {
 namespace {
@@ -90,11 +90,7 @@ class VtkImageWriter final : public FieldMapWriter {
  public:
   VtkImageWriter(const std::string& path, const FieldMapGrid& grid)
       : file_(path), points_(static_cast<std::uint64_t>(grid.points())), b_(file_) {
-    try {
-      magnitudes_ = std::make_unique<ScratchFile>(directory_of(path));
-    } catch (const std::system_error& e) {
-      throw WriteError(path, e.what());
-    }
+    magnitudes_ = std::make_unique<ScratchFile>(directory_of(path), path);
     open_file(file_, "expcoil field map: lengths in metres, B in tesla; points x fastest, z slowest",
               "ImageData");
     std::string extent;
@@ -122,15 +118,13 @@ class VtkImageWriter final : public FieldMapWriter {
   LoopOrder order() const override { return kXFastest; }
 
   void write(const double* b, std::size_t points) override {
-    check_output(file_);
+    file_.throw_if_failed();
     b_.put(b, points * 3 * sizeof(double));
     magnitude_.resize(points);
     for (std::size_t p = 0; p < points; ++p)
       magnitude_[p] =
           std::sqrt(b[3 * p] * b[3 * p] + b[3 * p + 1] * b[3 * p + 1] + b[3 * p + 2] * b[3 * p + 2]);
-    write_scratch([&] {
-      magnitudes_->write_at(written_ * sizeof(double), magnitude_.data(), points * sizeof(double));
-    });
+    magnitudes_->write_at(written_ * sizeof(double), magnitude_.data(), points * sizeof(double));
     written_ += points;
   }
 
@@ -145,25 +139,15 @@ class VtkImageWriter final : public FieldMapWriter {
     magnitude_.resize(kPiece);
     for (std::uint64_t first = 0; first < points_; first += kPiece) {
       const std::uint64_t n = std::min(kPiece, points_ - first);
-      write_scratch(
-          [&] { magnitudes_->read_at(first * sizeof(double), magnitude_.data(), n * sizeof(double)); });
+      magnitudes_->read_at(first * sizeof(double), magnitude_.data(), n * sizeof(double));
       out.put(magnitude_.data(), n * sizeof(double));
     }
     out.end();
     file_.text("\n        </DataArray>\n      </PointData>\n    </Piece>\n  </ImageData>\n</VTKFile>\n");
-    commit_output(file_);
+    file_.commit_or_throw();
   }
 
  private:
-  template <class F>
-  void write_scratch(F&& f) {
-    try {
-      f();
-    } catch (const std::system_error& e) {
-      throw WriteError(file_.path(), e.what());
-    }
-  }
-
   OutputFile file_;
   std::uint64_t points_;
   Base64 b_;
@@ -215,7 +199,7 @@ void vtk_write_windings(const CoilChains& chains, const std::string& path) {
       "   ");
   put_array(file, offsets);
   file.text("\n        </DataArray>\n      </Lines>\n    </Piece>\n  </PolyData>\n</VTKFile>\n");
-  commit_output(file);
+  file.commit_or_throw();
 }
 
 }  // namespace expcoil

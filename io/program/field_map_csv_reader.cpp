@@ -4,11 +4,11 @@
 #include <limits>
 #include <vector>
 
-#include "lib/errors.hpp"
-#include "io/program/field_map_csv.hpp"
 #include "io/export/field_map_writer.hpp"
-#include "io/text_support.hpp"
+#include "io/program/field_map_csv.hpp"
 #include "io/program/windings_table.hpp"
+#include "io/text_support.hpp"
+#include "lib/errors.hpp"
 
 namespace expcoil {
 namespace {
@@ -152,8 +152,7 @@ FieldMapCsvReader::FieldMapCsvReader(const std::string& path, FieldMapSpacing sp
     fail(0, "the last row does not end a regular grid");
   }
   grid_.count[0] = static_cast<std::int32_t>(count[0]);
-  if (static_cast<double>(count[0]) * static_cast<double>(count[1]) * static_cast<double>(count[2]) >= 9e18)
-    fail(0, "the grid has too many points");
+  if (!grid_.holdable()) fail(0, "the grid has too many points");
   total_ = grid_.points();
   start_data();
 }

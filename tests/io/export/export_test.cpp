@@ -15,9 +15,9 @@
 #include <sstream>
 #include <tuple>
 
+#include "io/program/field_map_csv.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/windings_error.hpp"
-#include "io/program/field_map_csv.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -93,7 +93,7 @@ std::string gunzip(const std::string& bytes) {
 // Readers: each returns B in CSV order (3 per node), applying the program's index and unit rules.
 using Reader = std::function<std::vector<double>(const fs::path&, const FieldMapGrid&)>;
 std::size_t csv_index(const FieldMapGrid& g, std::int64_t i, std::int64_t j, std::int64_t k) {
-  return static_cast<std::size_t>((i * g.count[1] + j) * g.count[2] + k);
+  return static_cast<std::size_t>(g.linear_index(i, j, k));
 }
 // Point q of the grid counted x fastest.
 std::size_t x_fastest(const FieldMapGrid& g, std::int64_t q) {
