@@ -2,6 +2,8 @@
 #                     folder, write the design report of its magnets there and list what they wrote
 # make test           install what is missing, build, then run every test (C++ and Python)
 # make bench          build and run the benchmarks
+# make golden         rewrite tests/data/golden/expected.txt from this build: only when a change of the
+#                     chain's bits is meant (commit the new file with the change, saying why)
 # make install-python install the Python package expcoil for /usr/bin/python3 (the user's site-packages,
 #                     or PYTHON_SITE=<folder>)
 # make deps           install the Debian packages the project needs (apt-get; sudo when not root)
@@ -17,7 +19,7 @@ PACKAGES := cmake make g++ libgtest-dev libbenchmark-dev libhwy-dev libhdf5-dev 
             pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-h5py \
             libopenmpi-dev openmpi-bin clang libclang-rt-14-dev chromium
 
-.PHONY: deps build run test bench install-python clean
+.PHONY: deps build run test bench golden install-python clean
 
 deps:
 	@missing=""; \
@@ -48,6 +50,10 @@ test: build
 bench: build
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@for b in bench/*.py; do echo "== $$b"; PYTHONPATH=$(BUILD)/python $(PYTHON) $$b || exit 1; done
+
+golden: build
+	EXPCOIL_REGENERATE_GOLDEN=1 $(BUILD)/expcoil_tests --gtest_filter='Golden.*'
+	git diff --stat -- tests/data/golden
 
 install-python: build
 	@test -n "$(PYTHON_SITE)" || { echo "no site-packages folder for $(PYTHON): give PYTHON_SITE=<folder>"; exit 1; }
