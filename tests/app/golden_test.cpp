@@ -46,8 +46,8 @@ std::string golden_record() {
   for (const std::string& name : test::list_dir(dir.path())) {
     if (name == "config.txt") continue;
     const std::string bytes = test::read_file(dir / name);
-    record += "file " + name + " " + std::to_string(bytes.size()) + " " + hex64(fnv1a(bytes.data(), bytes.size())) +
-              "\n";
+    record += "file " + name + " " + std::to_string(bytes.size()) + " " +
+              hex64(fnv1a(bytes.data(), bytes.size())) + "\n";
   }
   const ParameterSet set = parameter_set_load((kGolden / "config.txt").string());
   for (const MagnetSpec& magnet : set.magnets) {
@@ -57,8 +57,9 @@ std::string golden_record() {
     for (std::size_t i = 0; i < p.size(); ++i) sum += p.data()[i];
     char sum_text[40];
     std::snprintf(sum_text, sizeof sum_text, "%a", sum);
-    record += "potential " + magnet.name + " " + std::to_string(p.rows()) + "x" + std::to_string(p.columns()) +
-              " " + hex64(fnv1a(p.data(), p.size() * sizeof(double))) + " " + sum_text + "\n";
+    record += "potential " + magnet.name + " " + std::to_string(p.rows()) + "x" +
+              std::to_string(p.columns()) + " " + hex64(fnv1a(p.data(), p.size() * sizeof(double))) + " " +
+              sum_text + "\n";
   }
   return record;
 }
