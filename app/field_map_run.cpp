@@ -1,20 +1,21 @@
 #include "app/field_map_run.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
-#include "lib/workers.hpp"
 #include "io/program/field_map_csv.hpp"
+#include "lib/workers.hpp"
 
 namespace expcoil {
 
 void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const std::string& path,
                    Cluster& cluster, std::atomic<std::int64_t>* done, std::int64_t slab_points,
-                   unsigned workers) {
+                   unsigned workers, const FieldOptions& options) {
   const std::int64_t total = grid.points();
   const std::int64_t slab = std::max<std::int64_t>(1, std::min(slab_points, total));
-  const SegmentStream stream(windings);
+  const std::unique_ptr<FieldEvaluator> evaluator = make_field_evaluator(windings, options, &grid);
   std::optional<FieldMapCsvWriter> writer;
   if (cluster.root()) writer.emplace(path, grid);
   // The root gathers whole slabs; the others hold their share only.
@@ -28,7 +29,7 @@ void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const s
     const WorkerRange& mine = shares[static_cast<std::size_t>(cluster.rank())];
     double* const out = cluster.root() ? values.data() + 3 * mine.first : values.data();
     cluster.run_agreed([&] {
-      field_map_compute_points(stream, grid, first + mine.first, mine.end - mine.first, out, workers, done);
+      evaluator->field_at_grid(grid, first + mine.first, mine.end - mine.first, out, workers, done);
     });
     std::vector<std::int64_t> counts;
     for (const WorkerRange& share : shares) counts.push_back(3 * (share.end - share.first));

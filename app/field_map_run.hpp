@@ -18,6 +18,7 @@ namespace expcoil {
 // Cluster::RankFailed on the ranks whose computation did not fail when another's did.
 void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const std::string& path,
                    Cluster& cluster, std::atomic<std::int64_t>* done = nullptr,
-                   std::int64_t slab_points = kSlabPoints, unsigned workers = 0);
+                   std::int64_t slab_points = kSlabPoints, unsigned workers = 0,
+                   const FieldOptions& options = {});
 
 }  // namespace expcoil

@@ -1,9 +1,19 @@
 // The magnetic field of a magnet's windings: every segment is a straight filament, and its field is
 // the closed-form Biot-Savart integral over the straight piece.
 //
-// windings_field is the reference: it evaluates the formula literally, operation by operation, for
-// one point. field_kernel evaluates the same formula for many points at once (vectorised across
-// points where the machine allows it) and gives, for every point, exactly the same bits.
+// The formula, for segment A = (x1, y1, z1) to E = (x2, y2, z2) carrying I and point P, d = E - A,
+// r = P - A:
+//   B = K I (d x r) F / (4ac - b^2),   F = (2a + b) / sqrt(c + a + b) - b / sqrt(c),
+// with a = |d|^2, b = -2 r.d, c = |r|^2 (so c + a + b = |P - E|^2 and 4ac - b^2 = 4 |d x r|^2). Its
+// operations are kept in one order, in doubles, without contraction, by every form of the kernel: the
+// files produced from these values must not change with the compiler, the machine or the vector width.
+// The formula is not a number when 4ac - b^2 = 0 (P on the line through the segment, or a = 0), c = 0
+// (P at the start) or c + a + b <= 0 (P at the end, or rounding below zero next to it): a segment
+// contributes nothing there, and the running sums are left untouched (adding +0.0 would turn a -0.0
+// sum into +0.0), so that every form makes the same decision with the same bits.
+//
+// The scalar loop (kernel form "scalar") is the one plain evaluation; the vectorised forms evaluate the
+// same operations for many points at once and give, for every point, exactly its bits.
 #pragma once
 
 #include <array>
@@ -24,10 +34,6 @@ inline constexpr double kFieldConstant = 0x1.ad7f29abcaf49p-23;
 // segment, and a point on the straight line through a segment (on it, at an end or on its
 // extension). Any number of threads may call it on the same set.
 std::array<double, 3> windings_field(const WindingSet& windings, double x, double y, double z);
-
-// The point-callback form: `context` is the WindingSet, `out` receives Bx, By, Bz.
-using PointFunction = void (*)(double x, double y, double z, double* out, const void* context);
-void windings_field_at(double x, double y, double z, double* out, const void* context);
 
 // The segments laid out for streaming: per segment the terms that do not depend on the point,
 // computed once with the same operations as the reference. Zero-length segments are left out, as

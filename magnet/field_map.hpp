@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "magnet/field.hpp"
+#include "magnet/field_evaluator.hpp"
 #include "magnet/field_map_grid.hpp"
 #include "magnet/segment.hpp"
 
@@ -39,23 +39,9 @@ std::string field_map_count_text(const FieldMapGrid& grid);
 // "<nx>x<ny>x<nz>", for messages about a grid of any size.
 std::string field_map_dimensions_text(const FieldMapGrid& grid);
 
-// Fills out[3 p .. 3 p + 2] with (Bx, By, Bz) of grid point first + p for p < count, with the points split
-// among `workers` workers (0: all processors). Each value equals windings_field at the point bit for bit,
-// whatever the worker count and wherever the range starts, so a map computed in pieces is the map
-// computed whole. `done`, when given, is increased by the points finished as they finish (for a
-// progress display; relaxed order).
-void field_map_compute_points(const SegmentStream& segments, const FieldMapGrid& grid, std::int64_t first,
-                              std::int64_t count, double* out, unsigned workers = 0,
-                              std::atomic<std::int64_t>* done = nullptr);
-
-// out[3 p .. 3 p + 2] = (Bx, By, Bz) at point p = (x[p], y[p], z[p]) for p < m, with the points split
-// among `workers` workers (0: all processors) exactly as field_map_compute_points splits grid points,
-// so each value equals windings_field at the point bit for bit, whatever the worker count.
-void field_at_points(const SegmentStream& segments, const double* x, const double* y, const double* z,
-                     std::size_t m, double* out, unsigned workers = 0);
-
 // The whole map. Throws InputError when the grid has no points or more than memory could ever hold.
+// Each value as the evaluator that `options` ask for gives it (the exact direct sum by default).
 FieldMap field_map_compute(const WindingSet& windings, const FieldMapGrid& grid, unsigned workers = 0,
-                           std::atomic<std::int64_t>* done = nullptr);
+                           std::atomic<std::int64_t>* done = nullptr, const FieldOptions& options = {});
 
 }  // namespace expcoil

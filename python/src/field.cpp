@@ -1,6 +1,7 @@
 // The field of straight segments at any points, and the field map of a design: both through
-// field_at_points / field_map_compute, the exact kernel of the program, with the GIL released while
-// they run. FieldMap is a field map as a value: its axes and its field, B a view of the C++ vector.
+// The field evaluators (magnet/field_evaluator.hpp), the exact direct sum of the program, with the GIL
+// released while they run. FieldMap is a field map as a value: its axes and its field, B a view of the C++
+// vector.
 #include <pybind11/stl/filesystem.h>
 
 #include <chrono>
@@ -10,11 +11,11 @@
 #include <utility>
 
 #include "bindings.hpp"
+#include "io/program/field_map_csv.hpp"
 #include "lib/errors.hpp"
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
-#include "io/program/field_map_csv.hpp"
 
 namespace expcoil::python {
 namespace {
@@ -54,15 +55,15 @@ py::array_t<double> field(const py::handle& segments, const py::handle& currents
   const std::size_t m = a.points.x.size();
   {
     py::gil_scoped_release release;
-    const SegmentStream stream(a.windings);
-    field_at_points(stream, a.points.x.data(), a.points.y.data(), a.points.z.data(), m, out, a.workers);
+    direct_sum_evaluator(a.windings)
+        ->field_at_points(a.points.x.data(), a.points.y.data(), a.points.z.data(), m, out, a.workers);
   }
   require_finite_field(out, m, a.points.shape);
   return result;
 }
 
 // Benchmark hook: what field() computes, with only the kernel's share timed (the same call of
-// field_at_points on the same data, the segment stream built before the clock starts).
+// evaluation on the same data, the evaluator made before the clock starts).
 py::tuple kernel_timing(const py::handle& segments, const py::handle& currents, const py::handle& points,
                         const py::handle& workers) {
   const FieldArguments a = field_arguments(segments, currents, points, workers);
@@ -71,10 +72,10 @@ py::tuple kernel_timing(const py::handle& segments, const py::handle& currents, 
   double seconds = 0.0;
   {
     py::gil_scoped_release release;
-    const SegmentStream stream(a.windings);
+    const std::unique_ptr<FieldEvaluator> evaluator = direct_sum_evaluator(a.windings);
     const auto start = std::chrono::steady_clock::now();
-    field_at_points(stream, a.points.x.data(), a.points.y.data(), a.points.z.data(), a.points.x.size(), out,
-                    a.workers);
+    evaluator->field_at_points(a.points.x.data(), a.points.y.data(), a.points.z.data(), a.points.x.size(),
+                               out, a.workers);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   return py::make_tuple(seconds, result);

@@ -7,16 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "io/program/field_map_csv.hpp"
 #include "lib/errors.hpp"
 #include "magnet/field.hpp"
+#include "magnet/field_evaluator.hpp"
 #include "magnet/field_map.hpp"
-#include "io/program/field_map_csv.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -35,9 +37,41 @@ std::array<double, 3> textbook_field(const Segment& s, long double x, long doubl
   return {double(k * n[0]), double(k * n[1]), double(k * n[2])};
 }
 
+// The formula of magnet/field.hpp evaluated literally, operation by operation, for one point: the
+// reference whose bits every form of the kernel, and so every file, must reproduce.
+std::array<double, 3> literal_field(const WindingSet& windings, double x, double y, double z) {
+  double sx = 0.0;
+  double sy = 0.0;
+  double sz = 0.0;
+  for (const Segment& s : windings) {
+    const double dx = s.x2 - s.x1;
+    const double dy = s.y2 - s.y1;
+    const double dz = s.z2 - s.z1;
+    const double rx = x - s.x1;
+    const double ry = y - s.y1;
+    const double rz = z - s.z1;
+    const double a = (dy * dy + dx * dx) + dz * dz;
+    // Also catches a segment whose squared length underflows.
+    if (a == 0.0) continue;
+    const double b = ((rx * dx + dy * ry) + rz * dz) * -2.0;
+    const double c = (rx * rx + ry * ry) + rz * rz;
+    const double cab = c + a + b;
+    const double den = 4.0 * a * c - b * b;
+    if (!(den != 0.0 && c > 0.0 && cab > 0.0)) continue;
+    const double f = (a + a + b) / std::sqrt(cab) - b / std::sqrt(c);
+    const double g = kFieldConstant * s.current / den * f;
+    sx += g * (dy * rz - ry * dz);
+    sy += g * (dz * rx - rz * dx);
+    sz += g * (dx * ry - dy * rx);
+  }
+  return {sx, sy, sz};
+}
+
 using test::winding_set;
 std::array<double, 3> field_of(const std::vector<Segment>& segments, double x, double y, double z) {
-  return windings_field(winding_set(segments), x, y, z);
+  const std::array<double, 3> b = windings_field(winding_set(segments), x, y, z);
+  EXPECT_EQ(std::memcmp(b.data(), literal_field(winding_set(segments), x, y, z).data(), sizeof b), 0);
+  return b;
 }
 
 TEST(WindingsField, ClosedFormsTextbookFormulaAndDegenerateSegments) {
@@ -139,8 +173,8 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
     ASSERT_TRUE(line.ends_with('\r') && std::sscanf(line.c_str(), "%lf,%lf,%lf, %lf,%lf,%lf", v, v + 1, v + 2,
                                                     v + 3, v + 4, v + 5) == 6);
     const double x = p / 14 * 0.1 + g.min[0], y = p / 7 % 2 * 0.05 + g.min[1], z = p % 7 * 0.5 + g.min[2];
-    double b[3];
-    windings_field_at(x, y, z, b, &w);  // the point-callback form of the reference
+    const std::array<double, 3> literal = literal_field(w, x, y, z);
+    const double* b = literal.data();
     ref.insert(ref.end(), b, b + 3), px.push_back(x), py.push_back(y), pz.push_back(z);
     // The coordinates and the field to the 15 digits written.
     const double want[6] = {x, y, z, b[0], b[1], b[2]};
@@ -171,9 +205,25 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   }
   // Computed in pieces that start and end anywhere, the map is the same.
   std::vector<double> pieces(3 * 56);
+  const std::unique_ptr<FieldEvaluator> direct = direct_sum_evaluator(w);
+  EXPECT_TRUE(direct->exact());
   for (std::int64_t first = 0, n = 1; first < 56; first += n, n = n % 9 + 4)
-    field_map_compute_points(stream, g, first, std::min<std::int64_t>(n, 56 - first),
-                             pieces.data() + 3 * first, 2);
+    direct->field_at_grid(g, first, std::min<std::int64_t>(n, 56 - first), pieces.data() + 3 * first, 2);
+  EXPECT_EQ(std::memcmp(pieces.data(), ref.data(), pieces.size() * sizeof(double)), 0);
+  // An evaluator that only evaluates points gets the grid's coordinates from the interface, as every
+  // stage forms them.
+  struct PointsOnly final : FieldEvaluator {
+    const FieldEvaluator& inner;
+    explicit PointsOnly(const FieldEvaluator& e) : inner(e) {}
+    std::string_view name() const override { return "points only"; }
+    bool exact() const override { return true; }
+    void field_at_points(const double* x, const double* y, const double* z, std::size_t n, double* out,
+                         unsigned workers, std::atomic<std::int64_t>* done) const override {
+      inner.field_at_points(x, y, z, n, out, workers, done);
+    }
+  };
+  std::fill(pieces.begin(), pieces.end(), 0.0);
+  PointsOnly(*direct).field_at_grid(g, 0, 56, pieces.data(), 3);
   EXPECT_EQ(std::memcmp(pieces.data(), ref.data(), pieces.size() * sizeof(double)), 0);
 
   // Bent by 30 degrees either way; counts beyond 32 bits.
