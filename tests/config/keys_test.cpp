@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -12,6 +14,18 @@
 
 namespace expcoil {
 namespace {
+
+TEST(Keys, ValueConversionsFollowTheCLibrary) {
+  EXPECT_EQ(config_real("  -2.5e3 m"), -2500.0);
+  EXPECT_EQ(config_real("abc"), 0.0);
+  EXPECT_TRUE(std::isinf(config_real("1e999")));
+  EXPECT_EQ(config_integer("64.9"), 64);
+  EXPECT_EQ(config_integer(" -7x"), -7);
+  EXPECT_EQ(config_integer("x7"), 0);
+  EXPECT_EQ(config_integer("99999999999"), INT32_MAX);
+  for (const char* yes : {"yes", "Y", "true", "T", "1", "10"}) EXPECT_TRUE(config_switch(yes)) << yes;
+  for (const char* no : {"no", "false", "0", "2", "on", ""}) EXPECT_FALSE(config_switch(no)) << no;
+}
 
 TEST(Keys, EachIdFindsItsOwnEntryAndNamesAreUnique) {
   std::set<std::string> keys, names[2];
@@ -27,7 +41,9 @@ TEST(Keys, EachIdFindsItsOwnEntryAndNamesAreUnique) {
 TEST(Keys, NoKeyIsAPrefixOfAnother) {
   for (const KeyInfo& a : config_keys()) {
     for (const KeyInfo& b : config_keys()) {
-      if (&a != &b) EXPECT_FALSE(config_key_matches(b.key, a.key)) << a.key << " / " << b.key;
+      if (&a != &b) {
+        EXPECT_FALSE(config_key_matches(b.key, a.key)) << a.key << " / " << b.key;
+      }
     }
   }
 }

@@ -8,10 +8,10 @@
 #include <random>
 #include <sstream>
 
-#include "magnet/field.hpp"
 #include "io/export/export.hpp"
-#include "magnet/windings_error.hpp"
 #include "io/export/makegrid.hpp"
+#include "magnet/field.hpp"
+#include "magnet/windings_error.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {

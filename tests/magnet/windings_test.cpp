@@ -12,11 +12,11 @@
 #include <random>
 #include <vector>
 
+#include "io/program/conductor_file.hpp"
+#include "io/program/windings_table.hpp"
 #include "lib/constants.hpp"
 #include "lib/errors.hpp"
 #include "magnet/contour.hpp"
-#include "io/program/conductor_file.hpp"
-#include "io/program/windings_table.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {

@@ -1,4 +1,4 @@
-#include "magnet/checks.hpp"
+#include "magnet/records.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,19 +14,7 @@ std::unique_ptr<ParameterSet> read(const std::string& text) {
   return std::make_unique<ParameterSet>(parameter_set_read(config_parse(text, ':')));
 }
 
-TEST(Parameters, ValueConversionsFollowTheCLibrary) {
-  EXPECT_EQ(config_real("  -2.5e3 m"), -2500.0);
-  EXPECT_EQ(config_real("abc"), 0.0);
-  EXPECT_TRUE(std::isinf(config_real("1e999")));
-  EXPECT_EQ(config_integer("64.9"), 64);
-  EXPECT_EQ(config_integer(" -7x"), -7);
-  EXPECT_EQ(config_integer("x7"), 0);
-  EXPECT_EQ(config_integer("99999999999"), INT32_MAX);
-  for (const char* yes : {"yes", "Y", "true", "T", "1", "10"}) EXPECT_EQ(config_switch(yes), 1) << yes;
-  for (const char* no : {"no", "false", "0", "2", "on", ""}) EXPECT_EQ(config_switch(no), 0) << no;
-}
-
-TEST(Parameters, EveryKeyLandsInItsFieldInSIUnits) {
+TEST(Records, EveryKeyLandsInItsFieldInSIUnits) {
   const auto set = read(
       "Parameters name: P\nScaling k: 1\nGood field height: 2\nVertical end height: 3\n"
       "Vertical middle join height: 4\nVertical middle asymmetry: 5\nVertical middle ramp: 6\n"
@@ -65,7 +53,7 @@ TEST(Parameters, EveryKeyLandsInItsFieldInSIUnits) {
   EXPECT_FALSE(e.bent);
 }
 
-TEST(Parameters, MagnetBlocksTakeTheNthOccurrenceOfEachKey) {
+TEST(Records, MagnetBlocksTakeTheNthOccurrenceOfEachKey) {
   const auto both = read("Magnet name: A\nBmax: 1\nLength: 2\nMagnet name: B\nLength: 4\nBmax: 3\n");
   ASSERT_EQ(both->magnet_count(), 2u);
   EXPECT_EQ(both->magnets[0].bmax + both->magnets[0].length * 10, 21);
@@ -82,11 +70,13 @@ TEST(Parameters, MagnetBlocksTakeTheNthOccurrenceOfEachKey) {
 
 // A magnet carries its own copy of the shared values: it stays whole when the set it came from is
 // moved or destroyed, and a changed copy leaves the original as it was.
-TEST(Parameters, MagnetRecordsOutliveTheirSetAndChangeOneValueAtATime) {
+TEST(Records, MagnetRecordsOutliveTheirSetAndChangeOneValueAtATime) {
   MagnetSpec kept;
   {
-    ParameterSet set = parameter_set_read(config_parse("Scaling k: 2.5\nCoil meshes: 64\nMagnet name: M\n"
-                                                       "Angle (degrees): 0\nBmax: 0.8\n", ':'));
+    ParameterSet set =
+        parameter_set_read(config_parse("Scaling k: 2.5\nCoil meshes: 64\nMagnet name: M\n"
+                                        "Angle (degrees): 0\nBmax: 0.8\n",
+                                        ':'));
     ParameterSet moved = std::move(set);
     kept = moved.magnets[0];
   }
