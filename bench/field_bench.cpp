@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "io/program/field_map_csv.hpp"
 #include "lib/workers.hpp"
 #include "magnet/field.hpp"
 #include "magnet/field_map.hpp"
-#include "io/program/field_map_csv.hpp"
 
 namespace {
 

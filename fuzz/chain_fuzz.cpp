@@ -22,14 +22,14 @@
 #include <string_view>
 
 #include "config/config_file.hpp"
-#include "magnet/checks.hpp"
-#include "lib/workers.hpp"
-#include "magnet/field_map.hpp"
-#include "magnet/field_map_grid.hpp"
 #include "io/program/conductor_file.hpp"
 #include "io/program/field_map_csv.hpp"
 #include "io/program/windings_table.hpp"
+#include "lib/workers.hpp"
+#include "magnet/checks.hpp"
 #include "magnet/design.hpp"
+#include "magnet/field_map.hpp"
+#include "magnet/field_map_grid.hpp"
 #include "magnet/windings.hpp"
 
 namespace {
