@@ -239,3 +239,40 @@ def test_a_field_that_vanishes_fails_the_verdict_and_makes_no_nan():
         warnings.simplefilter("error")
         for drawn in (figures.all_figures(r, config, magnet, 0.01) for r in (result, nothing)):
             assert len(drawn) == 7 and all(png.startswith(b"\x89PNG\r\n\x1a\n") for _, _, png in drawn)
+
+
+def test_integrated_index_and_multipoles_of_the_ideal_field_are_the_ideal():
+    # The law everywhere along a straight path: k_int is k, and the integrated harmonics are the ideal
+    # field's skew quadrupole -sign k and normal sextupole -k^2/2 (in both bands, opposite skew signs).
+    config, magnet = example_config(join=0.35)
+    law = exponential_field(config, magnet)
+    k = config.scaling_k
+    for band in analysis.bands(config):
+        path = analysis.path_field(law, config, magnet, band, analysis.END_HEIGHTS, bend=lambda p: p)
+        index = analysis.integrated_index(config, analysis.ends(path))
+        assert abs(index["k_int_relative_error"]) < 1e-9 and index["max_local_k_int_error"] < 1e-3
+        poles = analysis.integrated_multipoles(law, config, magnet, band, bend=lambda p: p)
+        assert poles["ideal_skew_quadrupole_per_m"] == -band.sign * k
+        assert poles["max_skew_quadrupole_error"] < 1e-6
+        assert poles["max_normal_sextupole_error"] < 1e-3
+
+
+def test_a_wrong_gradient_shows_in_the_skew_quadrupole_and_k_int():
+    config, magnet = example_config(join=0.0)
+    k = config.scaling_k
+    steeper = exponential_field(config, magnet, k=1.01 * k)
+    band = analysis.bands(config)[0]
+    poles = analysis.integrated_multipoles(steeper, config, magnet, band, bend=lambda p: p)
+    assert np.allclose(poles["skew_quadrupole_per_m"], -1.01 * k, rtol=1e-6)
+    assert abs(poles["max_skew_quadrupole_error"] - 0.01) < 1e-6
+    path = analysis.path_field(steeper, config, magnet, band, analysis.END_HEIGHTS, bend=lambda p: p)
+    assert abs(analysis.integrated_index(config, analysis.ends(path))["k_int_relative_error"] - 0.01) < 1e-9
+
+
+def test_the_precise_verdict_holds_the_promise():
+    figures = {"rms_deviation_from_law": 0.0004, "k_fit_relative_error": -0.0019,
+               "max_local_field_index_error": 0.019, "effective_length_spread": 0.0029, "k_int_relative_error": 0.0031}
+    entries = analysis.verdict({"lower": figures}, mode="precise")
+    assert [e["key"] for e in entries] == list(analysis.PRECISE_TOLERANCES)
+    assert [e["pass"] for e in entries] == [True, True, True, True, False]
+    assert [e["key"] for e in analysis.verdict({"lower": figures})] == list(analysis.DEFAULT_TOLERANCES)
