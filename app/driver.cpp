@@ -92,7 +92,8 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers
     if (g_speaks) progress.emplace("Fieldmap", grid.points());
     written = write_reported([&] {
       field_map_run(windings, grid, output_name("fieldmap_", magnet.name, ".csv"), cluster,
-                    progress ? progress->counter() : nullptr, kSlabPoints, workers);
+                    progress ? progress->counter() : nullptr, kSlabPoints, workers,
+                    FieldOptions{magnet.params.fieldmap_tolerance});
     });
   }
   print("Saving windings\n");

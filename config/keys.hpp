@@ -32,6 +32,7 @@ enum class KeyId : std::uint8_t {
   kFieldmapTransverseExtension,
   kFieldmapVerticalExtension,
   kFieldmapLongitudinalExtension,
+  kFieldmapTolerance,
   kMagnetName,
   kBmax,
   kLength,
@@ -82,6 +83,9 @@ struct KeyInfo {
   const char* default_text;  // what a missing line reads as
   KeyRule rule;
   const char* doc;  // one line, the README's description starts with it
+  // Added after the first release: Config.from_dict takes its default where the dict leaves it out, so
+  // that callers written before it go on working.
+  bool optional = false;
 };
 
 // In the order of the README's tables, which is also the order of the checks' messages and of

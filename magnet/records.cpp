@@ -44,6 +44,8 @@ RecordField record_field(Parameters& p, KeyId key) {
       return &p.fieldmap_extension[1];
     case KeyId::kFieldmapLongitudinalExtension:
       return &p.fieldmap_extension[2];
+    case KeyId::kFieldmapTolerance:
+      return &p.fieldmap_tolerance;
     default:
       return std::monostate{};
   }

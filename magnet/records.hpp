@@ -33,6 +33,7 @@ struct Parameters {
   bool use_vertical_fft_inversion = false;
   double fieldmap_cell[3] = {0.0, 0.0, 0.0};       // grid spacing: transverse, vertical, longitudinal, m
   double fieldmap_extension[3] = {0.0, 0.0, 0.0};  // margins around the magnet, m
+  double fieldmap_tolerance = 0.0;                 // relative to the map's largest |B|; 0: exact
 };
 
 struct MagnetSpec {

@@ -187,7 +187,7 @@ void fill_record(const std::string& prefix, const py::handle& values, const char
   for (const KeyInfo* k : keys) {
     const py::str name(k->python);
     if (!values.attr("__contains__")(name).cast<bool>()) {
-      problems.push_back(prefix + "no \"" + k->python + "\" key");
+      if (!k->optional) problems.push_back(prefix + "no \"" + k->python + "\" key");
       continue;
     }
     const std::string problem = assign(k->kind, record_field(record, k->id), values[name]);
