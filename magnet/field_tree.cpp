@@ -684,11 +684,13 @@ struct Evaluator {
 // The highest order. Each pair takes the lowest order its bound allows, up to this one; a pair that needs
 // more is split. The reduced M2L sum costs about (p + 1)^4 / 6 lane operations, so beyond some order
 // splitting is cheaper: the order at which rho = 1/4 alone meets the relative tolerance, rho^(p+1) <=
-// tolerance. (On the example magnet's 93,424 segments and 260,928 points, rho = 1/4 took less time than
-// 0.35, 0.45 or 0.55 at 1e-6 and than 0.3 at 1e-9.)
+// tolerance, but at least 6: at loose tolerances, where rho = 1/4 asks for less, the pairs that the low
+// order turns away fill the near lists. (On the example magnet's 93,424 segments and 260,928 points, rho =
+// 1/4 took as little time as 0.35 and less than 0.45 at 1e-6, less than 0.3 at 1e-9, and order 6 half the
+// time of order 4 at 1e-3.)
 int highest_order(double tolerance) {
   const int p = static_cast<int>(std::ceil(std::log(tolerance) / std::log(0.25))) - 1;
-  return std::clamp(p, 2, kHighestOrder);
+  return std::clamp(p, 6, kHighestOrder);
 }
 
 // The nearest point of the target tree to q (ties: the first in tree order).

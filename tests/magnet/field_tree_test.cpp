@@ -49,7 +49,8 @@ WindingSet mirror_layers() {
   return w;
 }
 
-// A grid around the layers with planes 2 and 3 mm from each of them.
+// A grid around the layers with planes 2 and 3 mm from each of them, and points on conductors: at the ends
+// of segments and inside them, where a segment's own term is left out.
 Points mirror_points() {
   Points p;
   const double ys[] = {-0.05, -0.03, -0.022, -0.017, -0.005, 0.0, 0.005, 0.017, 0.022, 0.03, 0.05};
@@ -58,17 +59,23 @@ Points mirror_points() {
       for (int k = 0; k < 101; ++k) p.add(-0.3 + 0.0375 * i + 0.001, y, -1.0 + k / 50.0);
     }
   }
+  for (int run = 0; run < 26; run += 5) {
+    for (double z : {-0.4, -0.2, 0.0, 0.1001, 0.4}) p.add(-0.1 + 0.008 * run, 0.02, z);
+  }
   return p;
 }
 
-// Random segments up to 2 cm long in eight clusters 10 cm wide at the corners of a 1 m cube.
+// Random segments up to 2 cm long in eight clusters 10 cm wide at the corners of a 1 m cube, and one in a
+// hundred from its cluster across the cube (longer than most cells are wide).
 WindingSet random_segments(int count, std::mt19937_64& rng) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   WindingSet w;
   for (int i = 0; i < count; ++i) {
     const double x = (i & 1 ? 0.5 : -0.5) + 0.05 * u(rng), y = (i & 2 ? 0.5 : -0.5) + 0.05 * u(rng),
                  z = (i & 4 ? 0.5 : -0.5) + 0.05 * u(rng);
-    w.append({x, y, z, x + 0.02 * u(rng), y + 0.02 * u(rng), z + 0.02 * u(rng), 500.0 * u(rng)});
+    const double reach = i % 100 == 0 ? 0.8 : 0.02;
+    w.append({x, y, z, x - reach * std::copysign(std::fabs(u(rng)), x), y + 0.02 * u(rng), z + 0.02 * u(rng),
+              500.0 * u(rng)});
   }
   return w;
 }
