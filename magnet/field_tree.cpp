@@ -863,17 +863,21 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (ns > 0) root_candidates.push_back(0);
   ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0, tasks, top);
 
+  // The items differ in cost (those next to conductors have long near lists), so each worker takes the
+  // next one left; an item's values depend on the item alone, never on which worker runs it.
   std::vector<Scratch> per_task_stats(tasks.size());
-  run_workers(static_cast<std::int64_t>(tasks.size()), workers, [&](const WorkerRange& range, unsigned) {
+  std::atomic<std::size_t> next{0};
+  const unsigned slots = worker_count(workers);
+  run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
     Scratch w;
     ev.size_scratch(w);
-    for (std::int64_t i = range.first; i < range.end; ++i) {
-      Task& task = tasks[static_cast<std::size_t>(i)];
+    for (std::size_t i = next.fetch_add(1); i < tasks.size(); i = next.fetch_add(1)) {
+      Task& task = tasks[i];
       w.far_pairs = 0;
       w.near_pairs = 0;
       ev.descend(task.cell, task.candidates, task.local, task.degree, w);
-      per_task_stats[static_cast<std::size_t>(i)].far_pairs = w.far_pairs;
-      per_task_stats[static_cast<std::size_t>(i)].near_pairs = w.near_pairs;
+      per_task_stats[i].far_pairs = w.far_pairs;
+      per_task_stats[i].near_pairs = w.near_pairs;
     }
   });
 
