@@ -17,10 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "io/program/windings_table.hpp"
 #include "magnet/field.hpp"
+#include "magnet/field_evaluator.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_tree.hpp"
-#include "magnet/formats/windings_table.hpp"
 
 namespace {
 
@@ -95,7 +96,7 @@ const Points& magnet_points() {
 
 std::vector<double> exact(const WindingSet& w, const Points& p) {
   std::vector<double> b(3 * p.size());
-  field_at_points(SegmentStream(w), p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), kWorkers);
+  direct_sum_evaluator(w)->field_at_points(p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), kWorkers);
   return b;
 }
 
@@ -126,10 +127,10 @@ void label(benchmark::State& state, const WindingSet& w, const Points& p) {
 void BM_magnet_exact(benchmark::State& state) {
   const WindingSet& w = magnet();
   const Points& p = magnet_points();
-  const SegmentStream stream(w);
+  const auto stream = direct_sum_evaluator(w);
   std::vector<double> b(3 * p.size());
   for (auto _ : state) {
-    field_at_points(stream, p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), kWorkers);
+    stream->field_at_points(p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), kWorkers);
     benchmark::DoNotOptimize(b.data());
   }
   label(state, w, p);
@@ -209,10 +210,10 @@ void BM_sweep_tree(benchmark::State& state) {
 
 void BM_sweep_exact(benchmark::State& state) {
   SweepCase& c = sweep_case(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-  const SegmentStream stream(*c.w);
+  const auto stream = direct_sum_evaluator(*c.w);
   std::vector<double> b(3 * c.p->size());
   for (auto _ : state) {
-    field_at_points(stream, c.p->x.data(), c.p->y.data(), c.p->z.data(), c.p->size(), b.data(), kWorkers);
+    stream->field_at_points(c.p->x.data(), c.p->y.data(), c.p->z.data(), c.p->size(), b.data(), kWorkers);
     benchmark::DoNotOptimize(b.data());
   }
   label(state, *c.w, *c.p);

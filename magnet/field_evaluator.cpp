@@ -7,6 +7,7 @@
 #include "lib/errors.hpp"
 #include "lib/workers.hpp"
 #include "magnet/field.hpp"
+#include "magnet/field_tree.hpp"
 
 namespace expcoil {
 namespace {
@@ -87,6 +88,38 @@ class DirectSum final : public FieldEvaluator {
   SegmentStream stream_;
 };
 
+// Within a tolerance: the tree code (field_tree.hpp), on all points of a request at once.
+class TreeCode final : public FieldEvaluator {
+ public:
+  TreeCode(const WindingSet& windings, double tolerance) : windings_(windings), tolerance_(tolerance) {}
+
+  std::string_view name() const override { return "tree code"; }
+  bool exact() const override { return false; }
+
+  void field_at_points(const double* x, const double* y, const double* z, std::size_t n, double* out,
+                       unsigned workers, std::atomic<std::int64_t>* done) const override {
+    field_tree(windings_, x, y, z, n, tolerance_, workers, out, done);
+  }
+
+  // The tree is built over the request's points: all of them at once, not in blocks.
+  void field_at_grid(const FieldMapGrid& grid, std::int64_t first, std::int64_t count, double* out,
+                     unsigned workers, std::atomic<std::int64_t>* done) const override {
+    if (count <= 0) return;
+    std::vector<double> x(static_cast<std::size_t>(count)), y(x.size()), z(x.size());
+    for (std::int64_t p = 0; p < count; ++p) {
+      const auto [i, j, k] = grid.index_of(first + p);
+      x[p] = grid.value(0, i);
+      y[p] = grid.value(1, j);
+      z[p] = grid.value(2, k);
+    }
+    field_at_points(x.data(), y.data(), z.data(), x.size(), out, workers, done);
+  }
+
+ private:
+  const WindingSet& windings_;
+  double tolerance_;
+};
+
 }  // namespace
 
 void FieldEvaluator::field_at_grid(const FieldMapGrid& grid, std::int64_t first, std::int64_t count,
@@ -117,7 +150,7 @@ std::unique_ptr<FieldEvaluator> make_field_evaluator(const WindingSet& windings,
     throw InputError("the field tolerance must be a finite number >= 0");
   }
   if (options.tolerance == 0.0) return direct_sum_evaluator(windings);
-  throw InputError("no field evaluator with a tolerance in this build");
+  return std::make_unique<TreeCode>(windings, options.tolerance);
 }
 
 }  // namespace expcoil

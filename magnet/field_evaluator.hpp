@@ -46,9 +46,11 @@ class FieldEvaluator {
 // choice of kernel form (field_kernel_choice(), which may throw InputError for a bad EXPCOIL_KERNEL).
 std::unique_ptr<FieldEvaluator> direct_sum_evaluator(const WindingSet& windings);
 
-// The evaluator `options` ask for over `windings`. For a tolerance, `grid` (when given) is the map whose
-// largest |B| the tolerance is relative to; without it, each request's points are. Throws InputError for
-// a tolerance that is not a finite number >= 0.
+// The evaluator `options` ask for over `windings`: the direct sum for tolerance 0, the tree code
+// (field_tree.hpp) for a tolerance, relative to the largest |B| of each request's points (a slab of a
+// map's points has a largest |B| no larger than the whole map's, so its values keep the map's bound).
+// Throws InputError for a tolerance that is not a finite number >= 0. The windings must outlive the
+// evaluator.
 std::unique_ptr<FieldEvaluator> make_field_evaluator(const WindingSet& windings, const FieldOptions& options,
                                                      const FieldMapGrid* grid = nullptr);
 

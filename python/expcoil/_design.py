@@ -71,7 +71,7 @@ def design(magnet, workers=None):
     return _expcoil.design(magnet, workers)
 
 
-def field_map(design, magnet=None, workers=None):
+def field_map(design, magnet=None, workers=None, tolerance=None):
     """The field of a design's windings on the magnet's field-map grid, as the program computes it.
 
     Parameters
@@ -82,6 +82,9 @@ def field_map(design, magnet=None, workers=None):
         Whose field-map grid (extent and cells from its Config) to use; None uses ``design.magnet``.
     workers : int, optional
         Threads to use; None uses every processor. The values do not depend on it.
+    tolerance : float, optional
+        Relative to the map's largest |B|; 0: the exact map; None: the magnet's ``fieldmap_tolerance``
+        (the "Fieldmap tolerance" key, 0 by default).
 
     Returns
     -------
@@ -100,4 +103,4 @@ def field_map(design, magnet=None, workers=None):
         raise TypeError(f"design must be an expcoil.Design (from expcoil.design), not {type(design).__name__}")
     if magnet is not None and not isinstance(magnet, Magnet):
         raise TypeError(f"magnet must be an expcoil.Magnet or None, not {type(magnet).__name__}")
-    return _expcoil.field_map(design, magnet, workers)
+    return _expcoil.field_map(design, magnet, workers, tolerance)

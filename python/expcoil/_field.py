@@ -3,7 +3,7 @@
 from . import _expcoil
 
 
-def field(segments, currents, points, workers=None):
+def field(segments, currents, points, workers=None, tolerance=None):
     """Magnetic field in tesla of straight current segments at the given points.
 
     Each segment is a straight filament; its field is the closed-form Biot-Savart integral over it,
@@ -22,6 +22,10 @@ def field(segments, currents, points, workers=None):
         Where to compute the field: x, y, z in m.
     workers : int, optional
         Threads to use; None uses every processor.
+    tolerance : float, optional
+        None or 0: the exact kernel. A relative tolerance (1e-9 to 1e-3): the tree code, every value
+        within tolerance times the largest |B| of the points, many times faster for many points; the
+        values are the same for any worker count.
 
     Any layout (C or Fortran order) and any real dtype (float32, float64, integers) is taken; the
     values are used as float64.
@@ -55,4 +59,4 @@ def field(segments, currents, points, workers=None):
     >>> B.shape
     (31, 3)
     """
-    return _expcoil.field(segments, currents, points, workers)
+    return _expcoil.field(segments, currents, points, workers, tolerance)

@@ -47,15 +47,31 @@ void require_finite_field(const double* b, std::size_t m, const std::vector<py::
   }
 }
 
+// A relative tolerance: None gives `absent`; otherwise a real number (not a bool, not text), finite, >= 0.
+double tolerance_argument(const py::handle& tolerance, double absent) {
+  if (tolerance.is_none()) return absent;
+  const bool number = !PyBool_Check(tolerance.ptr()) &&
+                      (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr()) ||
+                       py::isinstance(tolerance, py::module_::import("numpy").attr("floating")) ||
+                       py::isinstance(tolerance, py::module_::import("numpy").attr("integer")));
+  const double v = number ? PyFloat_AsDouble(tolerance.ptr()) : -1.0;
+  if (!number || !std::isfinite(v) || v < 0.0) {
+    throw py::value_error("tolerance must be a real number >= 0 or None (it is " +
+                          py::repr(tolerance).cast<std::string>() + ")");
+  }
+  return v;
+}
+
 py::array_t<double> field(const py::handle& segments, const py::handle& currents, const py::handle& points,
-                          const py::handle& workers) {
+                          const py::handle& workers, const py::handle& tolerance) {
   const FieldArguments a = field_arguments(segments, currents, points, workers);
+  const FieldOptions options{tolerance_argument(tolerance, 0.0)};
   py::array_t<double> result(a.points.shape);
   double* out = result.mutable_data();
   const std::size_t m = a.points.x.size();
   {
     py::gil_scoped_release release;
-    direct_sum_evaluator(a.windings)
+    make_field_evaluator(a.windings, options)
         ->field_at_points(a.points.x.data(), a.points.y.data(), a.points.z.data(), m, out, a.workers);
   }
   require_finite_field(out, m, a.points.shape);
@@ -124,14 +140,15 @@ std::shared_ptr<FieldMapTable> field_map_from_arrays(const py::handle& x, const 
 }
 
 std::shared_ptr<FieldMapTable> field_map(const py::handle& design, const py::handle& magnet,
-                                         const py::handle& workers) {
+                                         const py::handle& workers, const py::handle& tolerance) {
   const unsigned w = worker_argument(workers);
   const WindingSet& windings = design_windings(design);
   const MagnetHandle record = magnet.is_none() ? magnet_of_design(design) : magnet.cast<MagnetHandle>();
+  const FieldOptions options{tolerance_argument(tolerance, record->params.fieldmap_tolerance)};
   auto map = std::make_shared<FieldMapTable>();
   {
     py::gil_scoped_release release;
-    *map = field_map_table(field_map_compute(windings, field_map_grid(*record), w));
+    *map = field_map_table(field_map_compute(windings, field_map_grid(*record), w, nullptr, options));
   }
   return map;
 }
@@ -225,9 +242,9 @@ WriteError
       });
 
   m.def("field", &field, py::arg("segments"), py::arg("currents"), py::arg("points"),
-        py::arg("workers") = py::none(), "See expcoil.field.");
+        py::arg("workers") = py::none(), py::arg("tolerance") = py::none(), "See expcoil.field.");
   m.def("field_map", &field_map, py::arg("design"), py::arg("magnet") = py::none(),
-        py::arg("workers") = py::none(), "See expcoil.field_map.");
+        py::arg("workers") = py::none(), py::arg("tolerance") = py::none(), "See expcoil.field_map.");
   m.def("_kernel_timing", &kernel_timing, py::arg("segments"), py::arg("currents"), py::arg("points"),
         py::arg("workers") = py::none(),
         "Benchmark hook: (seconds, B) where B is what field() returns and seconds is the time of the kernel "

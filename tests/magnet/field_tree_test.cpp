@@ -11,6 +11,7 @@
 
 #include "lib/errors.hpp"
 #include "magnet/field.hpp"
+#include "magnet/field_evaluator.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_tree.hpp"
 
@@ -82,7 +83,7 @@ WindingSet random_segments(int count, std::mt19937_64& rng) {
 
 std::vector<double> exact(const WindingSet& w, const Points& p) {
   std::vector<double> b(3 * p.size());
-  field_at_points(SegmentStream(w), p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), 2);
+  direct_sum_evaluator(w)->field_at_points(p.x.data(), p.y.data(), p.z.data(), p.size(), b.data(), 2);
   return b;
 }
 
