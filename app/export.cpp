@@ -36,6 +36,7 @@ std::string help_text() {
       "  --bdsim-order=xyzt|tzyx         bdsim: x fastest (default) or z fastest (recent BDSIM only)\n"
       "  --join-tolerance=METRES         windings: ends this close are joined (default 1e-9)\n"
       "  --name=NAME                     makegrid: the coil group name (default: the magnet's name)\n"
+      "  -h, --help                      this text; --version: the version\n"
       "\n"
       "Exit codes: 0 written; 1 the input was rejected or the output could not be written (nothing is left\n"
       "under OUTPUT); 2 a wrong command line.\n";

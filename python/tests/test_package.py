@@ -21,13 +21,14 @@ def test_the_readme_example_runs_as_written(tmp_path):
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     assert len(code.strip().splitlines()) == 5
     (tmp_path / "examples").mkdir()
+    (tmp_path / "build").mkdir()  # the picture goes there, not into the repository's root
     shutil.copy(REPO / "examples" / "config.txt", tmp_path / "examples")
     # As the README runs it: PYTHONPATH names the folder that holds the package.
     environment = dict(os.environ, PYTHONPATH=str(Path(expcoil.__file__).parents[1]))
     finished = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=environment, capture_output=True,
                               text=True, timeout=300)
     assert finished.returncode == 0, finished.stderr
-    assert (tmp_path / "By.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert (tmp_path / "build" / "By.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_the_docstring_examples_run(monkeypatch, tmp_path):
