@@ -9,6 +9,8 @@ import pytest
 
 import expcoil
 
+from conftest import REPO
+
 
 def test_field_is_the_field_map_of_the_program(small_run, small_designs, tmp_path):
     directory, config = small_run
@@ -120,3 +122,21 @@ def test_the_gil_is_released_while_the_kernel_runs(small_designs, compute):
     finally:
         sys.setswitchinterval(interval)
     assert ran_beside_it and done
+
+
+def test_a_tolerance_keeps_every_value_within_its_bound_on_any_worker_count():
+    magnet = expcoil.read_config(REPO / "tests" / "data" / "golden" / "config.txt").magnets[0]
+    d = expcoil.design(magnet)
+    points = expcoil.field_map(d).points().reshape(-1, 3)
+    exact = expcoil.field(d.segments, d.currents, points)
+    largest = np.sqrt((exact * exact).sum(axis=1)).max()
+    for tolerance in (1e-4, 1e-8):
+        one = expcoil.field(d.segments, d.currents, points, workers=1, tolerance=tolerance)
+        two = expcoil.field(d.segments, d.currents, points, workers=2, tolerance=tolerance)
+        assert np.array_equal(one, two)
+        assert np.sqrt(((one - exact) ** 2).sum(axis=1)).max() <= tolerance * largest
+    mapped = expcoil.field_map(d, tolerance=1e-6)
+    assert np.abs(mapped.B - expcoil.field_map(d).B).max() <= 1e-6 * largest
+    for bad in (True, "1e-3", -1.0, float("nan")):
+        with pytest.raises(ValueError, match="tolerance"):
+            expcoil.field(d.segments, d.currents, points[:1], tolerance=bad)
