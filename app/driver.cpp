@@ -15,19 +15,19 @@
 
 #include "app/cluster.hpp"
 #include "app/field_map_run.hpp"
-#include "lib/memory.hpp"
 #include "app/progress.hpp"
 #include "app/report.hpp"
 #include "app/workers_variable.hpp"
+#include "io/program/conductor_file.hpp"
+#include "io/program/field_map_csv.hpp"
+#include "io/program/windings_table.hpp"
 #include "lib/errors.hpp"
 #include "lib/matrix.hpp"
+#include "lib/memory.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/checks.hpp"
 #include "magnet/design.hpp"
 #include "magnet/field_map.hpp"
-#include "io/program/conductor_file.hpp"
-#include "io/program/field_map_csv.hpp"
-#include "io/program/windings_table.hpp"
 #include "magnet/segment.hpp"
 
 namespace expcoil {

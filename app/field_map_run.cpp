@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "lib/workers.hpp"
 #include "io/program/field_map_csv.hpp"
+#include "lib/workers.hpp"
 
 namespace expcoil {
 

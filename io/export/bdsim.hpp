@@ -14,11 +14,19 @@
 #include <memory>
 #include <string>
 
-#include "io/export/field_map_writer.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
 std::unique_ptr<FieldMapWriter> bdsim_writer(const std::string& path, const FieldMapGrid& grid,
-                                             BdsimOrder order);
+                                             const ExportOptions& options);
+
+inline constexpr ExportFormat kBdsimFormat{
+    .name = "bdsim",
+    .summary = "BDSIM bdsim3d map, gzip-compressed (cm, T)",
+    .field_map_extension = ".dat.gz",
+    .field_map_writer = bdsim_writer,
+    .single_precision = true,
+};
 
 }  // namespace expcoil

@@ -15,10 +15,19 @@
 #include <memory>
 #include <string>
 
-#include "io/export/field_map_writer.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
-std::unique_ptr<FieldMapWriter> g4beamline_writer(const std::string& path, const FieldMapGrid& grid);
+std::unique_ptr<FieldMapWriter> g4beamline_writer(const std::string& path, const FieldMapGrid& grid,
+                                                  const ExportOptions& options);
+
+inline constexpr ExportFormat kG4beamlineFormat{
+    .name = "g4beamline",
+    .summary = "G4beamline BLFieldMap grid (mm, T)",
+    .field_map_extension = ".map",
+    .field_map_writer = g4beamline_writer,
+    .single_precision = true,
+};
 
 }  // namespace expcoil
