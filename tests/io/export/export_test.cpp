@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -528,6 +529,43 @@ TEST(Export, UnfitMapsAndFailedWritesLeaveNoFile) {
         << format;
   }
   EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace expcoil
+
+namespace expcoil {
+namespace {
+
+// What a reader storing floats cannot hold is refused before anything is written: coordinates whose cm or
+// mm overflow a float (they would be written as inf), and in a CSV a field value, naming its row.
+TEST(Export, WhatFloatReadersCannotHoldIsRefusedNamingItsRow) {
+  test::TempDir dir;
+  FieldMap far = index_map();
+  far.grid.min[0] = 1e300;
+  EXPECT_EQ(test::thrown<InputError>([&] { export_field_map(far, "bdsim", dir / "b"); }),
+            "the grid reaches x = 1e+300 m, beyond the single precision in which BDSIM reads its coordinates "
+            "in cm");
+  EXPECT_TRUE(test::thrown<InputError>([&] {
+                export_field_map(far, "g4beamline", dir / "g");
+              }).ends_with("G4beamline reads its coordinates in mm"));
+  FieldMap big = index_map();
+  big.b[3 * 27 + 2] = 1e39;  // point 27, the CSV's line 29
+  field_map_csv_write(big, dir / "fieldmap_big.csv");
+  EXPECT_EQ(test::thrown<FileFormatError>([&] { export_csv(dir / "fieldmap_big.csv", "bdsim", dir / "b"); }),
+            (dir / "fieldmap_big.csv").string() +
+                ":29: Bz = 1e+39 is beyond the single precision in which bdsim's reader stores it");
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"fieldmap_big.csv"});
+}
+
+// A FIFO that nobody opens for writing is refused after the wait, not waited for forever.
+TEST(Export, AFifoWithoutWriterIsRefusedAfterTheWait) {
+  test::TempDir dir;
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(test::thrown<ReadError>([&] { ExportInput(fifo, dir / "out", std::chrono::milliseconds(100)); }),
+            "cannot read " + fifo + ": nothing arrived within 0.1 s (a FIFO that nobody writes to?)");
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"fifo"});
 }
 
 }  // namespace
