@@ -9,6 +9,9 @@
 //                                  still use up a node and shift everything after it)
 //
 // The reader places values by line count only (the coordinates columns are not used) and stores floats.
+//
+// Grid coordinates whose cm are beyond the float range are refused (they would be written as inf), and
+// so are field values beyond it.
 #pragma once
 
 #include <memory>

@@ -10,6 +10,9 @@
 // free; the CSV's (x slowest, z fastest) is kept. Numbers are plain decimals or exponents (strtod, and
 // sscanf "%f" into floats for the data); counts are written without leading zeros, which strtol would read
 // as octal. The inside test is half-open: the last grid plane of each axis sees no field.
+//
+// Grid coordinates whose mm are beyond the float range are refused (they would be written as inf), and
+// so are field values beyond it.
 #pragma once
 
 #include <memory>
