@@ -10,7 +10,7 @@
 //
 // The reader places values by line count only (the coordinates columns are not used) and stores floats.
 //
-// Grid coordinates whose cm are beyond the float range are refused (they would be written as inf), and
+// Grid coordinates beyond the float range in cm are refused (they would be written as inf), and
 // so are field values beyond it.
 #pragma once
 

@@ -11,7 +11,7 @@
 // sscanf "%f" into floats for the data); counts are written without leading zeros, which strtol would read
 // as octal. The inside test is half-open: the last grid plane of each axis sees no field.
 //
-// Grid coordinates whose mm are beyond the float range are refused (they would be written as inf), and
+// Grid coordinates beyond the float range in mm are refused (they would be written as inf), and
 // so are field values beyond it.
 #pragma once
 
