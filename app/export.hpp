@@ -1,6 +1,5 @@
 // expcoil-export: the program's own tables (fieldmap_<name>.csv, windings_<name>.csv) converted into the
-// formats of tracking codes and viewers. Arguments, messages and exit codes; the work is in
-// magnet/formats.
+// formats of tracking codes and viewers: arguments, messages and exit codes; the work is in io/export.
 #pragma once
 
 #include <string>

@@ -4,8 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 
 #include "magnet/windings_error.hpp"
@@ -80,9 +82,18 @@ class VertexIndex {
 
 }  // namespace
 
+void check_join_tolerance(double join_tolerance) {
+  if (join_tolerance == 0.0 || (join_tolerance >= kMinJoinTolerance && std::isfinite(join_tolerance))) return;
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", join_tolerance);
+  throw InputError(
+      std::string("the join tolerance must be 0 (ends meet exactly) or a finite length of at least "
+                  "1e-12 m, not ") +
+      text);
+}
+
 CoilChains chain_windings(const WindingSet& windings, double join_tolerance) {
-  if (!(join_tolerance >= 0.0) || !std::isfinite(join_tolerance))
-    throw InputError("the join tolerance must be a finite length >= 0");
+  check_join_tolerance(join_tolerance);
   CoilChains result;
   std::vector<double> vertices;
   VertexIndex index(join_tolerance, vertices);

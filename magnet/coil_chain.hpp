@@ -37,8 +37,15 @@ struct CoilChains {
   std::size_t zero_current = 0;  // segments left out
 };
 
-// Throws InputError for a negative or non-finite tolerance, and WindingsError for a segment
-// with a non-finite value.
+// The smallest join tolerance but 0 (which joins only identical points). Vertices are found in a grid of
+// tolerance-sized cells whose index saturates at 2^62: below 1e-12 m, coordinates of a few metres
+// already share one saturated cell, and the search through it makes chaining quadratic.
+inline constexpr double kMinJoinTolerance = 1e-12;
+
+// Throws InputError unless `join_tolerance` (m) is 0 or finite and at least kMinJoinTolerance.
+void check_join_tolerance(double join_tolerance);
+
+// Throws check_join_tolerance's InputError, and WindingsError for a segment with a non-finite value.
 CoilChains chain_windings(const WindingSet& windings, double join_tolerance);
 
 }  // namespace expcoil

@@ -86,14 +86,10 @@ class BdsimWriter final : public FieldMapWriter {
 
   void write(const double* b, std::size_t points) override {
     char line[kLineText];
-    const auto put = [](char* out, double v) {
-      check_single_range(v, "BDSIM");
-      return put_single(out, v);
-    };
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
       const std::string* coordinates[3];
       for (int a = 0; a < 3; ++a) coordinates[a] = &axis_[a][static_cast<std::size_t>(walk_[a])];
-      gzip_.text().append(line, point_line(line, coordinates, b, '\t', false, put));
+      gzip_.text().append(line, point_line(line, coordinates, b, '\t', false, put_single));
       gzip_.maybe_flush();
     }
   }
@@ -110,8 +106,9 @@ class BdsimWriter final : public FieldMapWriter {
 }  // namespace
 
 std::unique_ptr<FieldMapWriter> bdsim_writer(const std::string& path, const FieldMapGrid& grid,
-                                             BdsimOrder order) {
-  return std::make_unique<BdsimWriter>(path, grid, order);
+                                             const ExportOptions& options) {
+  check_single_grid(grid, kCentimetres, "cm", "BDSIM");
+  return std::make_unique<BdsimWriter>(path, grid, options.bdsim_order);
 }
 
 }  // namespace expcoil

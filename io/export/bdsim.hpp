@@ -9,16 +9,27 @@
 //                                  still use up a node and shift everything after it)
 //
 // The reader places values by line count only (the coordinates columns are not used) and stores floats.
+//
+// Grid coordinates beyond the float range in cm are refused (they would be written as inf), and
+// so are field values beyond it.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "io/export/field_map_writer.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
 std::unique_ptr<FieldMapWriter> bdsim_writer(const std::string& path, const FieldMapGrid& grid,
-                                             BdsimOrder order);
+                                             const ExportOptions& options);
+
+inline constexpr ExportFormat kBdsimFormat{
+    .name = "bdsim",
+    .summary = "BDSIM bdsim3d map, gzip-compressed (cm, T)",
+    .field_map_extension = ".dat.gz",
+    .field_map_writer = bdsim_writer,
+    .single_precision = true,
+};
 
 }  // namespace expcoil

@@ -3,12 +3,14 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <memory>
-#include <stdexcept>
+#include <vector>
 
 #include "io/export/bdsim.hpp"
 #include "io/export/field_map_feed.hpp"
 #include "io/export/g4beamline.hpp"
+#include "io/export/hdf5_support.hpp"
 #include "io/export/makegrid.hpp"
 #include "io/export/opal.hpp"
 #include "io/export/opal_h5.hpp"
@@ -24,6 +26,12 @@
 
 namespace expcoil {
 namespace {
+
+// The registry, in the order of --help.
+constexpr ExportFormat kFormats[] = {kOpalFormat,       kOpalH5Format, kOpenPmdFormat, kBdsimFormat,
+                                     kG4beamlineFormat, kToscaFormat,  kVtkFormat,     kMakegridFormat};
+
+constexpr std::size_t kPiece = 4096;  // points handed to a writer at a time
 
 // The grid as fieldmap_<name>.csv carries it: the first and last node of every axis to the file's 15
 // digits, the spacing between them recomputed, as the CSV reader does. An in-memory map exported through
@@ -47,34 +55,8 @@ FieldMapGrid grid_as_written(const FieldMapGrid& grid) {
   return written;
 }
 
-constexpr ExportFormat kFormats[] = {
-    {"opal", "OPAL 3DMagnetoStatic ASCII map (cm, interval counts, FALSE: not normalised)", ".t7", ""},
-    {"opal-h5", "OPAL H5hut block map: Step#0/Block/Bfield and a zero Efield (mm, T)", ".h5part", ""},
-    {"openpmd", "openPMD BeamPhysics field mesh in HDF5 for Bmad and openPMD-beamphysics (m, T)", ".h5", ""},
-    {"bdsim", "BDSIM bdsim3d map, gzip-compressed (cm, T)", ".dat.gz", ""},
-    {"g4beamline", "G4beamline BLFieldMap grid (mm, T)", ".map", ""},
-    {"tosca", "Opera/TOSCA table for TOPAS MappedMagnet and Zgoubi TOSCA 12.1 (m, T)", ".table", ""},
-    {"vtk", "ParaView: a field map as image data (.vti), windings as poly lines (.vtp)", ".vti", ".vtp"},
-    {"makegrid", "MAKEGRID/LIBSTELL coils file: closed filament loops (m, A)", "", ".coils"},
-};
-
-constexpr std::size_t kPiece = 4096;  // points handed to a writer at a time
-
-std::unique_ptr<FieldMapWriter> make_writer(std::string_view format, const std::string& path,
-                                            const FieldMapGrid& grid, const ExportOptions& options) {
-  if (format == "opal") return opal_writer(path, grid, options.opal_order);
-  if (format == "opal-h5") return opal_h5_writer(path, grid);
-  if (format == "openpmd") return openpmd_writer(path, grid);
-  if (format == "bdsim") return bdsim_writer(path, grid, options.bdsim_order);
-  if (format == "g4beamline") return g4beamline_writer(path, grid);
-  if (format == "tosca") return tosca_writer(path, grid);
-  if (format == "vtk") return vtk_image_writer(path, grid);
-  throw std::logic_error("no field map writer for " + std::string(format));
-}
-
-const ExportFormat& format_for(std::string_view name, bool field_map) {
-  const ExportFormat& f = export_format(name);
-  if ((field_map ? f.field_map_extension : f.windings_extension).empty())
+const ExportFormat& format_for(const ExportFormat& f, bool field_map) {
+  if (field_map ? f.field_map_writer == nullptr : f.windings_writer == nullptr)
     throw InputError(join({f.name, " holds ", field_map ? "windings" : "field maps", ", not ",
                            field_map ? "field maps" : "windings"}));
   return f;
@@ -84,8 +66,31 @@ std::string plural(std::size_t n, const char* thing) {
   return join({std::to_string(n), " ", thing, n == 1 ? "" : "s"});
 }
 
+void add_name_note(const ExportFormat& format, const std::string& path, ExportReport& report) {
+  if (format.name_note == nullptr) return;
+  std::string note = format.name_note(path);
+  if (!note.empty()) report.notes.push_back(std::move(note));
+}
+
+// The first component of the point's field that the format's reader does not take, with the reason
+// ("is not a finite number"); an empty reason when it takes them all.
+struct ValueProblem {
+  std::string component;
+  std::string reason;
+};
+ValueProblem value_problem(const ExportFormat& format, const double* b) {
+  for (int c = 0; c < 3; ++c) {
+    std::string component = join({"B", std::string(1, "xyz"[c])});
+    if (!std::isfinite(b[c])) return {component, "is not a finite number"};
+    if (format.single_precision && std::fabs(b[c]) > static_cast<double>(std::numeric_limits<float>::max()))
+      return {component, join({"= ", exact_text(b[c]), " is beyond the single precision in which ",
+                               format.name, "'s reader stores it"})};
+  }
+  return {};
+}
+
 ExportReport write_windings(const WindingSet& windings, const ExportFormat& format, const std::string& path,
-                            const ExportOptions& options, const std::string& name) {
+                            const ExportOptions& options) {
   const CoilChains chains = chain_windings(windings, options.join_tolerance);
   ExportReport report;
   report.loops = chains.chains.size();
@@ -93,17 +98,8 @@ ExportReport write_windings(const WindingSet& windings, const ExportFormat& form
     report.notes.push_back(join({plural(chains.zero_length, "segment"), " without length left out"}));
   if (chains.zero_current > 0)
     report.notes.push_back(join({plural(chains.zero_current, "segment"), " without current left out"}));
-  if (format.name == "makegrid") {
-    const std::size_t pairs = makegrid_write(chains, path, name);
-    report.loops -= pairs;
-    if (pairs > 0)
-      report.notes.push_back(join({plural(pairs, "segment pair"), " that cancel (there and back) left out"}));
-  } else {
-    vtk_write_windings(chains, path);
-    std::size_t open = 0;
-    for (const CoilChain& c : chains.chains) open += !c.closed;
-    if (open > 0) report.notes.push_back(join({plural(open, "winding chain"), " not closed"}));
-  }
+  format.windings_writer(chains, path, options, report);
+  add_name_note(format, path, report);
   return report;
 }
 
@@ -111,6 +107,39 @@ ExportReport write_windings(const WindingSet& windings, const ExportFormat& form
 std::string magnet_name(const std::string& input) {
   std::string stem = std::filesystem::path(input).stem().string();
   return stem.rfind("windings_", 0) == 0 && stem.size() > 9 ? stem.substr(9) : stem;
+}
+
+ExportReport convert_field_map(const ExportInput& input, const ExportFormat& format, const std::string& path,
+                               const ExportOptions& options) {
+  FieldMapCsvReader reader(input.file());
+  const FieldMapGrid& grid = reader.grid();
+  // Row p is on line p + 2: the header is line 1, and the reader takes no blank line inside the data.
+  const std::int64_t last_row = grid.points() + 1;
+  std::unique_ptr<FieldMapWriter> writer;
+  try {
+    // The reader takes single-node axes; the export formats do not.
+    check_export_grid(grid);
+    writer = format.field_map_writer(path, grid, options);
+  } catch (const FileFormatError&) {
+    throw;
+  } catch (const InputError& e) {
+    throw FileFormatError(input.file(), last_row, e.what());
+  }
+  FieldMapFeed feed(*writer, grid, path, options.reorder_points);
+  std::vector<double> piece(3 * kPiece);
+  std::int64_t first = 0;
+  while (const std::size_t n = reader.read(piece.data(), kPiece)) {
+    for (std::size_t q = 0; q < n; ++q)
+      if (const ValueProblem v = value_problem(format, piece.data() + 3 * q); !v.reason.empty())
+        throw FileFormatError(input.file(), first + static_cast<std::int64_t>(q) + 2,
+                              join({v.component, " ", v.reason}));
+    feed.push(piece.data(), n);
+    first += static_cast<std::int64_t>(n);
+  }
+  feed.finish();
+  ExportReport report{grid.points(), 0, {}};
+  add_name_note(format, path, report);
+  return report;
 }
 
 }  // namespace
@@ -125,64 +154,66 @@ const ExportFormat& export_format(std::string_view name) {
   throw InputError(join({"unknown export format '", name, "' (known: ", known, ")"}));
 }
 
-ExportReport export_field_map(const FieldMap& map, std::string_view format, const std::string& path,
+ExportReport export_field_map(const FieldMap& map, std::string_view name, const std::string& path,
                               const ExportOptions& options) {
-  format_for(format, true);
+  const ExportFormat& format = format_for(export_format(name), true);
   check_export_grid(map.grid);
   const auto points = static_cast<std::size_t>(map.grid.points());
   if (map.b.size() != 3 * points)
     throw InputError(join({"the field map holds ", std::to_string(map.b.size()), " values; its grid needs ",
                            std::to_string(3 * points)}));
-  for (std::size_t v = 0; v < map.b.size(); ++v) {
-    if (std::isfinite(map.b[v])) continue;
-    const auto [i, j, k] = map.grid.index_of(static_cast<std::int64_t>(v / 3));
-    throw InputError(join({"B", std::string(1, "xyz"[v % 3]), " of grid point (", std::to_string(i), ", ",
-                           std::to_string(j), ", ", std::to_string(k), ") is not a finite number"}));
+  for (std::size_t p = 0; p < points; ++p) {
+    const ValueProblem v = value_problem(format, map.b.data() + 3 * p);
+    if (v.reason.empty()) continue;
+    const auto [i, j, k] = map.grid.index_of(static_cast<std::int64_t>(p));
+    throw InputError(join({v.component, " of grid point (", std::to_string(i), ", ", std::to_string(j), ", ",
+                           std::to_string(k), ") ", v.reason}));
   }
   const FieldMapGrid grid = grid_as_written(map.grid);
-  const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, grid, options);
+  const std::unique_ptr<FieldMapWriter> writer = format.field_map_writer(path, grid, options);
   field_map_feed(grid, map.b.data(), *writer, kPiece);
-  return ExportReport{map.grid.points(), 0, {}};
+  ExportReport report{map.grid.points(), 0, {}};
+  add_name_note(format, path, report);
+  return report;
 }
 
-ExportReport export_windings(const WindingSet& windings, std::string_view format, const std::string& path,
+ExportReport export_windings(const WindingSet& windings, std::string_view name, const std::string& path,
                              const ExportOptions& options) {
-  return write_windings(windings, format_for(format, false), path, options,
-                        options.coil_name.empty() ? std::string("expcoil") : options.coil_name);
+  return write_windings(windings, format_for(export_format(name), false), path, options);
+}
+
+ExportReport export_csv(const ExportInput& input, std::string_view name, const std::string& path,
+                        const ExportOptions& options) {
+  const ExportFormat& format = export_format(name);
+  try {
+    if (input.kind() == CsvKind::windings) {
+      format_for(format, false);
+      const WindingSet windings = windings_table_read(input.file());
+      ExportOptions named = options;
+      if (named.coil_name.empty()) named.coil_name = magnet_name(input.path());
+      try {
+        return write_windings(windings, format, path, named);
+      } catch (const WindingsError& e) {
+        throw FileFormatError(input.file(), static_cast<std::int64_t>(e.segment()) + 2, e.reason());
+      }
+    }
+    format_for(format, true);
+    return convert_field_map(input, format, path, options);
+  } catch (const FileFormatError&) {
+    input.rethrow();
+  } catch (const ReadError&) {
+    input.rethrow();
+  }
 }
 
 ExportReport export_csv(const std::string& input, std::string_view format, const std::string& path,
                         const ExportOptions& options) {
   export_format(format);
-  if (csv_kind(input) == CsvKind::windings) {
-    const ExportFormat& f = format_for(format, false);
-    const WindingSet windings = windings_table_read(input);
-    try {
-      return write_windings(windings, f, path, options,
-                            options.coil_name.empty() ? magnet_name(input) : options.coil_name);
-    } catch (const WindingsError& e) {
-      throw FileFormatError(input, static_cast<std::int64_t>(e.segment()) + 2, e.reason());
-    }
-  }
-  format_for(format, true);
-  FieldMapCsvReader reader(input);
-  const FieldMapGrid& grid = reader.grid();
-  std::vector<double> piece(3 * kPiece);
-  try {
-    // The reader takes single-node axes; the export formats do not.
-    check_export_grid(grid);
-    const std::unique_ptr<FieldMapWriter> writer = make_writer(format, path, grid, options);
-    FieldMapFeed feed(*writer, grid, path, options.reorder_points);
-    while (const std::size_t n = reader.read(piece.data(), kPiece)) feed.push(piece.data(), n);
-    feed.finish();
-  } catch (const FileFormatError&) {
-    throw;  // the reader's own finding, with its line
-  } catch (const InputError& e) {
-    // A value the format cannot hold.
-    throw FileFormatError(input, 0, e.what());
-  }
-  return ExportReport{grid.points(), 0, {}};
+  const ExportInput in(input, path);
+  return export_csv(in, format, path, options);
 }
+
+void export_program_start() { hdf5_skip_cleanup_at_exit(); }
 
 std::string export_default_path(const std::string& input, std::string_view extension) {
   std::filesystem::path path(input);

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "io/export/field_map_writer.hpp"
 #include "lib/scratch_file.hpp"
 #include "magnet/field_map.hpp"
-#include "io/export/field_map_writer.hpp"
 
 namespace expcoil {
 

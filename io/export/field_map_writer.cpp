@@ -1,5 +1,4 @@
 #include "io/export/field_map_writer.hpp"
-#include "lib/errors.hpp"
 
 #include <cmath>
 #include <limits>
@@ -25,6 +24,16 @@ void check_export_grid(const FieldMapGrid& grid) {
     points *= grid.count[a];
   }
   if (!grid.holdable()) throw InputError("the grid has too many points");
+}
+
+void check_single_grid(const FieldMapGrid& grid, double scale, const char* unit, const char* program) {
+  static constexpr const char* kAxis[3] = {"x", "y", "z"};
+  constexpr double kFloatMax = std::numeric_limits<float>::max();
+  for (int a = 0; a < 3; ++a)
+    for (const double v : {grid.min[a], grid.value(a, grid.count[a] - 1)})
+      if (!(std::fabs(v * scale) <= kFloatMax))
+        throw InputError(join({"the grid reaches ", kAxis[a], " = ", plain_text(v), " m, beyond the single ",
+                               "precision in which ", program, " reads its coordinates in ", unit}));
 }
 
 }  // namespace expcoil

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "io/export/export_options.hpp"
 #include "magnet/field_map_grid.hpp"
 
 namespace expcoil {
@@ -28,5 +27,9 @@ class FieldMapWriter {
 // Throws InputError unless the grid has at least two nodes along every axis with positive
 // finite spacing, finite origin and a point count whose doubles fit in memory sizes.
 void check_export_grid(const FieldMapGrid& grid);
+
+// Throws InputError when a node's coordinate times `scale` (the program's length unit per metre, `unit`
+// its name) is beyond the float range in which `program` reads coordinates: it would be written as inf.
+void check_single_grid(const FieldMapGrid& grid, double scale, const char* unit, const char* program);
 
 }  // namespace expcoil

@@ -30,14 +30,10 @@ class G4beamlineWriter final : public FieldMapWriter {
   void write(const double* b, std::size_t points) override {
     file_.throw_if_failed();
     char line[kLineText];
-    const auto put = [](char* out, double v) {
-      check_single_range(v, "G4beamline");
-      return put_single(out, v);
-    };
     for (std::size_t p = 0; p < points; ++p, b += 3, walk_.next()) {
       const std::string* coordinates[3];
       for (int a = 0; a < 3; ++a) coordinates[a] = &axis_[a][static_cast<std::size_t>(walk_[a])];
-      const char* end = point_line(line, coordinates, b, ' ', false, put);
+      const char* end = point_line(line, coordinates, b, ' ', false, put_single);
       file_.text({line, static_cast<std::size_t>(end - line)});
     }
   }
@@ -52,7 +48,9 @@ class G4beamlineWriter final : public FieldMapWriter {
 
 }  // namespace
 
-std::unique_ptr<FieldMapWriter> g4beamline_writer(const std::string& path, const FieldMapGrid& grid) {
+std::unique_ptr<FieldMapWriter> g4beamline_writer(const std::string& path, const FieldMapGrid& grid,
+                                                  const ExportOptions&) {
+  check_single_grid(grid, kMillimetres, "mm", "G4beamline");
   return std::make_unique<G4beamlineWriter>(path, grid);
 }
 

@@ -1,6 +1,7 @@
 #include "io/export/hdf5_support.hpp"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "io/text_support.hpp"
@@ -9,9 +10,28 @@
 namespace expcoil {
 namespace {
 
-herr_t first_message(unsigned, const H5E_error2_t* error, void* text) {
-  auto& out = *static_cast<std::string*>(text);
-  if (out.empty() && error->desc != nullptr) out = error->desc;
+// What a failed HDF5 call left on its error stack: the outermost description (what the library was
+// doing) and, from deeper down, the system's reason where a read or write of the file failed (the sec2
+// driver words it "..., error message = '<strerror>', ..."), else the innermost minor message.
+struct ErrorStack {
+  std::string outer;
+  std::string system;
+  std::string minor;
+};
+
+herr_t collect(unsigned, const H5E_error2_t* error, void* data) {
+  auto& stack = *static_cast<ErrorStack*>(data);
+  if (error->desc != nullptr) {
+    const std::string_view desc(error->desc);
+    if (stack.outer.empty()) stack.outer = desc;
+    static constexpr std::string_view kSystem = "error message = '";
+    if (const std::size_t at = desc.find(kSystem); at != std::string_view::npos && stack.system.empty()) {
+      const std::size_t begin = at + kSystem.size();
+      stack.system = desc.substr(begin, desc.find('\'', begin) - begin);
+    }
+  }
+  char minor[256];
+  if (H5Eget_msg(error->min_num, nullptr, minor, sizeof minor) > 0) stack.minor = minor;
   return 0;
 }
 
@@ -25,6 +45,8 @@ H5Object string_type(std::size_t length) {
 
 }  // namespace
 
+void hdf5_skip_cleanup_at_exit() { H5dont_atexit(); }
+
 Hdf5Output::Hdf5Output(const std::string& path) : output_(path) {
   output_.throw_if_failed();
   file_ = H5Object(H5Fcreate(output_.temporary_path().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT),
@@ -36,11 +58,17 @@ Hdf5Output::~Hdf5Output() = default;
 
 std::int64_t Hdf5Output::check(std::int64_t status, const char* what) const {
   if (status >= 0) return status;
-  std::string detail;
-  H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, first_message, &detail);
+  ErrorStack stack;
+  H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect, &stack);
   H5Eclear2(H5E_DEFAULT);
-  throw WriteError(output_.path(),
-                   std::string("HDF5 cannot ") + what + (detail.empty() ? "" : ": " + detail));
+  std::string reason = std::string("HDF5 cannot ") + what;
+  if (!stack.outer.empty()) reason += ": " + stack.outer;
+  if (!stack.system.empty()) {
+    reason += ": " + stack.system;
+  } else if (!stack.minor.empty()) {
+    reason += " (" + stack.minor + ")";
+  }
+  throw WriteError(output_.path(), reason);
 }
 
 H5Object Hdf5Output::group(hid_t parent, const char* name) {

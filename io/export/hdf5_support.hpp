@@ -1,7 +1,8 @@
 // What the two HDF5 formats share: a file written under a temporary name and renamed when complete (as
 // every output of the program is), owned handles, attributes, and writing a run of consecutive points
 // into a 3-D dataset. HDF5 calls are checked one by one; a failure throws WriteError with HDF5's own
-// description, and HDF5 prints nothing itself while such a file is open.
+// description and the system's reason beneath it ("No space left on device"), and HDF5 prints nothing
+// itself while such a file is open.
 //
 // Objects are created without modification times, so that the same map gives the same bytes every time.
 #pragma once
@@ -16,6 +17,11 @@
 #include "lib/output_file.hpp"
 
 namespace expcoil {
+
+// HDF5 closes what is still open when the process exits, and HDF5 1.10 crashes doing so for a file whose
+// close failed (a full disk, a file-size limit). A program that ends after its exports skips that: the
+// system closes the files, and the temporaries are gone already. Before any other HDF5 call.
+void hdf5_skip_cleanup_at_exit();
 
 class H5Object {
  public:

@@ -71,4 +71,13 @@ std::size_t makegrid_write(const CoilChains& chains, const std::string& path, co
   return pairs;
 }
 
+void makegrid_write_windings(const CoilChains& chains, const std::string& path, const ExportOptions& options,
+                             ExportReport& report) {
+  const std::size_t pairs = makegrid_write(chains, path, options.coil_name);
+  report.loops -= pairs;
+  if (pairs > 0)
+    report.notes.push_back(join({std::to_string(pairs), pairs == 1 ? " segment pair" : " segment pairs",
+                                 " that cancel (there and back) left out"}));
+}
+
 }  // namespace expcoil

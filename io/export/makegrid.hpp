@@ -18,12 +18,22 @@
 #include <cstddef>
 #include <string>
 
-#include "magnet/coil_chain.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
 // Returns the number of two-vertex loops left out. Throws WindingsError for a chain that does not close,
 // InputError when nothing is left to write or the name is too long, WriteError on failure.
 std::size_t makegrid_write(const CoilChains& chains, const std::string& path, const std::string& coil_name);
+// The same as the registry calls it: the loops left out noted in `report`.
+void makegrid_write_windings(const CoilChains& chains, const std::string& path, const ExportOptions& options,
+                             ExportReport& report);
+
+inline constexpr ExportFormat kMakegridFormat{
+    .name = "makegrid",
+    .summary = "MAKEGRID/LIBSTELL coils file: closed filament loops (m, A)",
+    .windings_extension = ".coils",
+    .windings_writer = makegrid_write_windings,
+};
 
 }  // namespace expcoil

@@ -10,13 +10,10 @@ constexpr double kCentimetres = 100.0;
 
 class OpalWriter final : public FieldMapWriter {
  public:
-  OpalWriter(const std::string& path, const FieldMapGrid& grid, OpalOrder order)
-      : file_(path), order_(order == OpalOrder::reader ? LoopOrder{{1, 0, 2}} : kCsvOrder) {
+  OpalWriter(const std::string& path, const FieldMapGrid& grid) : file_(path) {
     file_.text(
         "# expcoil field map for OPAL 3DMagnetoStatic: lengths in cm, B in tesla, counts are intervals\n");
-    file_.text(order == OpalOrder::reader
-                   ? "# loop order: y slowest, then x, z fastest (the order OPAL's reader indexes)\n"
-                   : "# loop order: x slowest, then y, z fastest (the order of OPAL's manual)\n");
+    file_.text("# loop order: y slowest, then x, z fastest (the order OPAL's reader indexes)\n");
     file_.text("3DMagnetoStatic FALSE\n");
     for (int a = 0; a < 3; ++a) {
       const double last = grid.value(a, grid.count[a] - 1);
@@ -25,7 +22,8 @@ class OpalWriter final : public FieldMapWriter {
     }
   }
 
-  LoopOrder order() const override { return order_; }
+  // readMap's fill order read through getIndex(i, j, k) = k + nz (i + nx j).
+  LoopOrder order() const override { return LoopOrder{{1, 0, 2}}; }
 
   void write(const double* b, std::size_t points) override {
     file_.throw_if_failed();
@@ -40,14 +38,13 @@ class OpalWriter final : public FieldMapWriter {
 
  private:
   OutputFile file_;
-  LoopOrder order_;
 };
 
 }  // namespace
 
 std::unique_ptr<FieldMapWriter> opal_writer(const std::string& path, const FieldMapGrid& grid,
-                                            OpalOrder order) {
-  return std::make_unique<OpalWriter>(path, grid, order);
+                                            const ExportOptions&) {
+  return std::make_unique<OpalWriter>(path, grid);
 }
 
 }  // namespace expcoil

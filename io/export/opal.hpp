@@ -8,19 +8,27 @@
 //   z_start z_end Nz
 //   Bx By Bz                       (Nx+1)(Ny+1)(Nz+1) lines
 //
-// OPAL reads the lines in order but looks them up as index k + nz (i + nx j): y slowest, x, z fastest,
-// which is what OpalOrder::reader writes; its manual describes x slowest (OpalOrder::documented). Its
-// inside test is half-open, so the last grid plane of each axis sees no field from the map.
+// OPAL's readMap stores the lines in file order and every lookup (getIndex) takes them as index
+// k + nz (i + nx j): y slowest, then x, z fastest, which is the order written here. (Its manual says x
+// slowest, which OPAL reads wrongly wherever nx and ny both exceed one.) Its inside test is half-open,
+// so the last grid plane of each axis sees no field from the map.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "io/export/field_map_writer.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
 std::unique_ptr<FieldMapWriter> opal_writer(const std::string& path, const FieldMapGrid& grid,
-                                            OpalOrder order);
+                                            const ExportOptions& options);
+
+inline constexpr ExportFormat kOpalFormat{
+    .name = "opal",
+    .summary = "OPAL 3DMagnetoStatic ASCII map (cm, interval counts, FALSE: not normalised)",
+    .field_map_extension = ".t7",
+    .field_map_writer = opal_writer,
+};
 
 }  // namespace expcoil

@@ -7,6 +7,9 @@
 namespace expcoil {
 namespace {
 
+// openPMD's unitDimension (powers of L, M, T, I, theta, N, J) of the tesla, kg A^-1 s^-2.
+constexpr std::initializer_list<double> kTesla = {0.0, 1.0, -2.0, -1.0, 0.0, 0.0, 0.0};
+
 H5Object complex_type(hid_t part) {
   H5Object type(H5Tcreate(H5T_COMPOUND, 2 * sizeof(double)), H5Tclose);
   H5Tinsert(type.id(), "r", 0, part);
@@ -45,13 +48,17 @@ class OpenPmdWriter final : public FieldMapWriter {
     h5_.attribute(mesh.id(), "RFphase", 0.0);
     h5_.attribute(mesh.id(), "gridCurvatureRadius", 0.0);
     H5Object field = h5_.group(mesh.id(), "magneticField");
-    h5_.attribute(field.id(), "unitDimension", {0.0, 1.0, -2.0, -1.0, 0.0, 0.0, 0.0});  // tesla
+    h5_.attribute(field.id(), "unitDimension", kTesla);
     h5_.attribute(field.id(), "axisLabels", {"x", "y", "z"});
     h5_.attribute(field.id(), "dataOrder", "C");
     for (int c = 0; c < 3; ++c) {
       const char name[2] = {static_cast<char>('x' + c), '\0'};
       b_[c] = h5_.dataset(field.id(), name, file_type_.id(), {dims_[0], dims_[1], dims_[2]});
+      // openPMD-beamphysics reads the dimension of every component (and refuses a component without
+      // one), as its own writer puts it there with the symbol.
       h5_.attribute(b_[c].id(), "unitSI", 1.0);
+      h5_.attribute(b_[c].id(), "unitDimension", kTesla);
+      h5_.attribute(b_[c].id(), "unitSymbol", "T");
     }
   }
 
@@ -83,7 +90,8 @@ class OpenPmdWriter final : public FieldMapWriter {
 
 }  // namespace
 
-std::unique_ptr<FieldMapWriter> openpmd_writer(const std::string& path, const FieldMapGrid& grid) {
+std::unique_ptr<FieldMapWriter> openpmd_writer(const std::string& path, const FieldMapGrid& grid,
+                                               const ExportOptions&) {
   return std::make_unique<OpenPmdWriter>(path, grid);
 }
 

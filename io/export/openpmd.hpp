@@ -7,7 +7,9 @@
 //                                 gridOriginOffset (first node), gridSpacing, harmonic = 0, fieldScale = 1
 //   /ExternalFieldPath/1/magneticField/{x,y,z}
 //                                 [nx][ny][nz] datasets in C order (z fastest, the CSV's order), each a
-//                                 complex number {r, i} with i = 0, unitSI = 1
+//                                 complex number {r, i} with i = 0; unitSI = 1, and unitDimension (also
+//                                 on magneticField, as the standard has it) and unitSymbol = T on each
+//                                 component, where openPMD-beamphysics' FieldMesh reads them
 //
 // Bmad reads a field component only as such a compound (a plain real dataset is taken for an old-style
 // group of r and i), and h5py reads the compound as complex128, so both get the field.
@@ -16,10 +18,18 @@
 #include <memory>
 #include <string>
 
-#include "io/export/field_map_writer.hpp"
+#include "io/export/export_format.hpp"
 
 namespace expcoil {
 
-std::unique_ptr<FieldMapWriter> openpmd_writer(const std::string& path, const FieldMapGrid& grid);
+std::unique_ptr<FieldMapWriter> openpmd_writer(const std::string& path, const FieldMapGrid& grid,
+                                               const ExportOptions& options);
+
+inline constexpr ExportFormat kOpenPmdFormat{
+    .name = "openpmd",
+    .summary = "openPMD BeamPhysics field mesh in HDF5 for Bmad and openPMD-beamphysics (m, T)",
+    .field_map_extension = ".h5",
+    .field_map_writer = openpmd_writer,
+};
 
 }  // namespace expcoil

@@ -39,8 +39,21 @@ class ToscaWriter final : public FieldMapWriter {
 
 }  // namespace
 
-std::unique_ptr<FieldMapWriter> tosca_writer(const std::string& path, const FieldMapGrid& grid) {
+std::unique_ptr<FieldMapWriter> tosca_writer(const std::string& path, const FieldMapGrid& grid,
+                                             const ExportOptions&) {
   return std::make_unique<ToscaWriter>(path, grid);
+}
+
+std::string tosca_name_note(std::string_view path) {
+  // TOPAS takes the extension from the whole parameter, directories included, as here.
+  const std::size_t dot = path.rfind('.');
+  const std::string_view extension =
+      dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+  if (extension == "TABLE") return {};
+  return join({"TOPAS 4.1 and later read this table only from a name ending in \".TABLE\" (",
+               extension == "csv" ? "\".csv\" selects their reader of another layout"
+                                  : "they refuse any other extension",
+               "); Zgoubi and TOPAS 4.0 take ", path, " as it is"});
 }
 
 }  // namespace expcoil

@@ -107,9 +107,9 @@ class VtkImageWriter final : public FieldMapWriter {
         .text("\">\n    <Piece Extent=\"")
         .text(extent)
         .text("\">\n");
-    file_.text("      <PointData Vectors=\"B\" Scalars=\"|B|\">\n");
+    file_.text("      <PointData Vectors=\"B (T)\" Scalars=\"|B| (T)\">\n");
     file_.text(
-        "        <DataArray type=\"Float64\" Name=\"B\" NumberOfComponents=\"3\" format=\"binary\">\n");
+        "        <DataArray type=\"Float64\" Name=\"B (T)\" NumberOfComponents=\"3\" format=\"binary\">\n");
     file_.text("          ");
     const std::uint64_t bytes = points_ * 3 * sizeof(double);
     b_.put(&bytes, sizeof bytes);
@@ -131,7 +131,7 @@ class VtkImageWriter final : public FieldMapWriter {
   void finish() override {
     b_.end();
     file_.text("\n        </DataArray>\n");
-    file_.text("        <DataArray type=\"Float64\" Name=\"|B|\" format=\"binary\">\n          ");
+    file_.text("        <DataArray type=\"Float64\" Name=\"|B| (T)\" format=\"binary\">\n          ");
     Base64 out(file_);
     const std::uint64_t bytes = points_ * sizeof(double);
     out.put(&bytes, sizeof bytes);
@@ -158,11 +158,13 @@ class VtkImageWriter final : public FieldMapWriter {
 
 }  // namespace
 
-std::unique_ptr<FieldMapWriter> vtk_image_writer(const std::string& path, const FieldMapGrid& grid) {
+std::unique_ptr<FieldMapWriter> vtk_image_writer(const std::string& path, const FieldMapGrid& grid,
+                                                 const ExportOptions&) {
   return std::make_unique<VtkImageWriter>(path, grid);
 }
 
-void vtk_write_windings(const CoilChains& chains, const std::string& path) {
+void vtk_write_windings(const CoilChains& chains, const std::string& path, const ExportOptions&,
+                        ExportReport& report) {
   std::vector<std::int64_t> connectivity, offsets;
   std::vector<double> current;
   std::vector<std::int32_t> layer;
@@ -181,8 +183,8 @@ void vtk_write_windings(const CoilChains& chains, const std::string& path) {
             "PolyData");
   file.text("  <PolyData>\n    <Piece NumberOfPoints=\"").text(std::to_string(chains.points.size() / 3));
   file.text("\" NumberOfVerts=\"0\" NumberOfLines=\"").text(std::to_string(offsets.size()));
-  file.text("\" NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n      <CellData Scalars=\"current\">\n");
-  file.text("        <DataArray type=\"Float64\" Name=\"current\" format=\"binary\">\n          ");
+  file.text("\" NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n      <CellData Scalars=\"current (A)\">\n");
+  file.text("        <DataArray type=\"Float64\" Name=\"current (A)\" format=\"binary\">\n          ");
   put_array(file, current);
   file.text(
       "\n        </DataArray>\n        <DataArray type=\"Int32\" Name=\"layer\" format=\"binary\">\n         "
@@ -200,6 +202,11 @@ void vtk_write_windings(const CoilChains& chains, const std::string& path) {
   put_array(file, offsets);
   file.text("\n        </DataArray>\n      </Lines>\n    </Piece>\n  </PolyData>\n</VTKFile>\n");
   file.commit_or_throw();
+  std::size_t open = 0;
+  for (const CoilChain& c : chains.chains) open += !c.closed;
+  if (open > 0)
+    report.notes.push_back(
+        join({std::to_string(open), open == 1 ? " winding chain" : " winding chains", " not closed"}));
 }
 
 }  // namespace expcoil

@@ -1,5 +1,7 @@
 #include "io/program/field_map_csv_reader.hpp"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -16,6 +18,8 @@ namespace {
 constexpr const char* kAxis[3] = {"x", "y", "z"};
 constexpr const char* kField[3] = {"Bx", "By", "Bz"};
 constexpr std::int64_t kMaxCount = std::numeric_limits<std::int32_t>::max();
+// The shortest row: six one-digit numbers, five commas and a line feed.
+constexpr double kMinRowBytes = 12.0;
 
 }  // namespace
 
@@ -37,7 +41,16 @@ void FieldMapCsvReader::fail(std::int64_t line, const std::string& reason) const
 }
 
 void FieldMapCsvReader::fail_row(std::string_view line) const {
-  fail(lines_.line_number(), join({"expected six numbers x,y,z, Bx,By,Bz, found ", quote_line(line)}));
+  // A NUL shown as \0: the message would end at it.
+  std::string shown;
+  for (const char c : line.substr(0, 256)) {
+    if (c == '\0') {
+      shown.append("\\0");
+    } else {
+      shown.push_back(c);
+    }
+  }
+  fail(lines_.line_number(), join({"expected six numbers x,y,z, Bx,By,Bz, found ", quote_line(shown)}));
 }
 
 bool FieldMapCsvReader::data_row(std::string_view& line) {
@@ -124,6 +137,16 @@ FieldMapCsvReader::FieldMapCsvReader(const std::string& path, FieldMapSpacing sp
   } else {
     grid_known_ = false;
   }
+  // The last row's claim is only believed if the file is large enough to hold that many rows, so that
+  // writers never size anything by a count one row made up: otherwise the rows are read until the one
+  // that does not fit.
+  if (grid_known_) {
+    struct stat info;
+    const double rows =
+        static_cast<double>(count[0]) * static_cast<double>(count[1]) * static_cast<double>(count[2]);
+    grid_known_ =
+        ::stat(path.c_str(), &info) == 0 && rows * kMinRowBytes <= static_cast<double>(info.st_size);
+  }
   for (int a = 0; a < 3; ++a) {
     grid_.min[a] = first[a];
     if (grid_known_) {
@@ -149,10 +172,10 @@ FieldMapCsvReader::FieldMapCsvReader(const std::string& path, FieldMapSpacing sp
     std::vector<double> sink(3 * 4096);
     while (read(sink.data(), 4096) > 0) {
     }
-    fail(0, "the last row does not end a regular grid");
+    fail(next_ + 1, "the last row does not end a regular grid");
   }
   grid_.count[0] = static_cast<std::int32_t>(count[0]);
-  if (!grid_.holdable()) fail(0, "the grid has too many points");
+  if (!grid_.holdable()) fail(grid_.points() + 1, "the grid has too many points");
   total_ = grid_.points();
   start_data();
 }

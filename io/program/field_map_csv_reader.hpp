@@ -10,10 +10,12 @@
 // FieldMapSpacing::regular (the exporters) also needs even spacing along every axis, and knows the whole
 // grid before the first point is handed over, so that writers can put counts in their headers: the x
 // count comes from the file's last row, which must be the grid's last point, and a file that ends early
-// or goes on past it is refused. Coordinates may differ from the even grid by 1e-6 of a cell (the file
-// holds them to 15 digits); an axis with a single node has cell 0 and is compared exactly.
-// FieldMapSpacing::as_read takes any values along each axis, every row exactly on them, as a map made
-// from arrays may hold; the x count is known once the file is read.
+// or goes on past it is refused. A last row that claims more rows than the file's size can hold is not
+// believed: the rows are then read up to the first that is off the grid, which the refusal names, so a
+// malformed map costs neither memory nor output in proportion to its claim. Coordinates may differ from the
+// even grid by 1e-6 of a cell (the file holds them to 15 digits); an axis with a single node has cell 0 and
+// is compared exactly. FieldMapSpacing::as_read takes any values along each axis, every row exactly on them,
+// as a map made from arrays may hold; the x count is known once the file is read.
 #pragma once
 
 #include <cstddef>

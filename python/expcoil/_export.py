@@ -28,14 +28,14 @@ def export_formats():
     return [ExportFormat(*f) for f in _expcoil.export_formats()]
 
 
-def export(data, format, path, *, opal_order="reader", bdsim_order="xyzt", join_tolerance=1e-9,
-           coil_name=""):
+def export(data, format, path, *, bdsim_order=None, opal_h5_units=None, join_tolerance=None, coil_name=None):
     """Write a field map or windings in the format of a tracking code or viewer.
 
     The same writers as the program ``expcoil-export``: ``opal``, ``opal-h5``, ``openpmd``, ``bdsim``,
     ``g4beamline``, ``tosca``, ``vtk`` (field maps and windings) and ``makegrid`` (windings); see
     ``export_formats()`` and the README for each format's units and loop order. The file is written
-    under a temporary name and renamed when complete.
+    under a temporary name and renamed when complete. Each option is that of the program (``bdsim_order``
+    is ``--bdsim-order``, ``coil_name`` is ``--name``), read by the same code; None leaves its default.
 
     Parameters
     ----------
@@ -46,27 +46,28 @@ def export(data, format, path, *, opal_order="reader", bdsim_order="xyzt", join_
         The format's name.
     path : str or os.PathLike
         The file to write.
-    opal_order : {"reader", "documented"}
-        OPAL 3DMagnetoStatic: the loop order OPAL's reader indexes (y slowest, x, z fastest), or x slowest
-        as its manual describes.
     bdsim_order : {"xyzt", "tzyx"}
-        BDSIM's loopOrder: x fastest (its default) or z fastest.
+        BDSIM's loopOrder: x fastest (the default) or z fastest.
+    opal_h5_units : {"m", "mm"}
+        OPAL H5hut map lengths: metres for OPAL-T (the default), millimetres for OPAL's cyclotron tracking.
     join_tolerance : float
-        m: segment ends closer than this are one vertex when windings are chained into loops.
+        m: segment ends closer than this are one vertex when windings are chained into loops (default
+        1e-9; 0 joins only ends that meet exactly; other values below 1e-12 are refused).
     coil_name : str
-        MAKEGRID's coil group name; empty for "expcoil".
+        MAKEGRID's coil group name (default "expcoil").
 
     Returns
     -------
     dict
         ``points`` (field map points written), ``windings`` (closed windings written) and ``notes``
-        (list of str: what the export left out or changed, e.g. segments without length).
+        (list of str: what the export left out or changed, e.g. segments without length, or a file name
+        that the target program would not open).
 
     Raises
     ------
     InputError
-        An unknown format, a format that does not hold this kind of data, or data it cannot hold (axes
-        not evenly spaced, a single point along an axis, windings that do not close).
+        An unknown format or option value, a format that does not hold this kind of data, or data it
+        cannot hold (axes not evenly spaced, a single point along an axis, windings that do not close).
     WriteError
         The file cannot be written; nothing is left under its name.
 
@@ -78,4 +79,13 @@ def export(data, format, path, *, opal_order="reader", bdsim_order="xyzt", join_
     >>> expcoil.export(d, "makegrid", out)["windings"]
     308
     """
-    return _expcoil.export(data, format, path, opal_order, bdsim_order, join_tolerance, coil_name)
+    options = [f"--{key}={value}" for key, value in (("bdsim-order", bdsim_order),
+                                                      ("opal-h5-units", opal_h5_units),
+                                                      ("join-tolerance", _number(join_tolerance)),
+                                                      ("name", coil_name)) if value is not None]
+    return _expcoil.export(data, format, path, options)
+
+
+def _number(value):
+    """The option text of a float, exact (repr round-trips); None stays None."""
+    return None if value is None else repr(float(value))

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bindings.hpp"
 #include "io/export/export.hpp"
@@ -11,31 +12,6 @@
 
 namespace expcoil::python {
 namespace {
-
-ExportOptions options_argument(const std::string& opal_order, const std::string& bdsim_order,
-                               double join_tolerance, const std::string& coil_name) {
-  ExportOptions options;
-  if (opal_order == "reader") {
-    options.opal_order = OpalOrder::reader;
-  } else if (opal_order == "documented") {
-    options.opal_order = OpalOrder::documented;
-  } else {
-    throw py::value_error("opal_order must be \"reader\" or \"documented\", not \"" + opal_order + "\"");
-  }
-  if (bdsim_order == "xyzt") {
-    options.bdsim_order = BdsimOrder::xyzt;
-  } else if (bdsim_order == "tzyx") {
-    options.bdsim_order = BdsimOrder::tzyx;
-  } else {
-    throw py::value_error("bdsim_order must be \"xyzt\" or \"tzyx\", not \"" + bdsim_order + "\"");
-  }
-  if (!(join_tolerance >= 0.0) || !std::isfinite(join_tolerance)) {
-    throw py::value_error("join_tolerance must be a finite length >= 0 (m)");
-  }
-  options.join_tolerance = join_tolerance;
-  options.coil_name = coil_name;
-  return options;
-}
 
 py::dict report_of(const ExportReport& report) {
   py::list notes;
@@ -47,10 +23,10 @@ py::dict report_of(const ExportReport& report) {
   return d;
 }
 
+// `options`: "--key=value" texts, read as expcoil-export reads its own.
 py::dict export_data(const py::handle& data, const std::string& format, const std::filesystem::path& path,
-                     const std::string& opal_order, const std::string& bdsim_order, double join_tolerance,
-                     const std::string& coil_name) {
-  const ExportOptions options = options_argument(opal_order, bdsim_order, join_tolerance, coil_name);
+                     const std::vector<std::string>& options_text) {
+  const ExportOptions options = parse_export_options(options_text);
   export_format(format);  // an unknown name is refused before any data is looked at
   if (py::isinstance<FieldMapTable>(data)) {
     const FieldMap map = field_map_from_table(data.cast<const FieldMapTable&>());
@@ -86,8 +62,8 @@ py::dict export_data(const py::handle& data, const std::string& format, const st
 }  // namespace
 
 void init_export(py::module_& m) {
-  m.def("export", &export_data, py::arg("data"), py::arg("format"), py::arg("path"), py::arg("opal_order"),
-        py::arg("bdsim_order"), py::arg("join_tolerance"), py::arg("coil_name"), "See expcoil.export.");
+  m.def("export", &export_data, py::arg("data"), py::arg("format"), py::arg("path"), py::arg("options"),
+        "See expcoil.export.");
   m.def(
       "export_formats",
       [] {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -101,36 +102,41 @@ std::size_t x_fastest(const FieldMapGrid& g, std::int64_t q) {
 }
 double last_node(const FieldMapGrid& g, int a) { return (g.count[a] - 1) * g.cell[a] + g.min[a]; }
 
-// OPAL FM3DMagnetoStatic: '#' comments, cm, interval counts, lines stored in order and looked up as
-// k + nz (i + nx j), or k + nz (j + ny i) in the manual's order; lines under 256 characters.
-Reader opal_reader(bool reader_order) {
-  return [reader_order](const fs::path& file, const FieldMapGrid& g) {
-    std::vector<std::string> lines;
-    for (std::string line : lines_of(test::read_file(file))) {
-      require(line.size() < 256, "line too long for OPAL");
-      line = line.substr(0, line.find('#'));
-      if (!words(line).empty()) lines.push_back(line);
-    }
-    const std::size_t n = static_cast<std::size_t>(g.points());
-    require(lines.size() == 4 + n && lines[0] == "3DMagnetoStatic FALSE", "OPAL header or line count");
-    for (int a = 0; a < 3; ++a) {
-      const auto w = words(lines[1 + a]);
-      require(w.size() == 3 && near(std::stod(w[0]), g.min[a] * 100) &&
-                  near(std::stod(w[1]), last_node(g, a) * 100) && std::stoi(w[2]) == g.count[a] - 1,
-              "OPAL extent line " + lines[1 + a]);
-    }
-    const std::int64_t nx = g.count[0], ny = g.count[1], nz = g.count[2];
-    std::vector<double> b(3 * n);
-    for (std::int64_t i = 0; i < nx; ++i)
-      for (std::int64_t j = 0; j < ny; ++j)
-        for (std::int64_t k = 0; k < nz; ++k) {
-          const std::int64_t stored = reader_order ? k + nz * (i + nx * j) : k + nz * (j + ny * i);
-          const auto w = words(lines[4 + static_cast<std::size_t>(stored)]);
-          require(w.size() == 3, "OPAL data line");
-          for (int c = 0; c < 3; ++c) b[3 * csv_index(g, i, j, k) + c] = std::stod(w[c]);
-        }
-    return b;
-  };
+// OPAL FM3DMagnetoStatic: '#' comments, cm, interval counts; readMap fills its arrays in file order with
+// i (x) slowest, j, k fastest, and every lookup reads them through getIndex(i, j, k) = k + nz (i + nx j);
+// lines under 256 characters.
+std::vector<double> opal_reader(const fs::path& file, const FieldMapGrid& g) {
+  std::vector<std::string> lines;
+  for (std::string line : lines_of(test::read_file(file))) {
+    require(line.size() < 256, "line too long for OPAL");
+    line = line.substr(0, line.find('#'));
+    if (!words(line).empty()) lines.push_back(line);
+  }
+  const std::size_t n = static_cast<std::size_t>(g.points());
+  require(lines.size() == 4 + n && lines[0] == "3DMagnetoStatic FALSE", "OPAL header or line count");
+  for (int a = 0; a < 3; ++a) {
+    const auto w = words(lines[1 + a]);
+    require(w.size() == 3 && near(std::stod(w[0]), g.min[a] * 100) &&
+                near(std::stod(w[1]), last_node(g, a) * 100) && std::stoi(w[2]) == g.count[a] - 1,
+            "OPAL extent line " + lines[1 + a]);
+  }
+  const std::int64_t nx = g.count[0], ny = g.count[1], nz = g.count[2];
+  std::vector<double> stored[3];  // readMap's arrays
+  std::size_t line = 4;
+  for (std::int64_t i = 0; i < nx; ++i)
+    for (std::int64_t j = 0; j < ny; ++j)
+      for (std::int64_t k = 0; k < nz; ++k) {
+        const auto w = words(lines[line++]);
+        require(w.size() == 3, "OPAL data line");
+        for (int c = 0; c < 3; ++c) stored[c].push_back(std::stod(w[c]));
+      }
+  std::vector<double> b(3 * n);
+  for (std::int64_t i = 0; i < nx; ++i)
+    for (std::int64_t j = 0; j < ny; ++j)
+      for (std::int64_t k = 0; k < nz; ++k)
+        for (int c = 0; c < 3; ++c)
+          b[3 * csv_index(g, i, j, k) + c] = stored[c][static_cast<std::size_t>(k + nz * (i + nx * j))];
+  return b;
 }
 
 // TOPAS TsMagneticFieldMap: node counts, "n NAME [UNIT]" lines up to the first line whose first word is
@@ -276,7 +282,9 @@ std::vector<double> vtk_reader(const fs::path& file, const FieldMapGrid& g) {
     require(extent[2 * a] == "0" && std::stoi(extent[2 * a + 1]) == g.count[a] - 1 &&
                 near(std::stod(origin[a]), g.min[a]) && near(std::stod(spacing[a]), g.cell[a]),
             "VTK grid");
-  const auto v = vtk_array<double>(xml, "B"), magnitude = vtk_array<double>(xml, "|B|");
+  require(xml_attribute(xml, "Vectors") == "B (T)" && xml_attribute(xml, "Scalars") == "|B| (T)",
+          "VTK point data names");
+  const auto v = vtk_array<double>(xml, "B (T)"), magnitude = vtk_array<double>(xml, "|B| (T)");
   std::vector<double> b(v.size());
   for (std::int64_t q = 0; q < g.points(); ++q) {
     const double* x = v.data() + 3 * q;
@@ -320,34 +328,40 @@ std::string h5_text(hid_t object, const char* name) {
 }
 
 // OPAL FM3DH5BlockBase through H5hut: the last Step#, Block/<field>/{0,1,2} as [z][y][x], the grid from
-// Efield's __Origin__ and __Spacing__ (mm), the file attribute "Resonance Frequency(Hz)".
-std::vector<double> opal_h5_reader(const fs::path& file, const FieldMapGrid& g) {
-  const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-  require(f >= 0 && h5_doubles(f, "Resonance Frequency(Hz)", true) == std::vector<double>{0.0}, "H5hut file");
-  std::vector<double> b(3 * static_cast<std::size_t>(g.points()));
-  for (const char* field : {"/Step#0/Block/Efield", "/Step#0/Block/Bfield"}) {
-    const hid_t group = H5Gopen2(f, field, H5P_DEFAULT);
-    const auto origin = h5_doubles(group, "__Origin__", true),
-               spacing = h5_doubles(group, "__Spacing__", true);
-    for (int a = 0; a < 3; ++a)
-      require(near(origin[a], g.min[a] * 1000) && near(spacing[a], g.cell[a] * 1000), "H5hut grid");
-    for (int c = 0; c < 3; ++c) {
-      const char name[2] = {static_cast<char>('0' + c), '\0'};
-      require(h5_dims(group, name) ==
-                  std::vector<hsize_t>{hsize_t(g.count[2]), hsize_t(g.count[1]), hsize_t(g.count[0])},
-              "H5hut extents");
-      const auto v = h5_doubles(group, name, false);
-      for (std::int64_t q = 0; q < g.points(); ++q) {
-        if (field[14] == 'B')
-          b[3 * x_fastest(g, q) + c] = v[q];
-        else
-          require(v[q] == 0.0, "Efield not zero");
+// Efield's __Origin__ and __Spacing__ taken as they are (getFieldInfo) and compared with positions in
+// metres by OPAL-T (`scale` 1) or millimetres by the cyclotron code (1000), the file attribute
+// "Resonance Frequency(Hz)".
+Reader opal_h5_reader(double scale) {
+  return [scale](const fs::path& file, const FieldMapGrid& g) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    require(h5_text(f, "lengthUnit") == (scale == 1.0 ? "m" : "mm"), "lengthUnit");
+    require(f >= 0 && h5_doubles(f, "Resonance Frequency(Hz)", true) == std::vector<double>{0.0},
+            "H5hut file");
+    std::vector<double> b(3 * static_cast<std::size_t>(g.points()));
+    for (const char* field : {"/Step#0/Block/Efield", "/Step#0/Block/Bfield"}) {
+      const hid_t group = H5Gopen2(f, field, H5P_DEFAULT);
+      const auto origin = h5_doubles(group, "__Origin__", true),
+                 spacing = h5_doubles(group, "__Spacing__", true);
+      for (int a = 0; a < 3; ++a)
+        require(near(origin[a], g.min[a] * scale) && near(spacing[a], g.cell[a] * scale), "H5hut grid");
+      for (int c = 0; c < 3; ++c) {
+        const char name[2] = {static_cast<char>('0' + c), '\0'};
+        require(h5_dims(group, name) ==
+                    std::vector<hsize_t>{hsize_t(g.count[2]), hsize_t(g.count[1]), hsize_t(g.count[0])},
+                "H5hut extents");
+        const auto v = h5_doubles(group, name, false);
+        for (std::int64_t q = 0; q < g.points(); ++q) {
+          if (field[14] == 'B')
+            b[3 * x_fastest(g, q) + c] = v[q];
+          else
+            require(v[q] == 0.0, "Efield not zero");
+        }
       }
+      H5Gclose(group);
     }
-    H5Gclose(group);
-  }
-  H5Fclose(f);
-  return b;
+    H5Fclose(f);
+    return b;
+  };
 }
 
 // Bmad hdf5_read_grid_field: externalFieldPath, gridSize/gridOriginOffset/gridSpacing (m), axisLabels
@@ -377,8 +391,12 @@ std::vector<double> openpmd_reader(const fs::path& file, const FieldMapGrid& g) 
     require(h5_dims(field, name) ==
                 std::vector<hsize_t>{hsize_t(g.count[0]), hsize_t(g.count[1]), hsize_t(g.count[2])},
             "openPMD extents");
+    // FieldMesh (load_field_data_h5) compares each component's unitDimension with the tesla's.
     const hid_t d = H5Dopen2(field, name, H5P_DEFAULT);
-    require(h5_doubles(d, "unitSI", true) == std::vector<double>{1.0}, "unitSI");
+    require(h5_doubles(d, "unitSI", true) == std::vector<double>{1.0} &&
+                h5_doubles(d, "unitDimension", true) == std::vector<double>{0, 1, -2, -1, 0, 0, 0} &&
+                h5_text(d, "unitSymbol") == "T",
+            "component units");
     H5Dclose(d);
     const auto v = h5_doubles(field, name, false, complex);
     for (std::size_t p = 0; p < b.size() / 3; ++p) {
@@ -403,17 +421,17 @@ struct FormatCase {
 };
 
 std::vector<FormatCase> format_cases() {
-  ExportOptions documented, tzyx;
-  documented.opal_order = OpalOrder::documented;
+  ExportOptions tzyx, mm;
   tzyx.bdsim_order = BdsimOrder::tzyx;
-  return {{"opal", {}, opal_reader(true), false, "example_reader.t7"},
-          {"opal", documented, opal_reader(false), false, "example_documented.t7"},
+  mm.opal_h5_units = OpalH5Units::mm;
+  return {{"opal", {}, opal_reader, false, "example_reader.t7"},
           {"tosca", {}, topas_reader, false, "example.table"},
           {"g4beamline", {}, g4beamline_reader, true, "example.map"},
           {"bdsim", {}, bdsim_reader, true, "example_xyzt.bdsim"},
           {"bdsim", tzyx, bdsim_reader, true, "example_tzyx.bdsim"},
           {"vtk", {}, vtk_reader, false, "example.vti"},
-          {"opal-h5", {}, opal_h5_reader, false, nullptr},
+          {"opal-h5", {}, opal_h5_reader(1.0), false, nullptr},
+          {"opal-h5", mm, opal_h5_reader(1000.0), false, nullptr},
           {"openpmd", {}, openpmd_reader, false, nullptr}};
 }
 
@@ -511,6 +529,43 @@ TEST(Export, UnfitMapsAndFailedWritesLeaveNoFile) {
         << format;
   }
   EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace expcoil
+
+namespace expcoil {
+namespace {
+
+// What a reader storing floats cannot hold is refused before anything is written: coordinates whose cm or
+// mm overflow a float (they would be written as inf), and in a CSV a field value, naming its row.
+TEST(Export, WhatFloatReadersCannotHoldIsRefusedNamingItsRow) {
+  test::TempDir dir;
+  FieldMap far = index_map();
+  far.grid.min[0] = 1e300;
+  EXPECT_EQ(test::thrown<InputError>([&] { export_field_map(far, "bdsim", dir / "b"); }),
+            "the grid reaches x = 1e+300 m, beyond the single precision in which BDSIM reads its coordinates "
+            "in cm");
+  EXPECT_TRUE(test::thrown<InputError>([&] {
+                export_field_map(far, "g4beamline", dir / "g");
+              }).ends_with("G4beamline reads its coordinates in mm"));
+  FieldMap big = index_map();
+  big.b[3 * 27 + 2] = 1e39;  // point 27, the CSV's line 29
+  field_map_csv_write(big, dir / "fieldmap_big.csv");
+  EXPECT_EQ(test::thrown<FileFormatError>([&] { export_csv(dir / "fieldmap_big.csv", "bdsim", dir / "b"); }),
+            (dir / "fieldmap_big.csv").string() +
+                ":29: Bz = 1e+39 is beyond the single precision in which bdsim's reader stores it");
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"fieldmap_big.csv"});
+}
+
+// A FIFO that nobody opens for writing is refused after the wait, not waited for forever.
+TEST(Export, AFifoWithoutWriterIsRefusedAfterTheWait) {
+  test::TempDir dir;
+  const std::string fifo = (dir / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(test::thrown<ReadError>([&] { ExportInput(fifo, dir / "out", std::chrono::milliseconds(100)); }),
+            "cannot read " + fifo + ": nothing arrived within 0.1 s (a FIFO that nobody writes to?)");
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"fifo"});
 }
 
 }  // namespace

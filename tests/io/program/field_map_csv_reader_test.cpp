@@ -9,10 +9,10 @@
 #include <cmath>
 #include <functional>
 
-#include "lib/errors.hpp"
-#include "lib/number_format.hpp"
 #include "io/export/export.hpp"
 #include "io/program/field_map_csv.hpp"
+#include "lib/errors.hpp"
+#include "lib/number_format.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
@@ -83,7 +83,8 @@ TEST(FieldMapCsvReader, AGoodTableComesBackExactly) {
     const int a = n[0] == 1 ? 0 : n[1] == 1 ? 1 : 2;
     EXPECT_EQ(test::thrown<FileFormatError>([&] { export_csv(path, "vtk", dir / "map.vti"); }),
               n[a] > 1 ? "(nothing thrown)"
-                       : path + ": the grid has a single node along " + "xyz"[a] +
+                       : path + ":" + std::to_string(n[0] * n[1] * n[2] + 1) +  // the last row
+                             ": the grid has a single node along " + "xyz"[a] +
                              "; the export formats need at least two");
   }
 }
