@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/number_format.hpp"
-#include "lib/output_file.hpp"
 #include "io/export/export.hpp"
 #include "io/program/field_map_csv_reader.hpp"
+#include "lib/number_format.hpp"
+#include "lib/output_file.hpp"
 
 namespace {
 

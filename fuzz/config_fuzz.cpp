@@ -1,10 +1,10 @@
 // Fuzz target: the configuration reader and checker on arbitrary bytes. A rejection is an answer, not a
 // finding; a crash, a sanitizer report, a leak, or a broken promise of the check is.
 #include <cmath>
-#include <memory>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "io/program/field_map_csv_reader.hpp"
 #include "lib/errors.hpp"
 #include "lib/number_format.hpp"
-#include "io/program/field_map_csv_reader.hpp"
 
 namespace expcoil {
 namespace {
