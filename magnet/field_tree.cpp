@@ -274,7 +274,15 @@ void reduce_moments(const Basis& basis, const Reduced& reduced, int order, const
 // l]); every lane runs the same operations, so a lane's result does not depend on the others.
 constexpr int kLanes = 8;
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void batch_m2l(
+// The batches run in vector lanes chosen at load time; without SIMD builds, and under ThreadSanitizer,
+// whose runtime is not yet up when the loader calls the clones' resolver, the one default version.
+#if EXPCOIL_SIMD && !defined(__SANITIZE_THREAD__)
+#define EXPCOIL_TREE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define EXPCOIL_TREE_CLONES
+#endif
+
+EXPCOIL_TREE_CLONES void batch_m2l(
     const Basis& basis, const Reduced& reduced, int p, const double* __restrict d,
     const double* __restrict moments, double* __restrict t, double* __restrict h, double* __restrict lp) {
   constexpr std::size_t L = kLanes;
