@@ -350,7 +350,15 @@ Examples
   m.def(
       "read_config",
       [](const std::filesystem::path& path) {
-        return std::make_shared<ParameterSet>(parameter_set_load(path.string()));
+        std::vector<std::string> warnings;
+        auto set = std::make_shared<ParameterSet>(parameter_set_load(path.string(), &warnings));
+        // What the program prints on standard error, as Python's warnings (stacklevel 2: the caller).
+        if (!warnings.empty()) {
+          const py::object warn = py::module_::import("warnings").attr("warn");
+          for (const std::string& warning : warnings)
+            warn(text_to_python(warning), py::reinterpret_borrow<py::object>(PyExc_UserWarning), 2);
+        }
+        return set;
       },
       py::arg("path"), "See expcoil.read_config.");
 }
