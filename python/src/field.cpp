@@ -110,6 +110,13 @@ std::vector<double> axis_argument(const py::handle& values, const char* name) {
     if (!std::isfinite(axis[i])) {
       throw py::value_error(std::string(name) + "[" + std::to_string(i) + "] is not a finite number");
     }
+    // A repeated or falling value makes a grid the map's file cannot hold: its reader finds the axes by
+    // where the values stop increasing.
+    if (i > 0 && !(axis[i] > axis[i - 1])) {
+      throw py::value_error(std::string(name) + " must increase strictly (" + name + "[" + std::to_string(i) +
+                            "] is " + py::repr(py::float_(axis[i])).cast<std::string>() + " after " +
+                            py::repr(py::float_(axis[i - 1])).cast<std::string>() + ")");
+    }
   }
   return axis;
 }
@@ -135,7 +142,14 @@ std::shared_ptr<FieldMapTable> field_map_from_arrays(const py::handle& x, const 
   for (py::ssize_t i = 0; i < nx; ++i)
     for (py::ssize_t j = 0; j < ny; ++j)
       for (py::ssize_t k = 0; k < nz; ++k)
-        for (py::ssize_t c = 0; c < 3; ++c) map->b.push_back(v(i, j, k, c));
+        for (py::ssize_t c = 0; c < 3; ++c) {
+          // The map's own reader refuses what is not a number: it would not read back what it wrote.
+          if (!std::isfinite(v(i, j, k, c))) {
+            throw py::value_error("B[" + std::to_string(i) + ", " + std::to_string(j) + ", " +
+                                  std::to_string(k) + "] is not a finite number");
+          }
+          map->b.push_back(v(i, j, k, c));
+        }
   return map;
 }
 
@@ -173,10 +187,6 @@ x, y, z : ndarray, shapes (nx,), (ny,), (nz,)
 B : ndarray, shape (nx, ny, nz, 3)
     (Bx, By, Bz) in tesla at every grid point: ``B[i, j, k]`` is the field at (x[i], y[j], z[k]).
 )doc")
-      .def(py::init(&field_map_from_arrays), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("B"),
-           "A field map from its axes (finite, m) and B of shape (len(x), len(y), len(z), 3), T; the values "
-           "are "
-           "copied.")
       .def_property_readonly(
           "x", [](const py::object& self) { return axis_view(self.cast<const FieldMapTable&>().x, self); },
           "The grid's values along x, m: ndarray (nx,).")
@@ -241,6 +251,13 @@ WriteError
                " x " + std::to_string(map.z.size()) + " points>";
       });
 
+  guard_new(
+      m.attr("FieldMap"),
+      py::cpp_function([](const py::handle&, const py::handle& x, const py::handle& y, const py::handle& z,
+                          const py::handle& b) { return field_map_from_arrays(x, y, z, b); },
+                       py::arg("cls"), py::arg("x"), py::arg("y"), py::arg("z"), py::arg("B"),
+                       "A field map from its axes (finite, m) and B of shape (len(x), len(y), len(z), 3), "
+                       "T; the values are copied."));
   m.def("field", &field, py::arg("segments"), py::arg("currents"), py::arg("points"),
         py::arg("workers") = py::none(), py::arg("tolerance") = py::none(), "See expcoil.field.");
   m.def("field_map", &field_map, py::arg("design"), py::arg("magnet") = py::none(),

@@ -110,7 +110,8 @@ def test_from_files_reads_the_windings_the_program_wrote(small_run, small_report
 @pytest.mark.parametrize("arguments, message", [
     (["--tolerance", "-1"], "must be a positive number of per cent: '-1'"),
     (["--tolerance", "abc"], "not a number of per cent: 'abc'"),
-    (["--workers", "0"], "must be at least 1: '0'"),
+    (["--workers", "0"], "must be a whole number from 1 to 65536: '0'"),
+    (["--workers", "99999999999"], "must be a whole number from 1 to 65536: '99999999999'"),
     (["--colour"], "unrecognized arguments: --colour"),
 ])
 def test_a_wrong_command_line_is_exit_code_2(tmp_path, capsys, arguments, message):

@@ -173,6 +173,14 @@ TEST(ExportProgram, LimitsSignalsAndAFullStandardOutputEndWithAMessageAndNoTempo
                                                [] { ::dup2(::open("/dev/full", O_WRONLY), 1); });
   EXPECT_EQ(full.exit_code, 1);
   EXPECT_EQ(full.err, "cannot write standard output: No space left on device\n");
+  // An output that is a FIFO (or a device: /dev/null as root) is left as it is, not renamed over.
+  for (const char* format : {"opal", "opal-h5", "openpmd", "bdsim", "g4beamline", "tosca", "vtk"}) {
+    const test::RunResult r = run_export_with(dir.path(), {format, "map.csv", "silent"}, [] {});
+    EXPECT_EQ(r.exit_code, 1) << format;
+    EXPECT_EQ(r.err, "cannot write silent: not a regular file (a FIFO), which is left as it is\n") << format;
+    EXPECT_TRUE(std::filesystem::is_fifo(dir / "silent") &&
+                test::list_dir(dir.path()) == (Files{"map.csv", "out.TABLE", "silent"}));
+  }
 }
 
 // A map that arrives through a FIFO converts as the file does (it is read once); a last row that claims
