@@ -173,6 +173,10 @@ TEST(ExportProgram, LimitsSignalsAndAFullStandardOutputEndWithAMessageAndNoTempo
                                                [] { ::dup2(::open("/dev/full", O_WRONLY), 1); });
   EXPECT_EQ(full.exit_code, 1);
   EXPECT_EQ(full.err, "cannot write standard output: No space left on device\n");
+  // An input that never ends.
+  const test::RunResult zero = run_export_with(dir.path(), {"tosca", "/dev/zero", "out.TABLE"}, [] {});
+  EXPECT_EQ(zero.exit_code, 1);
+  EXPECT_EQ(zero.err, "cannot read /dev/zero: a device, not a file or a pipe\n");
   // An output that is a FIFO (or a device: /dev/null as root) is left as it is, not renamed over.
   for (const char* format : {"opal", "opal-h5", "openpmd", "bdsim", "g4beamline", "tosca", "vtk"}) {
     const test::RunResult r = run_export_with(dir.path(), {format, "map.csv", "silent"}, [] {});
