@@ -100,6 +100,12 @@ WORKERS = "workers must be None (all processors) or a whole number from 1 to 655
      "expcoil.Design cannot be made directly: use expcoil.design"),
     (lambda m, d: expcoil.Magnet(), TypeError, "expcoil.Magnet cannot be made directly: use Config.magnets"),
     (lambda m, d: repr(expcoil.FieldMap.__new__(expcoil.FieldMap)), TypeError, "..."),
+    # The program's count of the segments before any is made (a design once grew to 13 GB first).
+    (lambda m, d: expcoil.design(expcoil.Config.from_dict(*_example_with(winding_current_density=1.0)).magnets[0]),
+     expcoil.InputError,
+     'the current potential spans 4.46e+009 windings of 0.0001 A ("Winding current density (A/mm^2)" times "Area '
+     'per winding (cm^2)"; the potential grows with "Bmax" and falls with "Scaling k"): 2.8e+012 conductor '
+     'segments, more than the 4294967295 one magnet can hold'),
     # Numbers that are not quite numbers, orders that are no order, bytes that do not belong in a file.
     *[(lambda m, d, v=v: expcoil.Config.from_dict(*_example_with(bmax=v)), expcoil.ConfigError,
        f'Config.from_dict: magnet "Bent": "bmax" must be a real number (it is {shown})')
