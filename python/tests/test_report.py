@@ -120,6 +120,13 @@ def test_a_wrong_command_line_is_exit_code_2(tmp_path, capsys, arguments, messag
     assert not list(tmp_path.iterdir())
 
 
+def test_a_name_that_matplotlib_would_read_as_mathtext_is_drawn_as_written(tmp_path, capsys):
+    text = example_text(**SMALL, **{"Magnet name": "a$x^$b"})
+    (tmp_path / "config.txt").write_text(text[:text.index("Bent magnet")])
+    assert report.main([str(tmp_path)]) in (0, 3), capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.txt", "report_a$x^$b.html", "report_a$x^$b.json"]
+
+
 def test_an_unknown_command_or_a_rejected_configuration_writes_nothing(tmp_path, capsys):
     assert command_line(["reprot"]) == 2 and "unknown command 'reprot'" in capsys.readouterr().err
     (tmp_path / "config.txt").write_text(example_text(**{"Scaling k": "0"}))
