@@ -63,6 +63,12 @@ bool Cluster::from_root(bool value) {
   return flag != 0;
 }
 
+std::uint64_t Cluster::root_value(std::uint64_t value) {
+  if (size_ == 1) return value;
+  MPI_Bcast(&value, 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
+  return value;
+}
+
 void Cluster::gather(const double* mine, const std::vector<std::int64_t>& counts, double* all) {
   if (size_ == 1) {
     if (all != mine) std::copy(mine, mine + counts[0], all);
@@ -97,6 +103,7 @@ Cluster::Outcome Cluster::agree(const std::string* failure) {
 }
 
 bool Cluster::from_root(bool value) { return value; }
+std::uint64_t Cluster::root_value(std::uint64_t value) { return value; }
 
 void Cluster::gather(const double* mine, const std::vector<std::int64_t>& counts, double* all) {
   if (all != mine) std::copy(mine, mine + counts[0], all);

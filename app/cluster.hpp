@@ -73,6 +73,7 @@ class Cluster {
 
   // The root's `value`, on every rank.
   bool from_root(bool value);
+  std::uint64_t root_value(std::uint64_t value);
 
   // Gathers `counts[r]` values from every rank r, in rank order, into `all` on the root; `mine` are this
   // rank's counts[rank()] values.

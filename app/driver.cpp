@@ -15,6 +15,7 @@
 
 #include "app/cluster.hpp"
 #include "app/field_map_run.hpp"
+#include "app/kernel_variable.hpp"
 #include "app/progress.hpp"
 #include "app/report.hpp"
 #include "app/workers_variable.hpp"
@@ -133,6 +134,33 @@ std::vector<std::string> check_disk_space(const std::string& config_path, const 
 
 Cluster* g_cluster = nullptr;
 
+std::uint64_t fnv1a(std::string_view bytes) {
+  std::uint64_t h = 0xcbf29ce484222325;
+  for (const char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3;
+  return h;
+}
+
+// Every rank gives its `failure` (its lines; empty when none) and learns whether all ranks are fine, so
+// that no rank stops alone and leaves the others waiting for it. The root prints the first failing
+// rank's lines, naming the rank when it is not the root itself.
+bool agreed(Cluster& cluster, const std::string& failure) {
+  const Cluster::Outcome outcome = cluster.agree(failure.empty() ? nullptr : &failure);
+  if (outcome.failed_rank < 0) return true;
+  std::size_t from = 0;
+  while (from <= outcome.message.size()) {
+    std::size_t end = outcome.message.find('\n', from);
+    if (end == std::string::npos) end = outcome.message.size();
+    const std::string line = outcome.message.substr(from, end - from);
+    if (outcome.failed_rank == 0) {
+      print_error("%s\n", line.c_str());
+    } else {
+      print_error("rank %d: %s\n", outcome.failed_rank, line.c_str());
+    }
+    from = end + 1;
+  }
+  return false;
+}
+
 // A fatal report ends the process; the cluster's session ends with it, so that no rank waits.
 void finish_cluster() {
   if (g_cluster != nullptr) g_cluster->finish();
@@ -144,22 +172,41 @@ int run_driver(const std::string& config_path, Cluster& cluster) {
   g_speaks = cluster.root();
   g_cluster = &cluster;
   set_report_exit_hook(finish_cluster);
-  unsigned workers;
-  try {
-    workers = program_workers(cluster);
-  } catch (const InputError& e) {
-    print_error("%s\n", e.what());
-    return 1;
-  }
+  // Everything a rank can find wrong with its surroundings and its config.txt, in the order a single
+  // process has always reported it.
+  unsigned workers = 0;
   ParameterSet set;
-  try {
-    set = parameter_set_load(config_path);
-  } catch (const ConfigError& e) {
-    for (const std::string& problem : e.problems()) print_error("%s\n", problem.c_str());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    print_error("%s: out of memory while reading the configuration\n", config_path.c_str());
-    return 1;
+  std::string bytes;
+  std::vector<std::string> warnings;
+  std::string failure = kernel_variable_problem();
+  if (failure.empty()) {
+    try {
+      workers = program_workers(cluster);
+    } catch (const InputError& e) {
+      failure = e.what();
+    }
+  }
+  if (failure.empty()) {
+    try {
+      bytes = config_bytes_load(config_path);
+      set = parameter_set_parse(config_path, bytes, &warnings);
+    } catch (const ConfigError& e) {
+      for (const std::string& problem : e.problems()) failure += (failure.empty() ? "" : "\n") + problem;
+    } catch (const std::bad_alloc&) {
+      failure = config_path + ": out of memory while reading the configuration";
+    }
+  }
+  for (const std::string& warning : warnings) print_error("%s\n", warning.c_str());
+  if (!agreed(cluster, failure)) return 1;
+  // Ranks that read different files would each compute their share of a different magnet, and the
+  // root would write the mixture as one field map.
+  if (cluster.size() > 1) {
+    const std::uint64_t mine = fnv1a(bytes);
+    const std::string differs = mine == cluster.root_value(mine)
+                                    ? std::string()
+                                    : config_path + ": not the same bytes as rank 0's " + config_path +
+                                          ": every rank must read the same configuration";
+    if (!agreed(cluster, differs)) return 1;
   }
   if (cluster.root()) {
     const std::vector<std::string> problems = check_disk_space(config_path, set);

@@ -1,6 +1,5 @@
 #include "app/kernel_variable.hpp"
 
-#include <cstdio>
 #include <new>
 
 #include "lib/errors.hpp"
@@ -8,16 +7,15 @@
 
 namespace expcoil {
 
-bool apply_kernel_variable(bool report) {
+std::string kernel_variable_problem() {
   try {
     field_kernel_choice();
-    return true;
+    return std::string();
   } catch (const Error& e) {
-    if (report) std::fprintf(stderr, "%s\n", e.what());
+    return e.what();
   } catch (const std::bad_alloc&) {
-    if (report) std::fprintf(stderr, "out of memory while choosing the field kernel\n");
+    return "out of memory while choosing the field kernel";
   }
-  return false;
 }
 
 }  // namespace expcoil

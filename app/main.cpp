@@ -4,7 +4,6 @@
 
 #include "app/cluster.hpp"
 #include "app/driver.hpp"
-#include "app/kernel_variable.hpp"
 #include "app/process.hpp"
 #include "app/program_arguments.hpp"
 
@@ -22,7 +21,5 @@ int main(int argc, char** argv) {
   expcoil::install_signal_handlers();
   expcoil::Cluster cluster(argc, argv);
   if (cluster.root()) std::fputs(expcoil::ignored_arguments_note(command.ignored).c_str(), stderr);
-  // Every rank finds the same variable and stops alike; the root alone says why.
-  if (!expcoil::apply_kernel_variable(cluster.root())) return 1;
   return expcoil::check_standard_output(expcoil::run_driver("config.txt", cluster));
 }

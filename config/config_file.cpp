@@ -1,7 +1,10 @@
 #include "config/config_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "lib/errors.hpp"
@@ -42,30 +45,53 @@ std::optional<std::string_view> read_line(std::string_view text, std::size_t& po
 ConfigList config_parse(std::string_view bytes, char separator) {
   ConfigList list;
   std::size_t pos = 0;
+  std::uint32_t number = 0;
   while (std::optional<std::string_view> line = read_line(bytes, pos)) {
+    ++number;
     const std::size_t cut = line->find(separator);
     if (cut == std::string_view::npos) continue;
-    list.append(
-        ConfigEntry{std::string(trim(line->substr(0, cut))), std::string(trim(line->substr(cut + 1)))});
+    list.append(ConfigEntry{std::string(trim(line->substr(0, cut))), std::string(trim(line->substr(cut + 1))),
+                            number});
   }
   return list;
 }
 
-ConfigList config_read(const std::string& path, char separator) {
-  const auto fail = [&path](int error_number) {
-    throw ReadError(path, error_number, "cannot read " + path + ": " + std::strerror(error_number));
+std::string config_read_bytes(const std::string& path) {
+  const auto fail = [&path](int error_number, const std::string& reason) {
+    throw ReadError(path, error_number, "cannot read " + path + ": " + reason);
   };
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) fail(errno);
+  // Non-blocking, so that a FIFO without a writer is refused instead of waited on.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) fail(errno, std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) fail(errno, std::strerror(errno));
+  // A device (/dev/zero) or a FIFO would be read until memory runs out, or forever.
+  if (S_ISDIR(info.st_mode)) fail(EISDIR, std::strerror(EISDIR));
+  if (!S_ISREG(info.st_mode)) fail(0, "not a regular file");
+  const auto too_large = [&] {
+    fail(EFBIG, "larger than a configuration can be (" + std::to_string(kConfigMaxBytes >> 20) + " MiB)");
+  };
+  if (static_cast<std::uint64_t>(info.st_size) > kConfigMaxBytes) too_large();
   std::string bytes;
   char buffer[65536];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
-  const bool failed = std::ferror(f) != 0;
-  const int saved = errno;
-  std::fclose(f);
-  if (failed) fail(saved);
-  return config_parse(bytes, separator);
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) fail(errno, std::strerror(errno));
+    if (got == 0) break;
+    // The file may grow while it is read.
+    if (bytes.size() + static_cast<std::size_t>(got) > kConfigMaxBytes) too_large();
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
+ConfigList config_read(const std::string& path, char separator) {
+  return config_parse(config_read_bytes(path), separator);
 }
 
 bool config_key_matches(std::string_view stored, std::string_view searched) {
@@ -108,10 +134,10 @@ const ConfigIndex::Matches& ConfigIndex::matches(std::string_view key) {
   std::size_t best_size = 0;
   for (const ConfigEntry& e : list_) {
     if (!config_key_matches(e.key, key)) continue;
-    m.values.push_back(&e.value);
+    m.entries.push_back(&e);
     // The shortest stored key; on a tie the later line.
     if (m.best == nullptr || e.key.size() <= best_size) {
-      m.best = &e.value;
+      m.best = &e;
       best_size = e.key.size();
     }
   }

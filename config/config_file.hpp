@@ -18,7 +18,11 @@ namespace expcoil {
 struct ConfigEntry {
   std::string key;
   std::string value;
+  std::uint32_t line = 0;  // from 1, counting every line of the file
 };
+
+// No configuration comes near this; a larger file is something else (a log, a device, a mistake).
+constexpr std::size_t kConfigMaxBytes = std::size_t{16} << 20;
 
 using ConfigList = GrowList<ConfigEntry>;
 
@@ -26,8 +30,11 @@ using ConfigList = GrowList<ConfigEntry>;
 // holds `separator`, split at the first one, key and value trimmed of isspace() whitespace.
 ConfigList config_parse(std::string_view bytes, char separator);
 
-// Reads the file at `path` in byte mode; throws ReadError (lib/errors.hpp) with the system's reason
-// when it cannot be read.
+// The bytes of the file at `path`; throws ReadError (lib/errors.hpp) with the system's reason when it
+// cannot be read, and (error number 0 or EFBIG) when it is not a regular file or holds more than
+// kConfigMaxBytes.
+std::string config_read_bytes(const std::string& path);
+// config_parse of config_read_bytes.
 ConfigList config_read(const std::string& path, char separator);
 
 // One line from `text` starting at `pos`, without its line end; none when `pos` is at the end.
@@ -50,18 +57,24 @@ class ConfigIndex {
  public:
   explicit ConfigIndex(const ConfigList& list) : list_(list) {}
 
-  const std::string* lookup(std::string_view key) { return matches(key).best; }
-  const std::string* lookup_nth(std::string_view key, std::uint32_t n) {
-    const Matches& m = matches(key);
-    return n >= 1 && n <= m.values.size() ? m.values[n - 1] : nullptr;
+  const std::string* lookup(std::string_view key) { return value(entry(key)); }
+  const std::string* lookup_nth(std::string_view key, std::uint32_t n) { return value(entry_nth(key, n)); }
+  std::uint32_t count(std::string_view key) {
+    return static_cast<std::uint32_t>(matches(key).entries.size());
   }
-  std::uint32_t count(std::string_view key) { return static_cast<std::uint32_t>(matches(key).values.size()); }
+  // The entries behind lookup and lookup_nth, with their line numbers.
+  const ConfigEntry* entry(std::string_view key) { return matches(key).best; }
+  const ConfigEntry* entry_nth(std::string_view key, std::uint32_t n) {
+    const Matches& m = matches(key);
+    return n >= 1 && n <= m.entries.size() ? m.entries[n - 1] : nullptr;
+  }
 
  private:
   struct Matches {
-    std::vector<const std::string*> values;  // of every matching entry, in file order
-    const std::string* best = nullptr;       // config_lookup's answer
+    std::vector<const ConfigEntry*> entries;  // every matching entry, in file order
+    const ConfigEntry* best = nullptr;        // config_lookup's answer
   };
+  static const std::string* value(const ConfigEntry* e) { return e != nullptr ? &e->value : nullptr; }
   const Matches& matches(std::string_view key);
 
   const ConfigList& list_;

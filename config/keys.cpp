@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 #include "lib/constants.hpp"
 
@@ -26,7 +27,7 @@ const KeyInfo kKeys[] = {
      KeyRule::kPositive,
      "height over which the current potential fades out beyond each good-field band (> 0)"},
     {kVerticalMiddleJoinHeight, P, "Vertical middle join height", "vertical_middle_join_height", kReal, 1.0,
-     "m", "m", "0", KeyRule::kFinite, "distance between the two apertures; 0 or less: one aperture"},
+     "m", "m", "0", KeyRule::kNonNegative, "distance between the two apertures (>= 0); 0: one aperture"},
     {kVerticalMiddleAsymmetry, P, "Vertical middle asymmetry", "vertical_middle_asymmetry", kReal, 1.0, "",
      "", "0", KeyRule::kFinite, "moves the midpoint of the step that joins the apertures"},
     {kVerticalMiddleRamp, P, "Vertical middle ramp", "vertical_middle_ramp", kReal, 1.0, "", "", "0",
@@ -59,11 +60,10 @@ const KeyInfo kKeys[] = {
      true},
     {kMagnetName, M, "Magnet name", "name", kText, 1.0, "", "", "", KeyRule::kFileName,
      "used in the output file names (no `/` or `\\`)"},
-    {kBmax, M, "Bmax", "bmax", kReal, 1.0, "T", "T", "0", KeyRule::kFinite, "peak field"},
-    {kLength, M, "Length", "length", kReal, 1.0, "m", "m", "0", KeyRule::kNonNegative,
-     "magnet length (>= 0)"},
+    {kBmax, M, "Bmax", "bmax", kReal, 1.0, "T", "T", "0", KeyRule::kNonZero, "peak field (non-zero)"},
+    {kLength, M, "Length", "length", kReal, 1.0, "m", "m", "0", KeyRule::kPositive, "magnet length (> 0)"},
     {kAngle, M, "Angle (degrees)", "angle", kReal, kRadiansPerDegree, "degrees", "rad", "0", KeyRule::kFinite,
-     "bend angle; 0 for a straight magnet"},
+     "bend angle, less than 360 in magnitude; 0 for a straight magnet"},
     {kWindingCentreToMidplane, M, "Winding centre to midplane", "winding_centre_to_midplane", kReal, 1.0, "m",
      "m", "0", KeyRule::kFinite, "distance of each winding layer from the mid-plane"},
     {kWindingReturnHalfLength, M, "Winding return half-length", "winding_return_half_length", kReal, 1.0, "m",
@@ -106,6 +106,79 @@ bool config_switch(const std::string& value) {
   char c = value[0];
   if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   return c == 't' || c == 'y' || c == '1';
+}
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string trimmed(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return std::string(s);
+}
+
+// One number, with the same conversion that reads it.
+ValueText judge_number(const std::string& text, bool integer) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  if (integer) {
+    (void)std::strtoll(start, &end, 10);
+  } else {
+    (void)std::strtod(start, &end);
+  }
+  using enum ValueText::Verdict;
+  if (end == start) return {kNotANumber, text, "", ""};
+  if (*end == ',' && is_digit(end[1])) return {kDecimalComma, text, "", ""};
+  std::string rest = trimmed(end);
+  if (!rest.empty()) return {kTrailing, text, trimmed(std::string_view(start, end)), std::move(rest)};
+  return {};
+}
+
+bool equals_folded(std::string_view s, std::string_view lower) {
+  if (s.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] + 32) : s[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ValueText judge_value_text(KeyKind kind, const std::string& value) {
+  switch (kind) {
+    case KeyKind::kText:
+      return {};
+    case KeyKind::kReal:
+      return judge_number(value, false);
+    case KeyKind::kMeshes:
+      return judge_number(value, true);
+    case KeyKind::kSwitch:
+      // config_switch reads "no" and "yes" as it always did: the two words give the value it reads.
+      if (equals_folded(value, "yes") || equals_folded(value, "no")) return {};
+      return {ValueText::Verdict::kNotANumber, value, "", ""};
+    case KeyKind::kReals: {
+      // Every comma cuts, so no piece can hold a decimal comma: "0,8" is two coefficients.
+      ValueText first_trailing;
+      std::size_t from = 0;
+      for (;;) {
+        const std::size_t comma = value.find(',', from);
+        const std::string piece =
+            trimmed(std::string_view(value).substr(from, comma == std::string::npos ? comma : comma - from));
+        ValueText v = judge_number(piece, false);
+        if (v.verdict == ValueText::Verdict::kNotANumber) return v;
+        if (v.verdict == ValueText::Verdict::kTrailing && first_trailing.verdict == ValueText::Verdict::kGood)
+          first_trailing = std::move(v);
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+      }
+      return first_trailing;
+    }
+  }
+  return {};
 }
 
 }  // namespace expcoil

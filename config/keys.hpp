@@ -102,4 +102,21 @@ double config_real(const std::string& value);           // strtod: numeric prefi
 std::int32_t config_integer(const std::string& value);  // atoi: numeric prefix, saturated to 32 bits
 bool config_switch(const std::string& value);           // starts with t, y or 1 (any case)
 
+// What a value's text holds for a key of `kind`, judged by the conversions above: they take a numeric
+// prefix and read anything else as 0 or as "no", so a unit, a decimal comma or a word would otherwise be
+// read as a different value without a word.
+struct ValueText {
+  enum class Verdict : std::uint8_t {
+    kGood,
+    kNotANumber,    // no numeric prefix (or for a switch: neither yes nor no)
+    kDecimalComma,  // "0,8": the prefix would read as 0
+    kTrailing,      // a number followed by other text, which the conversion ignores
+  };
+  Verdict verdict = Verdict::kGood;
+  std::string piece;   // the piece of a list at fault, or the whole value
+  std::string number;  // kTrailing: the number read
+  std::string rest;    // kTrailing: the ignored text, trimmed
+};
+ValueText judge_value_text(KeyKind kind, const std::string& value);
+
 }  // namespace expcoil

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -95,6 +96,23 @@ void unregister_name(std::atomic<const char*>* slot) {
   while (g_removals_running.load() != 0) ::sched_yield();
 }
 
+// Why the thing at `path` must not be replaced by the finished file, or empty when it may be: a device
+// or a FIFO (/dev/null as root) would be swapped for a regular file, so only a regular file, a symbolic
+// link to one (the link is replaced) or nothing may stand there. A directory is left to rename(), which
+// names it.
+std::string target_problem(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return std::string();
+  if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) return std::string();  // dangling
+  if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) return std::string();
+  const char* what = S_ISCHR(info.st_mode)    ? "a character device"
+                     : S_ISBLK(info.st_mode)  ? "a block device"
+                     : S_ISFIFO(info.st_mode) ? "a FIFO"
+                     : S_ISSOCK(info.st_mode) ? "a socket"
+                                              : "not a file";
+  return std::string("not a regular file (") + what + "), which is left as it is";
+}
+
 }  // namespace
 
 OutputFile::OutputFile(std::string path)
@@ -105,6 +123,10 @@ OutputFile::OutputFile(std::string path)
   // Not mkstemp: it creates mode 0600, and emulating umask afterwards needs umask(), which cannot be read
   // without changing it process-wide. O_CREAT | O_EXCL with 0666 lets the kernel apply the umask (and any
   // default ACL) exactly as for a file created in place.
+  if (std::string problem = target_problem(path_); !problem.empty()) {
+    reason_ = std::move(problem);
+    return;
+  }
   int error_number = EEXIST;
   // The name is registered before the file exists, so that no signal finds a file it does not know of.
   for (int attempt = 0; attempt < 100 && error_number == EEXIST; ++attempt) {
@@ -168,6 +190,10 @@ bool OutputFile::commit() {
     // write(), so EINTR is not a failure; retrying could close a descriptor reused by another thread.
     if (::close(fd_) != 0 && errno != EINTR) fail(errno);
     fd_ = -1;
+  }
+  // Again just before the rename: the target may have been made since the file was opened.
+  if (std::string problem = ok() ? target_problem(path_) : std::string(); !problem.empty()) {
+    reason_ = std::move(problem);
   }
   if (ok()) {
     if (::rename(temporary_path_.c_str(), path_.c_str()) == 0) {

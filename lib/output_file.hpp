@@ -5,7 +5,8 @@
 // Text goes to a temporary file beside the target ("expcoil-XXXXXXXX.tmp" in the target's directory) and
 // is renamed onto the target name by commit(), so a run that is killed or fails never leaves a truncated
 // file under the final name, and an existing target is replaced atomically (a symbolic link at the target
-// name is replaced, not written through). A signal handler can remove every live temporary with
+// name is replaced, not written through). A target that is a device, a FIFO or a socket (or a link to one)
+// is refused, and left as it is. A signal handler can remove every live temporary with
 // output_file_remove_temporaries().
 // Lines end in CR LF, written explicitly by line_end(); nothing is translated.
 //

@@ -29,21 +29,34 @@ std::string quoted(std::string_view s) {
 
 class Checker {
  public:
-  Checker(const std::string& file, std::vector<std::string>& problems, KeyName key_name)
-      : file_(file), problems_(problems), key_name_(key_name), memory_(usable_memory_bytes()) {}
+  Checker(const std::string& file, std::vector<std::string>& problems, KeyName key_name,
+          std::vector<std::string>* warnings = nullptr)
+      : file_(file),
+        problems_(problems),
+        warnings_(warnings),
+        key_name_(key_name),
+        memory_(usable_memory_bytes()),
+        reported_(config_keys().size(), false) {}
 
   // Messages after this name the magnet: by its name, or by its position when it has none.
   void set_magnet(const MagnetSpec* magnet, std::uint32_t n = 0, std::uint32_t count = 0) {
     magnet_ = magnet;
     position_ = "magnet " + std::to_string(n) + " of " + std::to_string(count);
+    for (const KeyInfo& k : config_keys()) {
+      if (k.scope == KeyScope::kMagnet) reported_[static_cast<std::size_t>(k.id)] = false;
+    }
   }
 
-  void fail(const std::string& what) {
-    std::string line = file_ + ": ";
-    if (magnet_ != nullptr)
-      line += (magnet_->name.empty() ? position_ : "magnet " + quoted(magnet_->name)) + ": ";
-    problems_.push_back(line + what);
+  void fail(const std::string& what) { problems_.push_back(prefix() + what); }
+  void warn(const std::string& what) {
+    if (warnings_ != nullptr) warnings_->push_back(prefix() + what);
   }
+
+  // A key whose line is missing or unreadable has been reported once: the checks of its value, which
+  // would only judge the 0 it was read as, say nothing more about it.
+  void mark(KeyId id) { reported_[static_cast<std::size_t>(id)] = true; }
+  bool reported(KeyId id) const { return reported_[static_cast<std::size_t>(id)]; }
+  bool from_file() const { return key_name_ == nullptr; }
 
   // A key as the messages name it: config.txt's key, or the front end's name for it.
   std::string key(std::string_view config_key) const {
@@ -67,12 +80,21 @@ class Checker {
   }
 
  private:
+  std::string prefix() const {
+    std::string line = file_ + ": ";
+    if (magnet_ != nullptr)
+      line += (magnet_->name.empty() ? position_ : "magnet " + quoted(magnet_->name)) + ": ";
+    return line;
+  }
+
   const std::string& file_;
   std::vector<std::string>& problems_;
+  std::vector<std::string>* warnings_;
   const MagnetSpec* magnet_ = nullptr;
   std::string position_;
   KeyName key_name_;
   double memory_;
+  std::vector<bool> reported_;
 };
 
 const char* const kAxis[3] = {"transverse", "vertical", "longitudinal"};
@@ -113,23 +135,29 @@ double real_value(const Record& record, const KeyInfo& k) {
 template <class Record>
 void check_finite_reals(Checker& check, const Record& record, KeyScope scope) {
   for (const KeyInfo& k : config_keys()) {
-    if (k.scope == scope && k.kind == KeyKind::kReal) check.finite(k.key, real_value(record, k));
+    if (k.scope == scope && k.kind == KeyKind::kReal && !check.reported(k.id)) {
+      check.finite(k.key, real_value(record, k));
+    }
   }
 }
 
 template <class Record>
 void check_real_ranges(Checker& check, const Record& record, KeyScope scope) {
   for (const KeyInfo& k : config_keys()) {
-    if (k.scope != scope || k.kind != KeyKind::kReal || k.rule != KeyRule::kNonZero) continue;
+    if (k.scope != scope || k.kind != KeyKind::kReal || k.rule != KeyRule::kNonZero || check.reported(k.id))
+      continue;
     if (real_value(record, k) == 0.0) check.fail(check.key(k.key) + " must not be zero");
   }
   for (const KeyInfo& k : config_keys()) {
-    if (k.scope != scope || k.kind != KeyKind::kReal || k.rule != KeyRule::kNonNegative) continue;
+    if (k.scope != scope || k.kind != KeyKind::kReal || k.rule != KeyRule::kNonNegative ||
+        check.reported(k.id))
+      continue;
     const double v = real_value(record, k);
     if (v < 0.0) check.fail(check.key(k.key) + " must not be negative (it is " + format_general(v, 6) + ")");
   }
   for (const KeyInfo& k : config_keys()) {
-    if (k.scope == scope && k.kind == KeyKind::kReal && k.rule == KeyRule::kPositive) {
+    if (k.scope == scope && k.kind == KeyKind::kReal && k.rule == KeyRule::kPositive &&
+        !check.reported(k.id)) {
       check.positive(k.key, real_value(record, k));
     }
   }
@@ -138,7 +166,7 @@ void check_real_ranges(Checker& check, const Record& record, KeyScope scope) {
 // The values of the parameter set that the stages divide by, take logarithms of or count with.
 void check_set(Checker& check, const ParameterSet& set) {
   for (const KeyInfo& k : config_keys()) {
-    if (k.scope != KeyScope::kParameters || k.rule != KeyRule::kAtLeastTwo) continue;
+    if (k.scope != KeyScope::kParameters || k.rule != KeyRule::kAtLeastTwo || check.reported(k.id)) continue;
     const std::int32_t n = std::get<std::int32_t*>(record_field(const_cast<ParameterSet&>(set), k.id))[0];
     if (n < 2) check.fail(check.key(k.key) + " must be at least 2 (it is " + std::to_string(n) + ")");
   }
@@ -158,17 +186,57 @@ void check_solver_memory(Checker& check, const ParameterSet& set) {
   check.memory(check.key("Coil meshes") + " of " + std::to_string(set.coil_meshes[0]), need.coil_matrix);
 }
 
-// The values of magnet n (from 1), and with the file's `index` its lines. Returns whether its values are
-// all finite.
-bool check_magnet(Checker& check, ConfigIndex* index, std::uint32_t n, const ParameterSet& set,
-                  const MagnetSpec& magnet) {
+// The lines of one record (the parameter block, or magnet n of `count`): each magnet key must have
+// its n-th line, since a block without one would take the next block's; and every number must read
+// as the number written.
+void check_texts(Checker& check, ConfigIndex& index, KeyScope scope, std::uint32_t n = 0,
+                 std::uint32_t count = 0) {
+  std::vector<std::string> missing;
+  bool shifted = false;
+  for (const KeyInfo& k : config_keys()) {
+    if (k.scope != scope) continue;
+    const ConfigEntry* e = scope == KeyScope::kParameters ? index.entry(k.key) : index.entry_nth(k.key, n);
+    if (e == nullptr) {
+      if (scope != KeyScope::kMagnet || k.id == KeyId::kMagnetName || k.optional) continue;
+      missing.push_back(quoted(k.key));
+      shifted = shifted || index.count(k.key) > 0;
+      check.mark(k.id);
+      continue;
+    }
+    const ValueText v = judge_value_text(k.kind, e->value);
+    const std::string where = check.key(k.key) + " on line " + std::to_string(e->line);
+    switch (v.verdict) {
+      case ValueText::Verdict::kGood:
+        break;
+      case ValueText::Verdict::kNotANumber:
+        check.fail(where + (k.kind == KeyKind::kSwitch ? " must be yes or no: " : " is not a number: ") +
+                   quoted(v.piece));
+        check.mark(k.id);
+        break;
+      case ValueText::Verdict::kDecimalComma:
+        check.fail(where + " has a decimal comma: " + quoted(v.piece) + " (write the decimal point as '.')");
+        check.mark(k.id);
+        break;
+      case ValueText::Verdict::kTrailing:
+        check.warn(where + ": " + quoted(v.rest) + " after the number " + quoted(v.number) + " is ignored");
+        break;
+    }
+  }
+  if (missing.empty()) return;
+  std::string what = "no " + missing.front();
+  for (std::size_t i = 1; i < missing.size(); ++i)
+    what += (i + 1 == missing.size() ? " and " : ", ") + missing[i];
+  what += (missing.size() == 1 ? " line" : " lines");
+  what += " for this magnet (magnet " + std::to_string(n) + " of " + std::to_string(count);
+  if (shifted) what += "; a block that leaves out a line takes the next block's";
+  check.fail(what + ")");
+}
+
+// The values of one magnet. Returns whether its values are all finite.
+bool check_magnet(Checker& check, const MagnetSpec& magnet) {
   if (magnet.name.find_first_of("/\\") != std::string::npos) {
     check.fail(check.key("Magnet name") +
                " must not contain '/' or '\\': output files are written to the working directory");
-  }
-  if (index != nullptr && index->lookup_nth("Polynomial adjustment", n) == nullptr) {
-    check.fail("no \"Polynomial adjustment\" line for this magnet (magnet " + std::to_string(n) + " of " +
-               std::to_string(set.magnet_count()) + ")");
   }
   bool magnet_finite = true;
   for (const KeyInfo& k : config_keys()) {
@@ -184,19 +252,24 @@ bool check_magnet(Checker& check, ConfigIndex* index, std::uint32_t n, const Par
     }
   }
   check_real_ranges(check, magnet, KeyScope::kMagnet);
+  // A full turn or more would lay the bent coil over itself.
+  const double full_turn = check.from_file() ? 360.0 : 360.0 * kRadiansPerDegree;
+  const double angle = check.from_file() ? magnet.angle / kRadiansPerDegree : magnet.angle;
+  if (!check.reported(KeyId::kAngle) && std::isfinite(angle) && !(std::fabs(angle) < full_turn)) {
+    check.fail(check.key("Angle (degrees)") + " must be less than " + format_general(full_turn, 6) +
+               " in magnitude (it is " + format_general(angle, 6) + ")");
+  }
   const double winding_current = magnet.winding_current();
   const std::string winding_current_keys = "the winding current (" +
                                            check.key("Winding current density (A/mm^2)") + " times " +
                                            check.key("Area per winding (cm^2)") + ")";
-  if (winding_current == 0.0) {
+  const bool current_read =
+      !check.reported(KeyId::kWindingCurrentDensity) && !check.reported(KeyId::kAreaPerWinding);
+  if (current_read && winding_current == 0.0) {
     check.fail(winding_current_keys + " must not be zero");
-  } else if (!std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
+  } else if (current_read && !std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
              std::isfinite(magnet.area_per_winding)) {
     check.fail(winding_current_keys + " is not a finite number");
-  }
-  if (magnet.bent && magnet.length == 0.0) {
-    check.fail("a bent magnet (non-zero " + check.key("Angle (degrees)") + ") must have a non-zero " +
-               check.key("Length"));
   }
   return magnet_finite;
 }
@@ -218,6 +291,7 @@ void check_field_map(Checker& check, const MagnetSpec& magnet) {
 // messages are printed; the magnets' "Polynomial adjustment" lines only with the file's `index`.
 void check_records(Checker& check, ConfigIndex* index, const ParameterSet& set) {
   if (set.magnet_count() == 0) return;
+  if (index != nullptr) check_texts(check, *index, KeyScope::kParameters);
   check_set(check, set);
   check_solver_memory(check, set);
   const bool map_inputs_usable = field_map_inputs_usable(set);
@@ -232,7 +306,8 @@ void check_records(Checker& check, ConfigIndex* index, const ParameterSet& set) 
       check.fail(check.key("Magnet name") + " is also the name of magnet " + std::to_string(first->second) +
                  ": its output files would replace that magnet's");
     }
-    const bool magnet_finite = check_magnet(check, index, i + 1, set, magnet);
+    if (index != nullptr) check_texts(check, *index, KeyScope::kMagnet, i + 1, set.magnet_count());
+    const bool magnet_finite = check_magnet(check, magnet);
     if (map_inputs_usable && magnet_finite) check_field_map(check, magnet);
   }
 }
@@ -240,9 +315,9 @@ void check_records(Checker& check, ConfigIndex* index, const ParameterSet& set) 
 }  // namespace
 
 std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
-                                             const ParameterSet& set) {
+                                             const ParameterSet& set, std::vector<std::string>* warnings) {
   std::vector<std::string> problems;
-  Checker check(file, problems, nullptr);
+  Checker check(file, problems, nullptr, warnings);
   ConfigIndex index(list);  // one scan of the list for all magnets, not one per magnet
   if (index.lookup("Parameters name") == nullptr) check.fail("no \"Parameters name\" line");
   // A block without its "Magnet name" line would silently shift every later magnet onto the next
@@ -270,17 +345,29 @@ std::vector<std::string> check_parameter_values(const std::string& source, const
   return problems;
 }
 
-ParameterSet parameter_set_load(const std::string& path) {
-  ConfigList list;
-  try {
-    list = config_read(path, ':');
-  } catch (const ReadError& e) {
-    throw ConfigError({path + ": cannot be read: " + std::strerror(e.error_number())});
-  }
+ParameterSet parameter_set_parse(const std::string& path, std::string_view bytes,
+                                 std::vector<std::string>* warnings) {
+  const ConfigList list = config_parse(bytes, ':');
   ParameterSet set = parameter_set_read(list);
-  std::vector<std::string> problems = check_parameter_set(path, list, set);
+  std::vector<std::string> problems = check_parameter_set(path, list, set, warnings);
   if (!problems.empty()) throw ConfigError(std::move(problems));
   return set;
+}
+
+std::string config_bytes_load(const std::string& path) {
+  try {
+    return config_read_bytes(path);
+  } catch (const ReadError& e) {
+    // config_read_bytes says "cannot read <path>: <reason>"; the configuration's messages start with it.
+    const std::string lead = "cannot read " + path + ": ";
+    const std::string message = e.what();
+    throw ConfigError(
+        {path + ": cannot be read: " + (message.starts_with(lead) ? message.substr(lead.size()) : message)});
+  }
+}
+
+ParameterSet parameter_set_load(const std::string& path, std::vector<std::string>* warnings) {
+  return parameter_set_parse(path, config_bytes_load(path), warnings);
 }
 
 }  // namespace expcoil

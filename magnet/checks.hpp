@@ -13,12 +13,20 @@
 namespace expcoil {
 
 // Reads `path` and checks everything the later stages rely on; throws ConfigError (lib/errors.hpp)
-// listing every problem, so that a run never starts on a configuration it cannot finish.
-ParameterSet parameter_set_load(const std::string& path);
+// listing every problem, so that a run never starts on a configuration it cannot finish. Text that the
+// reading ignores (a unit after a number) is no error: each such line is named in `warnings`.
+ParameterSet parameter_set_load(const std::string& path, std::vector<std::string>* warnings = nullptr);
+
+// The two halves of parameter_set_load, for a caller that must see the bytes (the ranks of a cluster
+// agree on them): the file's bytes (ConfigError when it cannot be read), and the records from them.
+std::string config_bytes_load(const std::string& path);
+ParameterSet parameter_set_parse(const std::string& path, std::string_view bytes,
+                                 std::vector<std::string>* warnings = nullptr);
 
 // The checks behind parameter_set_load; `file` names the file in the messages.
 std::vector<std::string> check_parameter_set(const std::string& file, const ConfigList& list,
-                                             const ParameterSet& set);
+                                             const ParameterSet& set,
+                                             std::vector<std::string>* warnings = nullptr);
 
 // How a front end whose records do not come from config.txt names a key in the messages.
 using KeyName = std::string (*)(const KeyInfo& key);

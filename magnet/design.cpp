@@ -15,12 +15,10 @@ namespace expcoil {
 
 // The windings' count follows from the potential's height over the current per winding: a small
 // current, a gentle "Scaling k" or a large "Bmax" can ask for more segments than memory holds.
-void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std::uint64_t max_segments) {
-  const std::uint64_t segments = windings_segment_count(magnet, potential);
-  const double bytes = windings_memory_bytes(segments) + field_map_slab_memory_bytes(field_map_grid(magnet));
-  const double memory = usable_memory_bytes();
-  max_segments = std::min<std::uint64_t>(max_segments, UINT32_MAX);
-  if (segments <= max_segments && bytes <= memory) return;
+namespace {
+
+// "the current potential spans N windings of I A (the keys that set N)".
+std::string potential_span_text(const MagnetSpec& magnet, const Matrix& potential) {
   const auto [low, high] = std::minmax_element(potential.data(), potential.data() + potential.size());
   std::string message = "the current potential spans ";
   message += format_general((*high - *low) / magnet.winding_current(), 3);
@@ -28,7 +26,19 @@ void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std
   message += format_general(magnet.winding_current(), 6);
   message +=
       " A (\"Winding current density (A/mm^2)\" times \"Area per winding (cm^2)\"; the potential grows with "
-      "\"Bmax\" and falls with \"Scaling k\"): ";
+      "\"Bmax\" and falls with \"Scaling k\")";
+  return message;
+}
+
+}  // namespace
+
+void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std::uint64_t max_segments) {
+  const std::uint64_t segments = windings_segment_count(magnet, potential);
+  const double bytes = windings_memory_bytes(segments) + field_map_slab_memory_bytes(field_map_grid(magnet));
+  const double memory = usable_memory_bytes();
+  max_segments = std::min<std::uint64_t>(max_segments, UINT32_MAX);
+  if (segments <= max_segments && bytes <= memory) return;
+  std::string message = potential_span_text(magnet, potential) + ": ";
   message += format_general(static_cast<double>(segments), 3);
   message += " conductor segments";
   if (segments > max_segments) {
@@ -48,6 +58,12 @@ Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignPro
   require_windings_fit(d.magnet, d.potential, max_segments);
   if (progress) progress("windings");
   d.windings = windings_generate(d.magnet, d.potential);
+  // An empty windings file and a zero field map would pass for a result.
+  if (d.windings.count() == 0) {
+    throw InputError(
+        potential_span_text(d.magnet, d.potential) +
+        ": no winding to contour; check \"Coil meshes\" and \"FFT meshes\" against \"Length\" too");
+  }
   // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
   const auto rows = static_cast<std::int32_t>(d.potential.rows());
   const auto columns = static_cast<std::int32_t>(d.potential.columns());

@@ -38,6 +38,11 @@ ExportInput::ExportInput(const std::string& path, const std::string& beside, std
   struct stat info;
   if (::fstat(in.fd, &info) != 0) read_error(path, errno);
   if (S_ISDIR(info.st_mode)) read_error(path, EISDIR);
+  // A device never ends (/dev/zero, /dev/urandom): its copy would fill the disk. Pipes and FIFOs end
+  // when their writer closes them.
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) {
+    throw ReadError(path, 0, "cannot read " + path + ": a device, not a file or a pipe");
+  }
   if (!S_ISREG(info.st_mode)) {
     copy_ = std::make_unique<OutputFile>(beside);
     copy_->throw_if_failed();

@@ -3,6 +3,7 @@
 from typing import NamedTuple
 
 from . import _expcoil
+from ._windings import real_argument
 
 
 class ExportFormat(NamedTuple):
@@ -79,6 +80,10 @@ def export(data, format, path, *, bdsim_order=None, opal_h5_units=None, join_tol
     >>> expcoil.export(d, "makegrid", out)["windings"]
     308
     """
+    for name, value in (("bdsim_order", bdsim_order), ("opal_h5_units", opal_h5_units), ("coil_name", coil_name)):
+        # A NUL would end the text in some readers and be written into the file by others.
+        if value is not None and (not isinstance(value, str) or "\0" in value):
+            raise ValueError(f"{name} must be a str without NUL characters (it is {value!r})")
     options = [f"--{key}={value}" for key, value in (("bdsim-order", bdsim_order),
                                                       ("opal-h5-units", opal_h5_units),
                                                       ("join-tolerance", _number(join_tolerance)),
@@ -88,4 +93,4 @@ def export(data, format, path, *, bdsim_order=None, opal_h5_units=None, join_tol
 
 def _number(value):
     """The option text of a float, exact (repr round-trips); None stays None."""
-    return None if value is None else repr(float(value))
+    return None if value is None else repr(real_argument("join_tolerance", value))

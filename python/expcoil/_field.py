@@ -12,6 +12,12 @@ def field(segments, currents, points, workers=None, tolerance=None):
     A point on the line through a segment (at an end, inside it or on its extension) gets no
     contribution from that segment, nor does any point from a zero-length segment.
 
+    Accuracy: the formula divides by 4ac - b^2 = 4 |d x r|^2, a difference. Next to a segment's line
+    its rounding error, relative to that segment's field, is about 2.2e-16 (r / h)^2, with h the
+    point's distance from the line and r its larger distance from the segment's ends: 2e-4 for a 2 m
+    wire seen from 1 um, every digit lost at 10 nm. A point within a segment's span where this bound
+    reaches 1 raises InputError instead of returning a meaningless value.
+
     Parameters
     ----------
     segments : array_like, shape (n, 2, 3)
@@ -39,9 +45,10 @@ def field(segments, currents, points, workers=None, tolerance=None):
     ------
     ValueError
         Naming the argument: a wrong shape, a dtype that is not real, a coordinate or current that is
-        not finite, a workers value that is not a positive integer.
+        not finite, a workers value that is not a whole number from 1 to 65536.
     InputError
-        When values so large that they overflow double precision make a field that is not finite.
+        When values so large that they overflow double precision make a field that is not finite, or
+        a point lies so close to a segment's line that the accuracy bound above reaches 1.
 
     Examples
     --------

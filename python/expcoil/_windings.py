@@ -8,6 +8,14 @@ from . import _expcoil
 from ._expcoil import Magnet
 
 
+def real_argument(name, value):
+    """`value` as a float: an int, a float or a numpy real scalar, but no bool, text or complex number,
+    which float() would take or half take. ValueError naming `name` otherwise."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise ValueError(f"{name} must be a real number (it is {value!r})")
+    return float(value)
+
+
 class Chains(NamedTuple):
     """Segments joined end to start into windings: polylines of one current.
 
@@ -89,7 +97,7 @@ def chain_windings(segments, currents, join_tolerance=0.0):
     >>> c.closed, c.point_count, c.lengths()
     (array([ True]), array([4]), array([4.]))
     """
-    return Chains(**_expcoil.chain_windings(segments, currents, float(join_tolerance)))
+    return Chains(**_expcoil.chain_windings(segments, currents, real_argument("join_tolerance", join_tolerance)))
 
 
 def bend_points(magnet, points):

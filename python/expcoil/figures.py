@@ -29,6 +29,12 @@ def _png(figure):
     return buffer.getvalue()
 
 
+def _literal(text):
+    """`text` as matplotlib draws it as written: a pair of $ would start mathtext (and an unbalanced one
+    fail the figure)."""
+    return text.replace("$", r"\$")
+
+
 def _band_label(band):
     return "lower band, d = y" if band.name == "lower" else "upper band, d = J - y, By pointing down"
 
@@ -70,7 +76,7 @@ def winding_pattern(result, config, magnet):
     axes.set_aspect("equal", adjustable="datalim")
     axes.set_xlabel("z, along the magnet (m)" + (" (bent: z of the bent conductors)" if magnet.angle else ""))
     axes.set_ylabel("y (m)")
-    axes.set_title(f"{magnet.name}: windings of layer 1 (x = +{magnet.winding_centre_to_midplane:g} m), "
+    axes.set_title(f"{_literal(magnet.name)}: windings of layer 1 (x = +{magnet.winding_centre_to_midplane:g} m), "
                    f"{summary['windings']} windings in both layers, {summary['segments']} segments")
     axes.legend(loc="upper right", fontsize="small")
     axes.grid(True, alpha=0.3)
@@ -97,7 +103,7 @@ def reference_line(entry, config, magnet, tolerance):
     if logarithmic:
         top.set_yscale("log")
     top.set_ylabel("|By| (T), log scale" if logarithmic else "|By| (T)")
-    top.set_title(f"{magnet.name}: By on the mid-plane x = 0, z = 0, {_band_label(band)}")
+    top.set_title(f"{_literal(magnet.name)}: By on the mid-plane x = 0, z = 0, {_band_label(band)}")
     top.legend(fontsize="small")
     top.grid(True, which="both", alpha=0.3)
     bottom.axhspan(-100 * tolerance, 100 * tolerance, color=PASS_SHADE, alpha=0.2,
@@ -133,7 +139,7 @@ def field_index(result, config, magnet):
                   ha="center")
     axes.set_xlabel("height into the aperture d (m)")
     axes.set_ylabel("k(d) / k")
-    axes.set_title(f"{magnet.name}: local field index d ln|By| / dd over k = {config.scaling_k:g} /m, "
+    axes.set_title(f"{_literal(magnet.name)}: local field index d ln|By| / dd over k = {config.scaling_k:g} /m, "
                    "on the mid-plane x = 0, z = 0")
     axes.legend(fontsize="small")
     axes.grid(True, alpha=0.3)
@@ -159,7 +165,7 @@ def ends(entry, config, magnet):
                     "the magnet's length")
     axes.set_ylabel("By (T)")
     bend = f", bent by {np.degrees(magnet.angle):g} degrees" if magnet.angle else ""
-    axes.set_title(f"{magnet.name}: By along the path x = 0{bend}, {_band_label(entry['band'])}")
+    axes.set_title(f"{_literal(magnet.name)}: By along the path x = 0{bend}, {_band_label(entry['band'])}")
     axes.legend(fontsize="small")
     axes.grid(True, alpha=0.3)
     figure.tight_layout()
@@ -191,7 +197,7 @@ def deviation_map(entry, config, magnet, tolerance):
     colourbar.set_label(f"By / (Bmax e^(k y)) - 1 (%), clipped at +-{limit:g}")
     axes.set_xlabel("s, distance along the reference path (m); dotted: the magnet's length")
     axes.set_ylabel("y (m)")
-    axes.set_title(f"{magnet.name}: deviation from the law on the mid-plane, lower band; "
+    axes.set_title(f"{_literal(magnet.name)}: deviation from the law on the mid-plane, lower band; "
                    f"contours at +-{100 * tolerance:g} %")
     figure.tight_layout()
     return _png(figure)

@@ -18,6 +18,7 @@ import json
 import math
 import os
 import secrets
+import stat
 import sys
 import time
 
@@ -284,6 +285,19 @@ def report_html(data, figures, tolerance):
     return "\n".join(parts) + "\n"
 
 
+def _require_replaceable(path):
+    """The rename would swap a device or a FIFO (or a link to one) for a regular file: refused, as the
+    program refuses it, and left as it is."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        what = ("a character device" if stat.S_ISCHR(mode) else "a block device" if stat.S_ISBLK(mode)
+                else "a FIFO" if stat.S_ISFIFO(mode) else "a socket" if stat.S_ISSOCK(mode) else "not a file")
+        raise OSError(0, f"not a regular file ({what}), which is left as it is")
+
+
 def write_atomic(path, data):
     """Writes `data` (bytes) to `path` as the program writes its files: under a temporary name beside it
     (expcoil-XXXXXXXX.tmp, with the permissions the umask gives a new file), renamed when complete.
@@ -291,6 +305,7 @@ def write_atomic(path, data):
     directory = os.path.dirname(os.path.abspath(path))
     temporary = None
     try:
+        _require_replaceable(path)
         while temporary is None:
             candidate = os.path.join(directory, f"expcoil-{secrets.token_hex(4)}.tmp")
             try:
@@ -300,6 +315,7 @@ def write_atomic(path, data):
             temporary = candidate
         with os.fdopen(handle, "wb") as f:
             f.write(data)
+        _require_replaceable(path)
         os.replace(temporary, path)
         temporary = None
     except OSError as error:
@@ -362,8 +378,9 @@ def _workers(text):
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    # The bound of expcoil.design's workers: beyond it every magnet would fail after the parsing passed.
+    if not 1 <= value <= 65536:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 65536: {text!r}")
     return value
 
 

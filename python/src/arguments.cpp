@@ -16,6 +16,20 @@ std::string repr_text(const py::handle& value) {
 
 }  // namespace
 
+void guard_new(const py::handle& cls, const py::handle& make) {
+  // Set as attributes, so that Python's type slots follow them; pybind11's own instance creation (for
+  // the values the functions return) does not go through __new__.
+  cls.attr("__new__") = py::staticmethod(py::reinterpret_borrow<py::object>(make));
+  cls.attr("__init__") = py::cpp_function([](const py::args&, const py::kwargs&) {}, py::is_method(cls));
+}
+
+void guard_new(const py::handle& cls, const char* made_by) {
+  const std::string message =
+      "expcoil." + cls.attr("__name__").cast<std::string>() + " cannot be made directly: use " + made_by;
+  cls.attr("__new__") = py::staticmethod(
+      py::cpp_function([message](const py::args&, const py::kwargs&) { throw py::type_error(message); }));
+}
+
 void check_coordinate(double v, const std::string& where) {
   if (!std::isfinite(v)) throw py::value_error(where + " has a coordinate that is not a finite number");
   if (std::fabs(v) > kMaxCoordinate) {
@@ -33,8 +47,8 @@ py::str text_to_python(const std::string& text) {
 
 unsigned worker_argument(const py::handle& workers) {
   if (workers.is_none()) return 0;
-  const std::string problem =
-      "workers must be None (all processors) or a positive integer (it is " + repr_text(workers) + ")";
+  const std::string problem = "workers must be None (all processors) or a whole number from 1 to " +
+                              std::to_string(kMaxWorkers) + " (it is " + repr_text(workers) + ")";
   if (PyBool_Check(workers.ptr())) throw py::value_error(problem);
   PyObject* index = PyNumber_Index(workers.ptr());
   if (index == nullptr) {
@@ -44,8 +58,7 @@ unsigned worker_argument(const py::handle& workers) {
   const long long n = PyLong_AsLongLong(index);
   Py_DECREF(index);
   if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-  // More threads than this is a slip of the keyboard, not a plan.
-  if (n < 1 || n > 65536) throw py::value_error(problem);
+  if (n < 1 || n > kMaxWorkers) throw py::value_error(problem);
   return static_cast<unsigned>(n);
 }
 

@@ -26,6 +26,13 @@ void init_files(py::module_& m);
 void init_windings(py::module_& m);
 void init_export(py::module_& m);
 
+// Makes Python's `cls.__new__(cls)` safe. pybind11's own __new__ makes an instance without a C++ value,
+// on which every method reads whatever the memory holds (a crash, garbage sizes). With `make`,
+// __new__(cls, ...) returns make(cls, ...), a whole instance (TypeError for missing arguments), and
+// __init__ does nothing; with `made_by` (the functions that make the class), __new__ raises TypeError.
+void guard_new(const py::handle& cls, const py::handle& make);
+void guard_new(const py::handle& cls, const char* made_by);
+
 // A magnet with its parameter set kept alive: the pointer aliases the set's owner.
 using MagnetHandle = std::shared_ptr<const MagnetSpec>;
 
@@ -37,7 +44,10 @@ MagnetHandle magnet_of_design(const py::handle& design);
 // surrogate escapes so that they come back unchanged.
 py::str text_to_python(const std::string& text);
 
-// None: all processors (0 for the core); otherwise a positive integer. ValueError naming "workers".
+// More threads than this is a slip of the keyboard, not a plan (the report's --workers has the same bound).
+inline constexpr long long kMaxWorkers = 65536;
+
+// None: all processors (0 for the core); otherwise 1 to kMaxWorkers. ValueError naming "workers".
 unsigned worker_argument(const py::handle& workers);
 
 // `value` as a float64 array in any memory layout (a copy only when the dtype differs): integer

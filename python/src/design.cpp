@@ -98,6 +98,7 @@ currents : ndarray, shape (n,)
                ": " + std::to_string(d.windings.count()) + " segments, coil mesh " +
                std::to_string(d.potential.rows()) + " x " + std::to_string(d.potential.columns()) + ">";
       });
+  guard_new(m.attr("Design"), "expcoil.design");
   m.def("design", &design, py::arg("magnet"), py::arg("workers") = py::none(), "See expcoil.design.");
   m.def(
       "coil_mesh",

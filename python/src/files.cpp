@@ -5,10 +5,10 @@
 #include <string>
 
 #include "bindings.hpp"
-#include "lib/constants.hpp"
 #include "io/program/conductor_file.hpp"
 #include "io/program/field_map_csv.hpp"
 #include "io/program/windings_table.hpp"
+#include "lib/constants.hpp"
 
 namespace expcoil::python {
 namespace {

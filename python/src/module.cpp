@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "magnet/checks.hpp"
 #include "bindings.hpp"
 #include "lib/errors.hpp"
+#include "magnet/checks.hpp"
 
 namespace expcoil::python {
 namespace {

@@ -71,6 +71,20 @@ bool is_bool(const py::handle& value) {
 // float() would parse) nor bools.
 bool real_from_python(const py::handle& value, double& out) {
   if (is_bool(value) || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return false;
+  // A complex number's __float__ drops its imaginary part, and an array's reads its one element (text
+  // included): only real numbers, and arrays of one real number, are taken.
+  static const py::handle numpy_generic = py::object(py::module_::import("numpy").attr("generic")).release();
+  static const py::handle numpy_real = py::make_tuple(py::module_::import("numpy").attr("integer"),
+                                                      py::module_::import("numpy").attr("floating"))
+                                           .release();
+  if (py::isinstance<py::array>(value)) {
+    const auto a = py::reinterpret_borrow<py::array>(value);
+    const char kind = a.dtype().kind();
+    if (a.ndim() != 0 || (kind != 'i' && kind != 'u' && kind != 'f')) return false;
+  } else if (PyComplex_Check(value.ptr()) ||
+             (py::isinstance(value, numpy_generic) && !PyObject_IsInstance(value.ptr(), numpy_real.ptr()))) {
+    return false;
+  }
   const double v = PyFloat_AsDouble(value.ptr());
   if (v == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
@@ -129,8 +143,12 @@ std::string assign(KeyKind kind, const RecordField& field, const py::handle& val
     case KeyKind::kReals: {
       std::vector<double>& out = *std::get<std::vector<double>*>(field);
       const std::string problem = "must be a list of real numbers" + it_is;
+      // A set or a dict would give its items in hash order: the coefficients' order is their meaning.
+      static const py::handle sequence =
+          py::object(py::module_::import("collections.abc").attr("Sequence")).release();
       if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
-          !py::isinstance<py::iterable>(value)) {
+          !(py::isinstance(value, sequence) ||
+            (py::isinstance<py::array>(value) && py::reinterpret_borrow<py::array>(value).ndim() == 1))) {
         return problem;
       }
       out.clear();
@@ -347,10 +365,20 @@ Examples
     return text.append(">");
   });
 
+  guard_new(magnet, "Config.magnets");
+  guard_new(config, "expcoil.read_config or Config.from_dict");
   m.def(
       "read_config",
       [](const std::filesystem::path& path) {
-        return std::make_shared<ParameterSet>(parameter_set_load(path.string()));
+        std::vector<std::string> warnings;
+        auto set = std::make_shared<ParameterSet>(parameter_set_load(path.string(), &warnings));
+        // What the program prints on standard error, as Python's warnings (stacklevel 2: the caller).
+        if (!warnings.empty()) {
+          const py::object warn = py::module_::import("warnings").attr("warn");
+          for (const std::string& warning : warnings)
+            warn(text_to_python(warning), py::reinterpret_borrow<py::object>(PyExc_UserWarning), 2);
+        }
+        return set;
       },
       py::arg("path"), "See expcoil.read_config.");
 }

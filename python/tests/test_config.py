@@ -11,10 +11,12 @@ from conftest import example_text, run_program
 def test_read_config_gives_every_key_in_si(tmp_path):
     path = tmp_path / "config.txt"
     path.write_text(example_text(**{"Scaling k": "-3.5", "Use vertical FFT inversion": "no"}) +
-                    "Magnet name: Third\nBmax: 1.2\nLength: 0.5\nAngle (degrees): -90\nWinding centre to midplane: "
+                    "Magnet name: Third\nBmax: 1.2\nLength: 0.5 m\nAngle (degrees): -90\nWinding centre to midplane: "
                     "0.03\nWinding return half-length: 0.2\nArea per winding (cm^2): 2.5\nWinding current density "
                     "(A/mm^2): 4\nWinding thickness (cm): 1.5\nPolynomial adjustment: 0.5, -1e-3, 2\n")
-    config = expcoil.read_config(str(path))
+    with pytest.warns(UserWarning, match=f'^{path}: magnet "Third": "Length" on line 55: "m" after the number '
+                                         '"0.5" is ignored$'):
+        config = expcoil.read_config(str(path))
     params, magnets = config.to_dict()
     assert params == {
         "name": "Example", "scaling_k": -3.5, "good_field_height": 0.15, "vertical_end_height": 0.3,
@@ -40,9 +42,10 @@ def test_read_config_gives_every_key_in_si(tmp_path):
 @pytest.mark.parametrize("text", [
     example_text(**{"Coil meshes": "1", "Scaling k": "0", "Bmax": "inf", "Length": "-0.1",
                     "Fieldmap vertical extension": "-0.2", "Area per winding (cm^2)": "0"}) + "Magnet name: C/D\n",
+    example_text(**{"Use vertical FFT inversion": "true", "Bmax": "0,8", "Length": "", "Angle (degrees)": "1e3"}),
     example_text().replace("Parameters name: Example\n", ""),
     None,
-], ids=["values", "no name line", "no file"])
+], ids=["values", "texts", "no name line", "no file"])
 def test_a_bad_file_raises_the_lines_the_program_prints(tmp_path, monkeypatch, text):
     if text is not None:
         (tmp_path / "config.txt").write_text(text)
@@ -101,8 +104,11 @@ def _del(d, key):
       'working directory',
       'Config.from_dict: magnet "a/b": the winding current ("winding_current_density" times "area_per_winding") '
       'must not be zero', 'Config.from_dict: magnet "a/b": ' + NO_MAP,
-      'Config.from_dict: magnet "Bent": a bent magnet (non-zero "angle") must have a non-zero "length"',
+      'Config.from_dict: magnet "Bent": "length" must be positive (it is 0)',
       'Config.from_dict: magnet "Bent": ' + NO_MAP]),
+    (lambda p, m: (p.update(vertical_middle_join_height=-0.1), m[0].update(bmax=0.0, angle=-7.0)),
+     ['Config.from_dict: "vertical_middle_join_height" must not be negative (it is -0.1)', S + '"bmax" must not be zero',
+      S + '"angle" must be less than 6.28319 in magnitude (it is -7)']),
 ])
 def test_from_dict_names_every_problem_with_the_dicts_keys(small_run, change, problems):
     params, magnets = small_run[1].to_dict()

@@ -69,8 +69,16 @@ BEYOND = " has a coordinate beyond 1e+75 m, where the field's formula overflows 
     # Coordinates whose squares would overflow, refused before they could make a term not a number.
     (GOOD * 1e80, GOOD_CURRENTS, GOOD_POINTS, "segments[0]" + BEYOND),
     (GOOD, GOOD_CURRENTS, [GOOD_POINTS, GOOD_POINTS * -1e76], "points[1, 0]" + BEYOND),
+    # Where the exact formula's cancellation leaves no digit: a 2 m wire from 10 nm, a 2e8 m wire from 1 m.
+    ([[[-1, 0, 0], [1, 0, 0]]], 1.0, [[0, 0, 0], [0.3, 1e-8, 0]],
+     "points[1] is 1e-008 m from the line of segments[0] (2 m long), where the exact formula's rounding error "
+     "reaches 3.75 of that segment's field: the field there is meaningless"),
+    ([[[-1e8, 0, 0], [1e8, 0, 0]]], 1.0, [[0, 1, 0]],
+     "points[0] is 1 m from the line of segments[0] (2e+008 m long), where the exact formula's rounding error "
+     "reaches 2.22 of that segment's field: the field there is meaningless"),
 ], ids=["segments shape", "currents length", "points shape", "nan point", "inf point", "inf segment",
-        "nan current", "nan current for all", "complex", "bool", "text", "ragged", "huge segment", "huge point"])
+        "nan current", "nan current for all", "complex", "bool", "text", "ragged", "huge segment", "huge point",
+        "near a line", "long wire"])
 def test_each_bad_argument_is_named(segments, currents, points, message):
     with pytest.raises(ValueError) as raised:
         expcoil.field(segments, currents, points)

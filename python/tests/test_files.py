@@ -1,9 +1,13 @@
 """The readers and writers of the program's three files."""
 
+import os
+import stat
+
 import numpy as np
 import pytest
 
 import expcoil
+from expcoil import report
 
 
 @pytest.mark.parametrize("name", ["windings_Straight.csv", "windings_Bent.csv", "fieldmap_Bent.csv"])
@@ -72,14 +76,19 @@ def test_files_that_cannot_be_read_or_written(tmp_path):
         expcoil.read_windings(tmp_path / "none.csv")
     assert raised.value.filename == str(tmp_path / "none.csv")
     (tmp_path / "taken.csv").mkdir()
+    os.mkfifo(tmp_path / "fifo.csv")  # a FIFO, like a device, must not be replaced by a regular file
     for write in (lambda p: expcoil.write_windings(p, [[[0, 0, 0], [1, 1, 1]]], [1.0]),
-                  lambda p: expcoil.FieldMap([0], [0], [0], [[[[1, 2, 3]]]]).write_csv(p)):
-        with pytest.raises(expcoil.WriteError) as raised:
-            write(tmp_path / "taken.csv")
-        assert isinstance(raised.value, OSError)
-        assert str(raised.value) == f"cannot write {tmp_path / 'taken.csv'}: Is a directory"
-        assert raised.value.filename == str(tmp_path / "taken.csv")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["taken.csv"]  # no temporary left behind
+                  lambda p: expcoil.FieldMap([0], [0], [0], [[[[1, 2, 3]]]]).write_csv(p),
+                  lambda p: report.write_atomic(p, b"{}")):
+        for name, reason in (("taken.csv", "Is a directory"),
+                             ("fifo.csv", "not a regular file (a FIFO), which is left as it is")):
+            with pytest.raises(expcoil.WriteError) as raised:
+                write(tmp_path / name)
+            assert isinstance(raised.value, OSError)
+            assert str(raised.value) == f"cannot write {tmp_path / name}: {reason}"
+            assert raised.value.filename == str(tmp_path / name)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo.csv", "taken.csv"]  # no temporary left behind
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "fifo.csv").st_mode)
     with pytest.raises(ValueError) as raised:
         expcoil.write_windings(tmp_path / "w.txt", [[[0, 0, 0], [1, 1, 1]]], [1.0], format="txt")
     assert str(raised.value) == 'format must be "csv" (the windings table) or "cond" (the conductor file), not "txt"'

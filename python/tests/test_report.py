@@ -110,13 +110,21 @@ def test_from_files_reads_the_windings_the_program_wrote(small_run, small_report
 @pytest.mark.parametrize("arguments, message", [
     (["--tolerance", "-1"], "must be a positive number of per cent: '-1'"),
     (["--tolerance", "abc"], "not a number of per cent: 'abc'"),
-    (["--workers", "0"], "must be at least 1: '0'"),
+    (["--workers", "0"], "must be a whole number from 1 to 65536: '0'"),
+    (["--workers", "99999999999"], "must be a whole number from 1 to 65536: '99999999999'"),
     (["--colour"], "unrecognized arguments: --colour"),
 ])
 def test_a_wrong_command_line_is_exit_code_2(tmp_path, capsys, arguments, message):
     assert report.main([str(tmp_path), *arguments]) == 2
     assert message in capsys.readouterr().err
     assert not list(tmp_path.iterdir())
+
+
+def test_a_name_that_matplotlib_would_read_as_mathtext_is_drawn_as_written(tmp_path, capsys):
+    text = example_text(**SMALL, **{"Magnet name": "a$x^$b"})
+    (tmp_path / "config.txt").write_text(text[:text.index("Bent magnet")])
+    assert report.main([str(tmp_path)]) in (0, 3), capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["config.txt", "report_a$x^$b.html", "report_a$x^$b.json"]
 
 
 def test_an_unknown_command_or_a_rejected_configuration_writes_nothing(tmp_path, capsys):

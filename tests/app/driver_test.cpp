@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +52,12 @@ std::string with(std::string text, const std::string& lines) {
   return text;
 }
 
+// `text` without its first line of `key`.
+std::string without(std::string text, const std::string& key) {
+  const std::size_t at = text.find(key + ":");
+  return text.erase(at, text.find('\n', at) + 1 - at);
+}
+
 // `err` as `want` hears it: `want` itself where it ends in "..." and `err` is one line that starts with what
 // comes before.
 std::string heard(const std::string& err, const std::string& want) {
@@ -88,6 +95,13 @@ TEST(Driver, EveryMagnetRunsTheWholeChainIntoItsThreeFiles) {
               std::count(table.begin(), table.end(), '\n') > 100);
   EXPECT_TRUE(cond.starts_with("CONDUCTOR\r\nDEFINE GSTRAIGHT\r\n") && cond.ends_with("\r\nQUIT\r\n"));
 
+  // Text after a number is ignored, and said so.
+  const Outcome unit = run(with(kConfigAB, "Length: 0.8 m"));
+  EXPECT_EQ(ending(unit),
+            (Ending{0, kOutputAB,
+                    "config.txt: magnet \"A\": \"Length\" on line 21: \"m\" after the number \"0.8\" "
+                    "is ignored\n",
+                    kFilesOfAB}));
   const Outcome empty = run("Parameters name: Empty set\r\nCoil meshes: 0\r\n");  // no magnets: no files
   EXPECT_EQ(ending(empty), (Ending{0, "Parameters Empty set\nDone\n", "", {"config.txt"}}));
 }
@@ -109,14 +123,18 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
   } cases[] = {
       {"", f + "cannot be read: No such file or directory\n"},
       {good.substr(good.find('\n') + 1), f + "no \"Parameters name\" line\n"},
-      {with(good, "Coil meshes: 1\nFFT meshes: ") + magnet_block("B/C") + magnet_block("B\\C"),
+      {with(good, "Coil meshes: 1\nFFT meshes: 0") + magnet_block("B/C") + magnet_block("B\\C"),
        f + "\"Coil meshes\" must be at least 2 (it is 1)\n" + f +
            "\"FFT meshes\" must be at least 2 (it is 0)\n" + f + "magnet \"B/C\": " + slash + f +
            "magnet \"B\\C\": " + slash},
       {with(good, "Scaling k: 0") + "Magnet name: C\n",
        f + "\"Scaling k\" must not be zero\n" + c +
-           "no \"Polynomial adjustment\" line for this magnet (magnet 2 of 2)\n" + c +
-           "\"Winding return half-length\" must be positive (it is 0)\n" + c + current},
+           "no \"Bmax\", \"Length\", \"Angle (degrees)\", \"Winding centre to midplane\", \"Winding return "
+           "half-length\", \"Area per winding (cm^2)\", \"Winding current density (A/mm^2)\", \"Winding "
+           "thickness "
+           "(cm)\" and \"Polynomial adjustment\" lines for this magnet (magnet 2 of 2; a block that leaves "
+           "out a "
+           "line takes the next block's)\n"},
       // Names that would lose files: empty, used twice, or missing from a block (which would shift every
       // later magnet onto the next block's values).
       {good + magnet_block("") + magnet_block("A"),
@@ -138,9 +156,9 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
             "Area per winding (cm^2): 0\nFieldmap vertical extension: -0.2") +
            with(magnet_block("C", 15), "Length: 0"),
        a + "\"Bmax\" is not a finite number\n" + a + "\"Polynomial adjustment\" is not a finite number\n" +
-           a + "\"Length\" must not be negative (it is -0.1)\n" + a +
+           a + "\"Length\" must be positive (it is -0.1)\n" + a +
            "\"Winding return half-length\" must be positive (it is 0)\n" + a + current + c +
-           "a bent magnet (non-zero \"Angle (degrees)\") must have a non-zero \"Length\"\n" + c +
+           "\"Length\" must be positive (it is 0)\n" + c +
            "the field map has no usable number of points along its vertical axis: check \"Fieldmap vertical "
            "cell\" and \"Fieldmap vertical extension\"\n"},
       {with(good, "Coil meshes: 1000000"),
@@ -150,8 +168,33 @@ TEST(Driver, BadConfigurationsAreRejectedBeforeAnythingIsWritten) {
             "Fieldmap transverse cell: 1e-9\nFieldmap vertical cell: 1e-9\nFieldmap longitudinal cell: 1e-9"),
        a + "the field map of 80000001x190000001x1200000001 points needs ..."},
       {many + last.substr(0, last.find("Polynomial")),
-       f + "magnet \"Z\": no \"Polynomial adjustment\" line for this magnet (magnet 3000 of 3000)\n" + f +
-           "magnet \"Z\": \"Bmax\" is not a finite number\n"},
+       f +
+           "magnet \"Z\": no \"Polynomial adjustment\" line for this magnet (magnet 3000 of 3000; a block "
+           "that "
+           "leaves out a line takes the next block's)\n" +
+           f + "magnet \"Z\": \"Bmax\" is not a finite number\n"},
+      // A block without a line of a key took the next block's value, the last magnet the default.
+      {parameter_block() + without(magnet_block("A"), "Bmax") + magnet_block("B"),
+       f + "magnet \"B\": no \"Bmax\" line for this magnet (magnet 2 of 2; a block that leaves out a line "
+           "takes "
+           "the next block's)\n"},
+      // Values the conversions would read as something else: no number (0), a decimal comma (0), a word.
+      {with(good,
+            "Use vertical FFT inversion: tomorrow\nBmax: abc\nLength: 0,8\nAngle (degrees): fifteen\n"
+            "Polynomial adjustment: 0, x"),
+       f + "\"Use vertical FFT inversion\" on line 12 must be yes or no: \"tomorrow\"\n" + a +
+           "\"Bmax\" on line 20 is not a number: \"abc\"\n" + a +
+           "\"Length\" on line 21 has a decimal comma: \"0,8\" (write the decimal point as '.')\n" + a +
+           "\"Angle (degrees)\" on line 22 is not a number: \"fifteen\"\n" + a +
+           "\"Polynomial adjustment\" on line 28 is not a number: \"x\"\n"},
+      // Designs the checks can see to be empty or overlapping.
+      {with(good, "Vertical middle join height: -0.1\nBmax: 0\nAngle (degrees): 3600") +
+           with(magnet_block("C"), "Angle (degrees): -1e300"),
+       f + "\"Vertical middle join height\" must not be negative (it is -0.1)\n" + a +
+           "\"Bmax\" must not be zero\n" + a +
+           "\"Angle (degrees)\" must be less than 360 in magnitude (it is "
+           "3600)\n" +
+           c + "\"Angle (degrees)\" must be less than 360 in magnitude (it is -1e+300)\n"},
   };
   for (const auto& row : cases) {
     const Outcome r = run(row.config);
@@ -222,11 +265,20 @@ TEST(Driver, AMagnetThatCannotBeComputedStopsTheRunAfterTheEarlierOnesFiles) {
        b + "the current potential spans 4.29e+010 windings of 1e-005 A (\"Winding current density "
            "(A/mm^2)\" times \"Area per winding (cm^2)\"; the potential grows with \"Bmax\" and falls with "
            "\"Scaling k\"): ..."},
+      // Too little potential for one winding: an empty windings file and a zero map would pass for results.
+      {"Bmax: 1e-9", b + "the current potential spans 1.79e-007 windings of 3000 A ..."},
   };
   for (const auto& [value, error] : cases) {
     const Outcome r = run(parameter_block() + magnet_block("A") + with(magnet_block("B"), value));
     EXPECT_EQ(ending(r, error), (Ending{1, out, error, files}));
   }
+}
+
+// A child setup that puts what `make` creates in place of config.txt.
+std::function<void()> replace_config(int (*make)()) {
+  return [make] {
+    if (::unlink("config.txt") != 0 || make() != 0) ::_exit(127);
+  };
 }
 
 // The run's surroundings turned against it: a directory in the way of a file, a file-size limit (which used
@@ -275,6 +327,25 @@ TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
       {"", full_device, 1, "", "cannot write standard output: No space left on device\n", kFilesOfAB},
       {"", closed_pipe, 1, "", "cannot write standard output: Broken pipe\n", kFilesOfAB},
       {"", [] { ::close(1); }, 1, "", "cannot write standard output: Bad file descriptor\n", kFilesOfAB},
+      // A config.txt that would be read forever (a FIFO without a writer, /dev/zero) or is too large for one.
+      {"",
+       replace_config([] { return ::mkfifo("config.txt", 0600); }),
+       1,
+       "",
+       "config.txt: cannot be read: not a regular file\n",
+       {"config.txt"}},
+      {"",
+       replace_config([] { return ::symlink("/dev/zero", "config.txt"); }),
+       1,
+       "",
+       "config.txt: cannot be read: not a regular file\n",
+       {"config.txt"}},
+      {"",
+       [] { (void)::truncate("config.txt", (16 << 20) + 1); },
+       1,
+       "",
+       "config.txt: cannot be read: larger than a configuration can be (16 MiB)\n",
+       {"config.txt"}},
   };
   for (const auto& c : cases) {
     const Outcome r = run(c.name.empty() ? kConfigAB : parameter_block() + magnet_block(c.name), c.setup);

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -46,15 +47,23 @@ TEST(OutputFile, CommitReplacesTheTargetAtOnceAndFailuresLeaveNoTrace) {
 
   std::filesystem::create_directory(dir / "map.csv");
   test::write_file(dir / "map.csv" / "inside", "data");
+  ASSERT_EQ(::mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/null", dir / "null.csv");
+  const Names names = {"fifo.csv", "map.csv", "null.csv", "old.txt"};
+  const std::string device = "not a regular file (a character device), which is left as it is";
   for (const auto& [name, reason] :
-       {std::pair{"map.csv", "Is a directory"}, std::pair{"missing/map.csv", "No such file or directory"}}) {
+       {std::pair{"map.csv", "Is a directory"}, std::pair{"missing/map.csv", "No such file or directory"},
+        std::pair{"fifo.csv", "not a regular file (a FIFO), which is left as it is"},
+        std::pair{"null.csv", device.c_str()}, std::pair{"/dev/null", device.c_str()}}) {
     OutputFile failing(dir / name);
     EXPECT_FALSE(failing.text(want).commit());
     EXPECT_EQ(failing.error(), "cannot write " + (dir / name).string() + ": " + reason);
-    EXPECT_EQ(list_dir(dir.path()), (Names{"map.csv", "old.txt"})) << name;
+    EXPECT_EQ(list_dir(dir.path()), names) << name;
   }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo.csv") && std::filesystem::is_symlink(dir / "null.csv") &&
+              std::filesystem::is_character_file("/dev/null"));
   OutputFile(dir / "new.txt").text(want);  // no commit
-  EXPECT_EQ(list_dir(dir.path()), (Names{"map.csv", "old.txt"}));
+  EXPECT_EQ(list_dir(dir.path()), names);
   EXPECT_EQ(list_dir(dir / "map.csv"), Names{"inside"});
   EXPECT_EQ(read_file(dir / "map.csv" / "inside"), "data");
 }
