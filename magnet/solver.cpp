@@ -108,7 +108,15 @@ SolverMemory solver_memory(const Parameters& set) {
   return {4.0 * fft_points * sizeof(double), coil_points * sizeof(double)};
 }
 
-Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
+namespace {
+
+// The wavenumber of FFT index i of n points at spacing step, 1/m.
+double wavenumber(std::uint32_t i, std::uint32_t n, double step) {
+  const std::int64_t f = i < n / 2 ? static_cast<std::int64_t>(i) : static_cast<std::int64_t>(i) - n;
+  return static_cast<double>(f) * kTwoPi / (step * static_cast<double>(n));
+}
+
+Matrix solve_potential(const MagnetSpec& magnet, const PotentialModel* model, unsigned workers) {
   const Parameters& p = magnet.params;
   const std::int32_t coil_rows = p.coil_meshes[0], coil_columns = p.coil_meshes[1];
   const std::int32_t fft_rows = p.fft_meshes[0], fft_columns = p.fft_meshes[1];
@@ -134,11 +142,30 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
     Matrix spectrum_im(rows, columns);
     {
       Matrix target(rows, columns);
-      sample_target(target, magnet, fft_y, fft_z, step, step, workers);
+      if (model != nullptr) {
+        model->sample(target, fft_y, fft_z, step, workers);
+      } else {
+        sample_target(target, magnet, fft_y, fft_z, step, step, workers);
+      }
       require_finite_target(target, magnet, fft_y, fft_z, step);
       fft2d(false, target, nullptr, spectrum_re, spectrum_im, workers);
     }
-    {
+    if (model != nullptr) {
+      Matrix factor(rows, columns);
+      grid_evaluate(
+          factor,
+          [&](double r, double c, double* out) {
+            *out = model->factor(wavenumber(static_cast<std::uint32_t>(r), rows, step),
+                                 wavenumber(static_cast<std::uint32_t>(c), columns, step));
+          },
+          0.0, 0.0, 1.0, 1.0, workers);
+      for (std::uint32_t r = 0; r < rows; ++r) {
+        for (std::uint32_t c = 0; c < columns; ++c) {
+          spectrum_re[r][c] = spectrum_re[r][c] * factor[r][c];
+          spectrum_im[r][c] = spectrum_im[r][c] * factor[r][c];
+        }
+      }
+    } else {
       // The factor depends on the row alone, so it is tabulated once per row (at the row index, as
       // the kernel expects) and applied along the row: the same products as with a full matrix.
       Matrix kernel(rows, 1);
@@ -175,6 +202,16 @@ Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers) {
+  return solve_potential(magnet, nullptr, workers);
+}
+
+Matrix compute_current_potential(const MagnetSpec& magnet, const PotentialModel& model, unsigned workers) {
+  return solve_potential(magnet, &model, workers);
 }
 
 }  // namespace expcoil

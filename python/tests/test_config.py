@@ -22,7 +22,8 @@ def test_read_config_gives_every_key_in_si(tmp_path):
         "vertical_end_asymmetry": 0.0, "vertical_end_ramp": 1.0, "coil_meshes": 128, "fft_meshes": 256,
         "use_vertical_fft_inversion": False, "fieldmap_transverse_cell": 0.01, "fieldmap_vertical_cell": 0.01,
         "fieldmap_longitudinal_cell": 0.02, "fieldmap_transverse_extension": 0.02,
-        "fieldmap_vertical_extension": 0.02, "fieldmap_longitudinal_extension": 0.2, "fieldmap_tolerance": 0.0}
+        "fieldmap_vertical_extension": 0.02, "fieldmap_longitudinal_extension": 0.2, "fieldmap_tolerance": 0.0,
+        "design_mode": "literal"}
     assert [m["name"] for m in magnets] == ["Straight", "Bent", "Third"]
     # cm^2, A/mm^2, cm and degrees become m^2, A/m^2, m and radians, with the program's own factors.
     assert magnets[2] == {
