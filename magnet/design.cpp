@@ -43,10 +43,6 @@ void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std
 
 namespace {
 
-// The promise is judged to well below its smallest figure (5e-4) by the tree code, which costs a
-// fraction of the direct sum over a precise design's many segments.
-constexpr double kPromiseFieldTolerance = 1e-9;
-
 void require_precise_domain(const MagnetSpec& magnet) {
   const std::vector<std::string> problems = precise_domain_problems(magnet);
   if (problems.empty()) return;
@@ -56,7 +52,9 @@ void require_precise_domain(const MagnetSpec& magnet) {
 }
 
 void require_promise(Design& d, unsigned workers) {
-  const auto field = make_field_evaluator(d.windings, FieldOptions{kPromiseFieldTolerance});
+  // The exact sum: over the few thousand points of the figures it is faster than the tree code (3 s
+  // against 9 s at 1e-9 for the example's 520,000 segments on 2 cores).
+  const auto field = direct_sum_evaluator(d.windings);
   d.promise = promise_figures(d.magnet, *field, d.mesh_z, workers);
   std::string misses;
   for (const BandFigures& band : d.promise) {

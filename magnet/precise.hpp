@@ -11,7 +11,8 @@
 // (coil) and 0.5 d (FFT), and a pitch mu0 I e^(k g) / Bmax of at most 0.2 d at the weak edge.
 //
 // The domain in which this holds (measured): k g <= 1.2, L / d >= 20, g / d >= 7.5, vertical end height
-// >= 15 d. A magnet outside it is refused, not designed.
+// and vertical middle join height >= 15 d. A magnet outside it is refused, not designed; one inside is
+// still judged on its own field (magnet/promise.hpp), since the limits are measured, not proven.
 #pragma once
 
 #include <functional>
