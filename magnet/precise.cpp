@@ -1,5 +1,6 @@
 #include "magnet/precise.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -7,6 +8,7 @@
 #include "lib/memory.hpp"
 #include "lib/number_format.hpp"
 #include "magnet/grid.hpp"
+#include "magnet/mesh.hpp"
 #include "magnet/solver.hpp"
 #include "magnet/target.hpp"
 
@@ -16,6 +18,9 @@ namespace {
 constexpr double kMu0 = 1.2566370614359173e-06;  // 4 pi 1e-7, T m / A
 // Values a hair past a limit pass: 0.15 / 0.02 is 7.499999999999999 in doubles.
 constexpr double kSlack = 1e-9;
+// Three passes take the example's k_int / k - 1 from +0.078 % to -0.014 % at 750 A and from +0.56 % to
+// +0.032 % at 1750 A, the current rule's limit (measured).
+constexpr int kRoundingIterations = 3;
 
 std::string number(double value) { return format_general(value, 6); }
 
@@ -178,7 +183,104 @@ Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers) {
   model.factor = [d](double kappa_y, double kappa_z) {
     return precise_inversion_factor(kappa_y, kappa_z, d);
   };
-  return compute_current_potential(designed, model, workers);
+  Matrix potential = compute_current_potential(designed, model, workers);
+  correct_rounding_bias(potential, designed, kRoundingIterations);
+  return potential;
+}
+
+namespace {
+
+// The integral over [0, length] of I round(psi / I) - psi for psi linear from a to b. G' = I round(u / I) -
+// u is the antiderivative of the rounding's error, periodic in u.
+double piece_rounding_bias(double a, double b, double length, double I) {
+  const auto G = [I](double u) {
+    const double r = u - I * std::nearbyint(u / I);
+    return -0.5 * (r * r);
+  };
+  if (std::fabs(b - a) <= 1e-9 * std::fabs(I)) {
+    const double m = 0.5 * (a + b);
+    return length * (I * std::nearbyint(m / I) - m);
+  }
+  return length * ((G(b) - G(a)) / (b - a));
+}
+
+}  // namespace
+
+double line_rounding_bias(const Matrix& potential, std::uint32_t i, double t, double spacing,
+                          double winding_current) {
+  const double* lower = potential[i - 1];
+  const double* upper = potential[i];
+  double sum = 0;
+  for (std::uint32_t j = 1; j < potential.columns(); ++j) {
+    // The cell's diagonal from node (i-1, j-1) to (i, j) crosses the line at t of the cell's width: the
+    // triangle with node (i, j-1) lies left of it, the one with node (i-1, j) right.
+    const double left = (1 - t) * lower[j - 1] + t * upper[j - 1];
+    const double diagonal = (1 - t) * lower[j - 1] + t * upper[j];
+    const double right = (1 - t) * lower[j] + t * upper[j];
+    sum += piece_rounding_bias(left, diagonal, t * spacing, winding_current) +
+           piece_rounding_bias(diagonal, right, (1 - t) * spacing, winding_current);
+  }
+  return sum;
+}
+
+double correct_rounding_bias(Matrix& potential, const MagnetSpec& designed, int iterations) {
+  const std::uint32_t rows = potential.rows(), columns = potential.columns();
+  const MeshGeometry mesh =
+      mesh_geometry(designed, static_cast<std::int32_t>(rows), static_cast<std::int32_t>(columns));
+  const std::vector<double> y = mesh_axis(mesh, 1, static_cast<std::int32_t>(rows));
+  const std::vector<double> z = mesh_axis(mesh, 2, static_cast<std::int32_t>(columns));
+  const double h = designed.winding_return_half_length, I = designed.winding_current();
+  // |Z'| / 2 of the raised-cosine ramps, scaled so that its integral along a row is 1 on the mesh.
+  std::vector<double> w(columns, 0.0);
+  double total = 0;
+  for (std::uint32_t j = 1; j + 1 < columns; ++j) {
+    const double u = std::fabs(z[j]) - (0.5 * designed.length - h);
+    if (u > 0 && u < h + h) w[j] = std::sin(u * (kPi / (h + h)));
+    total += w[j] * mesh.spacing;
+  }
+  if (!(total > 0) || rows < 3) return 0.0;
+  for (double& v : w) v /= total;
+  // The bias on lines finer than the winding pitch, so that its ripple from winding to winding averages
+  // out in the smoothing instead of aliasing onto the mesh rows.
+  const double pitch = kMu0 * std::fabs(I) / std::fabs(designed.bmax);
+  const auto lines_per_row =
+      static_cast<std::uint32_t>(std::min(256.0, std::max(4.0, std::ceil(8 * mesh.spacing / pitch))));
+  const std::uint32_t lines = (rows - 1) * lines_per_row;
+  const double sigma = 0.5 * designed.winding_centre_to_midplane;
+  const auto reach = static_cast<std::int64_t>(std::ceil(6 * sigma / mesh.spacing * lines_per_row));
+  Matrix original(rows, columns);
+  std::copy(potential.data(), potential.data() + potential.size(), original.data());
+  std::vector<double> c(rows, 0.0), line_bias(lines), change(rows, 0.0);
+  double left = 0;
+  for (int n = 0; n <= iterations; ++n) {
+    for (std::uint32_t i = 1; i + 1 < rows; ++i) {
+      for (std::uint32_t j = 0; j < columns; ++j) potential[i][j] = original[i][j] + c[i] * w[j];
+    }
+    for (std::uint32_t l = 0; l < lines; ++l) {
+      const std::uint32_t i = l / lines_per_row + 1;
+      const double t = ((l % lines_per_row) + 0.5) / lines_per_row;
+      // The correction's own integral along the line, which the objective counts with the rounding's.
+      line_bias[l] = (1 - t) * c[i - 1] + t * c[i] + line_rounding_bias(potential, i, t, mesh.spacing, I);
+    }
+    left = 0;
+    for (std::uint32_t i = 1; i + 1 < rows; ++i) {
+      const std::int64_t centre = static_cast<std::int64_t>(i) * lines_per_row;
+      double sum = 0, weight = 0;
+      for (std::int64_t l = std::max<std::int64_t>(0, centre - reach);
+           l < std::min<std::int64_t>(lines, centre + reach); ++l) {
+        const double yl = y[0] + ((static_cast<double>(l) + 0.5) / lines_per_row) * mesh.spacing;
+        const double s = (yl - y[i]) / sigma;
+        const double g = std::exp(-0.5 * (s * s));
+        sum += g * line_bias[static_cast<std::size_t>(l)];
+        weight += g;
+      }
+      change[i] = sum / weight;
+      left = std::max(left, std::fabs(change[i]));
+    }
+    if (n == iterations) break;
+    for (std::uint32_t i = 1; i + 1 < rows; ++i) c[i] -= change[i];
+  }
+  return left;
 }
 
 }  // namespace expcoil

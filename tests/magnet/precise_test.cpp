@@ -77,6 +77,30 @@ TEST(PreciseInversion, UndoesTheMidPlaneFieldOfTwoMirrorSheets) {
   EXPECT_EQ(precise_inversion_factor(0, 1e6, d), 0.0);
 }
 
+// The windings carry the potential rounded to whole windings; the bias of a line is the integral of that
+// rounding along z, taken here by brute force on a fine sampling of the triangles' interpolant.
+TEST(PreciseRounding, LineBiasIsTheIntegralOfTheRoundedInterpolant) {
+  Matrix p(2, 4);
+  const double values[2][4] = {{0.0, 130.0, 2210.0, 2210.0}, {40.0, 990.0, 3500.0, 2209.9}};
+  for (std::uint32_t i = 0; i < 2; ++i) std::copy(values[i], values[i] + 4, p[i]);
+  const double spacing = 0.01, I = 750.0;
+  for (const double t : {0.1, 0.5, 0.93}) {
+    double sum = 0;
+    const int samples = 3000000;  // each jump of the rounding costs at most I / 2 times a sample
+    for (int k = 0; k < samples; ++k) {
+      const double s = (k + 0.5) / samples * 3;  // in cells
+      const auto j = static_cast<std::uint32_t>(s);
+      const double f = s - j;
+      // Left of the diagonal (f < t): nodes (0, j), (1, j), (1, j + 1); right of it (0, j), (1, j + 1), (0, j
+      // + 1).
+      const double psi = f < t ? p[0][j] + t * (p[1][j] - p[0][j]) + f * (p[1][j + 1] - p[1][j])
+                               : p[0][j] + f * (p[0][j + 1] - p[0][j]) + t * (p[1][j + 1] - p[0][j + 1]);
+      sum += (I * std::nearbyint(psi / I) - psi) * (3 * spacing / samples);
+    }
+    EXPECT_NEAR(line_rounding_bias(p, 1, t, spacing, I), sum, 3e-5) << t;
+  }
+}
+
 // The promise's figures, computed here with other samples and rules than magnet/promise.cpp's: 41 points
 // across the band, the local index by central differences, the integrals along the path by Simpson's
 // rule in z (the arc length of the bent path at x = 0, which the bend keeps).
