@@ -11,7 +11,7 @@
 // (coil) and 0.5 d (FFT), and a pitch mu0 I e^(k g) / Bmax of at most 0.2 d at the weak edge.
 //
 // The domain in which this holds (measured): k g <= 1.2, L / d >= 20, g / d >= 7.5, vertical end height
-// and vertical middle join height >= 15 d. A magnet outside it is refused, not designed; one inside is
+// >= 15 d, vertical middle join height >= 10 d. A magnet outside it is refused, not designed; one inside is
 // still judged on its own field (magnet/promise.hpp), since the limits are measured, not proven.
 #pragma once
 
@@ -32,11 +32,12 @@ inline constexpr std::string_view kPreciseMode = "precise";
 inline bool precise_mode(const MagnetSpec& magnet) { return magnet.params.design_mode == kPreciseMode; }
 
 // The domain's limits.
-inline constexpr double kPreciseMaxKG = 1.2;               // k g
-inline constexpr double kPreciseMinLengthOverD = 20.0;     // L / d
-inline constexpr double kPreciseMinGoodFieldOverD = 7.5;   // g / d
-inline constexpr double kPreciseMinEndHeightOverD = 15.0;  // vertical end height / d
-inline constexpr double kPreciseMaxPitchOverD = 0.2;       // mu0 I e^(k g) / |Bmax| over d
+inline constexpr double kPreciseMaxKG = 1.2;                // k g
+inline constexpr double kPreciseMinLengthOverD = 20.0;      // L / d
+inline constexpr double kPreciseMinGoodFieldOverD = 7.5;    // g / d
+inline constexpr double kPreciseMinEndHeightOverD = 15.0;   // vertical end height / d
+inline constexpr double kPreciseMinJoinHeightOverD = 10.0;  // vertical middle join height / d
+inline constexpr double kPreciseMaxPitchOverD = 0.2;        // mu0 I e^(k g) / |Bmax| over d
 // The meshes' largest spacings over d: the coil mesh's, and the enlarged FFT grid's.
 inline constexpr double kPreciseCoilSpacingOverD = 0.4;
 inline constexpr double kPreciseFftStepOverD = 0.5;
@@ -52,8 +53,8 @@ std::vector<std::string> precise_domain_problems(const MagnetSpec& magnet, const
 double precise_max_winding_current(const MagnetSpec& magnet);
 
 // The magnet as the precise mode designs it: the coil and FFT meshes chosen from the geometry (never
-// coarser than the configuration's; the FFT's a power of two) and the profile's polynomial replaced by
-// the constant c0 = -e^(-k g).
+// coarser than the configuration's; the FFT's a power of two), the profile's polynomial replaced by the
+// constant c0 = -e^(-k g), and the vertical steps (end and middle) of ramp 2 and asymmetry 0.
 MagnetSpec precise_magnet(const MagnetSpec& magnet);
 
 // Z(z): 1 along the body, a raised cosine down to 0 over +-h about each end (h the winding return
