@@ -1,6 +1,7 @@
 #include "magnet/design.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "lib/errors.hpp"
@@ -51,11 +52,13 @@ void require_precise_domain(const MagnetSpec& magnet) {
   throw InputError(message);
 }
 
-void require_promise(Design& d, unsigned workers) {
-  // The exact sum: over the few thousand points of the figures it is faster than the tree code (3 s
-  // against 9 s at 1e-9 for the example's 520,000 segments on 2 cores).
-  const auto field = direct_sum_evaluator(d.windings);
-  d.promise = promise_figures(d.magnet, *field, d.mesh_z, workers);
+// The exact sum: over the few thousand points of the figures it is faster than the tree code (3 s
+// against 9 s at 1e-9 for the example's 520,000 segments on 2 cores).
+std::vector<BandFigures> figures_of(const Design& d, unsigned workers) {
+  return promise_figures(d.magnet, *direct_sum_evaluator(d.windings), d.mesh_z, workers);
+}
+
+void require_promise(const Design& d) {
   std::string misses;
   for (const BandFigures& band : d.promise) {
     const std::string miss = promise_misses(band);
@@ -63,6 +66,18 @@ void require_promise(Design& d, unsigned workers) {
   }
   if (!misses.empty()) throw InputError("the windings miss the precise mode's promise: " + misses);
 }
+
+void contour(Design& d, const DesignProgress& progress, std::uint64_t max_segments) {
+  require_windings_fit(d.magnet, d.potential, max_segments);
+  if (progress) progress("windings");
+  d.windings = windings_generate(d.magnet, d.potential);
+}
+
+// The interpolations from the FFT grid to the coil mesh and on to the windings raise the field by a nearly
+// uniform fraction across the band that grows with k times the spacings (halving either spacing removes
+// part of it; k g = 1.2, k = 6 /m: +0.046 %). One look at the windings' field measures it, and the
+// potential scaled by its inverse takes it out (that magnet's rms deviation from 0.046 % to 0.0043 %).
+constexpr double kLevelTolerance = 1e-5;
 
 }  // namespace
 
@@ -75,9 +90,7 @@ Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignPro
   if (progress) progress("potential");
   d.potential =
       precise ? precise_current_potential(d.magnet, workers) : compute_current_potential(d.magnet, workers);
-  require_windings_fit(d.magnet, d.potential, max_segments);
-  if (progress) progress("windings");
-  d.windings = windings_generate(d.magnet, d.potential);
+  contour(d, progress, max_segments);
   // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
   const auto rows = static_cast<std::int32_t>(d.potential.rows());
   const auto columns = static_cast<std::int32_t>(d.potential.columns());
@@ -86,7 +99,18 @@ Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignPro
   d.mesh_z = mesh_axis(mesh, 2, columns);
   if (precise) {
     if (progress) progress("promise");
-    require_promise(d, workers);
+    d.promise = figures_of(d, workers);
+    double level = 0;
+    for (const BandFigures& band : d.promise)
+      level += band.mean_deviation / static_cast<double>(d.promise.size());
+    if (std::fabs(level) > kLevelTolerance) {
+      if (progress) progress("correction");
+      d.potential = precise_current_potential(d.magnet, workers, 1 / (1 + level));
+      contour(d, progress, max_segments);
+      if (progress) progress("promise");
+      d.promise = figures_of(d, workers);
+    }
+    require_promise(d);
   }
   return d;
 }

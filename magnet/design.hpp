@@ -26,8 +26,9 @@ struct Design {
   std::vector<BandFigures> promise;
 };
 
-// Called as each stage starts ("potential", "windings", and in the precise mode "promise"), for a front
-// end that shows progress.
+// Called as each stage starts ("potential", "windings", and in the precise mode "promise", then where
+// the field's level is corrected "correction", "windings", "promise"), for a front end that shows
+// progress.
 using DesignProgress = std::function<void(std::string_view stage)>;
 
 // Designs `magnet` on `workers` workers (0: all processors). Before a single segment is made, the

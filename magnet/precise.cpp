@@ -181,7 +181,7 @@ double precise_inversion_factor(double kappa_y, double kappa_z, double d) {
   return 1 / (std::exp(-a) + 1e-6 * std::exp(a));
 }
 
-Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers) {
+Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers, double scale) {
   const double d = designed.winding_centre_to_midplane;
   PotentialModel model;
   model.sample = [&designed](Matrix& target, double origin_y, double origin_z, double step, unsigned w) {
@@ -191,6 +191,9 @@ Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers) {
     return precise_inversion_factor(kappa_y, kappa_z, d);
   };
   Matrix potential = compute_current_potential(designed, model, workers);
+  if (scale != 1.0) {
+    for (double* v = potential.data(); v != potential.data() + potential.size(); ++v) *v = *v * scale;
+  }
   correct_rounding_bias(potential, designed, kRoundingIterations);
   return potential;
 }

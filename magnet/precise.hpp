@@ -65,9 +65,9 @@ double raised_cosine_ramp(const MagnetSpec& magnet, double z);
 // the wavenumber, capped (at most 500) as the literal factor is, 1 / (e^(-kappa d) + 1e-6 e^(kappa d)).
 double precise_inversion_factor(double kappa_y, double kappa_z, double d);
 
-// The current potential of `designed` (from precise_magnet) on its coil mesh, A, corrected for the
-// rounding into windings (correct_rounding_bias).
-Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers = 0);
+// The current potential of `designed` (from precise_magnet) on its coil mesh, A, times `scale`, corrected
+// for the rounding into windings (correct_rounding_bias).
+Matrix precise_current_potential(const MagnetSpec& designed, unsigned workers = 0, double scale = 1.0);
 
 // The windings are the level lines of the potential at (n - 1/2) I: they carry the potential rounded to
 // whole windings. Along z, at every height, that rounding leaves a bias in the potential's integral (the

@@ -151,6 +151,7 @@ std::vector<BandFigures> promise_figures(const MagnetSpec& magnet, const FieldEv
       by[i] = B[3 * at + 1];
       const double deviation = by[i] / (b.sign * magnet.bmax * std::exp(k * b.height[i])) - 1;
       squares += deviation * deviation;
+      f.mean_deviation += deviation / kLinePoints;
     }
     f.rms_deviation = std::sqrt(squares / kLinePoints);
     f.k_fit_error = log_slope(b.height, by) / k - 1;

@@ -26,6 +26,7 @@ struct PromiseLimits {
 struct BandFigures {
   std::string band;                      // "lower" or "upper"
   double rms_deviation = 0.0;            // from the law
+  double mean_deviation = 0.0;           // from the law: its level (not part of the promise)
   double k_fit_error = 0.0;              // k_fit / k - 1
   double max_local_index_error = 0.0;    // max |k(d) / k - 1|
   double effective_length_spread = 0.0;  // max / min - 1
