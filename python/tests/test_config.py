@@ -5,6 +5,7 @@ import math
 import pytest
 
 import expcoil
+from expcoil.analysis import PRECISE_TOLERANCES
 from conftest import REPO, example_text, run_program
 
 
@@ -131,4 +132,8 @@ def test_design_mode_is_read_defaults_to_literal_and_chooses_the_design():
     del params["design_mode"]
     assert expcoil.Config.from_dict(params, magnets).design_mode == "literal"
     # The precise mode chose the mesh: 0.4 times the winding distance over the 2.05 m it spans.
-    assert expcoil.design(config.magnets[0]).potential.shape == (258, 258)
+    design = expcoil.design(config.magnets[0])
+    assert design.potential.shape == (258, 258)
+    assert [band["band"] for band in design.promise] == ["lower", "upper"]
+    for band in design.promise:
+        assert all(abs(band[key]) <= limit for key, limit in PRECISE_TOLERANCES.items())
