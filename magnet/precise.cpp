@@ -113,9 +113,12 @@ std::vector<std::string> precise_domain_problems(const MagnetSpec& magnet, const
       problems.push_back(key(name) + " (" + number(value) + " m) is " + number(value / d) + " times " +
                          key("Winding centre to midplane") + " (" + number(d) +
                          " m), less than the precise mode's " + number(ratio) + ": a " + key(name) +
-                         " of at least " + number(ratio * d) + " m, or a " +
-                         key("Winding centre to midplane") + " of at most " + number(value / ratio) +
-                         " m, brings it inside");
+                         " of at least " + number(ratio * d) + " m" +
+                         // No distance brings a length of 0 or less inside.
+                         (value > 0 ? ", or a " + key("Winding centre to midplane") + " of at most " +
+                                          number(value / ratio) + " m,"
+                                    : "") +
+                         " brings it inside");
     };
     at_least("Length", L, kPreciseMinLengthOverD);
     at_least("Good field height", g, kPreciseMinGoodFieldOverD);
