@@ -11,7 +11,7 @@
 // (coil) and 0.5 d (FFT), and a pitch mu0 I e^(k g) / Bmax of at most 0.2 d at the weak edge.
 //
 // The domain in which this holds (measured): k g <= 1.2, L / d >= 20, g / d >= 7.5, vertical end height
-// >= 15 d, vertical middle join height >= 10 d. A magnet outside it is refused, not designed; one inside is
+// and vertical middle join height >= 15 d. A magnet outside it is refused, not designed; one inside is
 // still judged on its own field (magnet/promise.hpp), since the limits are measured, not proven.
 #pragma once
 
@@ -36,7 +36,7 @@ inline constexpr double kPreciseMaxKG = 1.2;                // k g
 inline constexpr double kPreciseMinLengthOverD = 20.0;      // L / d
 inline constexpr double kPreciseMinGoodFieldOverD = 7.5;    // g / d
 inline constexpr double kPreciseMinEndHeightOverD = 15.0;   // vertical end height / d
-inline constexpr double kPreciseMinJoinHeightOverD = 10.0;  // vertical middle join height / d
+inline constexpr double kPreciseMinJoinHeightOverD = 15.0;  // vertical middle join height / d
 inline constexpr double kPreciseMaxPitchOverD = 0.2;        // mu0 I e^(k g) / |Bmax| over d
 // The meshes' largest spacings over d: the coil mesh's, and the enlarged FFT grid's.
 inline constexpr double kPreciseCoilSpacingOverD = 0.4;

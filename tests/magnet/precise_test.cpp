@@ -256,9 +256,9 @@ TEST(PreciseDomain, RefusalsNameTheKeysAndTheValuesThatBringAMagnetInside) {
           d + " of at most 0.00533333 m, brings it inside",
       m + "\"Vertical middle join height\" (0.1 m) is 5 times " + d +
           " (0.02 m), less than the precise mode's "
-          "10: a \"Vertical middle join height\" of at least 0.2 m, or a " +
+          "15: a \"Vertical middle join height\" of at least 0.3 m, or a " +
           d +
-          " of at most 0.01 m, "
+          " of at most 0.00666667 m, "
           "brings it inside",
       m +
           "the current per winding, 3000 A (\"Winding current density (A/mm^2)\" times \"Area per winding "
