@@ -35,10 +35,11 @@ void inversion_kernel(double x0, double x1, double* out, const KernelContext& co
 // and where. At most four FFT-size matrices are alive at once.
 Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers = 0);
 
-// Another target and inversion factor through the same transforms, meshes and interpolation (the
-// precise mode's): `sample` fills the enlarged FFT grid, whose point (r, c) lies at (origin_y + r step,
-// origin_z + c step); `factor` multiplies the component of wavenumbers (kappa_y, kappa_z), 1/m, and must
-// be even in each. Both are called from several threads at once.
+// Another target and inversion factor through the same transforms and meshes (the precise mode's):
+// `sample` fills the enlarged FFT grid, whose point (r, c) lies at (origin_y + r step, origin_z + c step);
+// `factor` multiplies the component of wavenumbers (kappa_y, kappa_z), 1/m, and must be even in each. Both
+// are called from several threads at once. The result is carried onto the coil mesh by tensor-product
+// 4-point cubics instead of bilinearly.
 struct PotentialModel {
   std::function<void(Matrix& target, double origin_y, double origin_z, double step, unsigned workers)> sample;
   std::function<double(double kappa_y, double kappa_z)> factor;
