@@ -1,6 +1,7 @@
 # make run            install what is missing for building and running, build, then run expcoil on
-#                     examples/config.txt in a scratch folder, write the design report of its magnets there
-#                     and list what they wrote
+#                     examples/config.txt in a scratch folder (build/run), write the design report of its
+#                     magnets there and list what they wrote; then the same for examples/config_precise.txt
+#                     (the precise design mode) in build/run/precise
 # make test           install what is missing for the tests too, build, then run every test (C++ and Python)
 # make bench          build and run the benchmarks
 # make golden         rewrite tests/data/golden/expected.txt from this build: only when a change of the
@@ -69,10 +70,14 @@ build: deps
 
 run: build
 	rm -rf $(BUILD)/run
-	mkdir -p $(BUILD)/run
+	mkdir -p $(BUILD)/run/precise
 	cp examples/config.txt $(BUILD)/run/
+	cp examples/config_precise.txt $(BUILD)/run/precise/config.txt
 	cd $(BUILD)/run && $(abspath $(BUILD))/expcoil
 	cd $(BUILD)/run && PYTHONPATH=$(abspath $(BUILD))/python MPLBACKEND=Agg $(PYTHON) -m expcoil report; \
+	  status=$$?; ls -l; exit $$status
+	cd $(BUILD)/run/precise && $(abspath $(BUILD))/expcoil
+	cd $(BUILD)/run/precise && PYTHONPATH=$(abspath $(BUILD))/python MPLBACKEND=Agg $(PYTHON) -m expcoil report; \
 	  status=$$?; ls -l; exit $$status
 
 # The test packages first, so that the configuration of build finds GoogleTest.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/cluster.hpp"
@@ -29,6 +30,7 @@
 #include "magnet/checks.hpp"
 #include "magnet/design.hpp"
 #include "magnet/field_map.hpp"
+#include "magnet/promise.hpp"
 #include "magnet/segment.hpp"
 
 namespace expcoil {
@@ -79,8 +81,14 @@ bool write_reported(Write&& write) {
 bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers) {
   print_line("Magnet ", magnet.name);
   WindingSet windings;
+  std::vector<BandFigures> promise;
   // Only the windings are needed from here on: the potential is released before the field map.
-  cluster.run_agreed([&] { windings = design_magnet(magnet, workers).windings; });
+  cluster.run_agreed([&] {
+    Design design = design_magnet(magnet, workers);
+    windings = std::move(design.windings);
+    promise = std::move(design.promise);
+  });
+  for (const BandFigures& band : promise) print_line("Promise, ", promise_text(band));
   print("Generating fieldmap\n");
   const FieldMapGrid grid = field_map_grid(magnet);
   print(field_map_extent_text(grid));

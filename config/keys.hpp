@@ -33,6 +33,7 @@ enum class KeyId : std::uint8_t {
   kFieldmapVerticalExtension,
   kFieldmapLongitudinalExtension,
   kFieldmapTolerance,
+  kDesignMode,
   kMagnetName,
   kBmax,
   kLength,
@@ -69,6 +70,7 @@ enum class KeyRule : std::uint8_t {
   kAtLeastTwo,   // an integer >= 2
   kFileName,     // a name the output file names can carry: not empty, no '/' or '\', unique
   kRequired,     // the line must be there
+  kChoice,       // one of the key's choices, exactly
 };
 
 struct KeyInfo {
@@ -86,6 +88,7 @@ struct KeyInfo {
   // Added after the first release: Config.from_dict takes its default where the dict leaves it out, so
   // that callers written before it go on working.
   bool optional = false;
+  const char* choices = nullptr;  // kChoice: the accepted values, separated by '|', the default first
 };
 
 // In the order of the README's tables, which is also the order of the checks' messages and of

@@ -1,7 +1,8 @@
 // Fuzz target: the whole chain (current potential, windings, field map and the three files) for every
 // configuration the check accepts, on meshes cut down so that an input takes milliseconds: coil meshes
 // of at most 12, FFT meshes a power of two of at most 32, field maps of at most 512 points, and
-// configurations whose windings would run into the hundreds of thousands of pieces left out. Files go
+// configurations whose windings would run into the hundreds of thousands of pieces left out (and precise
+// designs on large meshes run literally). Files go
 // to one scratch directory under fixed names. A magnet that the chain refuses with an exception (as the
 // driver reports it) is an answer; a crash, a sanitizer report or a NaN or infinity in a written field map
 // is a finding.
@@ -30,6 +31,7 @@
 #include "magnet/design.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
+#include "magnet/precise.hpp"
 #include "magnet/windings.hpp"
 
 namespace {
@@ -69,6 +71,15 @@ void shrink(expcoil::ParameterSet& set) {
   }
   // Every magnet carries the set's values, coarsened for the last one.
   for (expcoil::MagnetSpec& magnet : set.magnets) magnet.params = set;
+  // The precise mode chooses its meshes from the winding distance: a magnet it would design on large ones
+  // runs literally, so that an input still takes milliseconds (the domain's refusals stay precise).
+  for (expcoil::MagnetSpec& magnet : set.magnets) {
+    if (!expcoil::precise_mode(magnet) || !expcoil::precise_domain_problems(magnet).empty()) continue;
+    const expcoil::MagnetSpec designed = expcoil::precise_magnet(magnet);
+    if (designed.params.coil_meshes[0] > 48 || designed.params.fft_meshes[0] > 128) {
+      magnet.params.design_mode = std::string(expcoil::kLiteralMode);
+    }
+  }
 }
 
 bool finite_text(const std::string& path) {

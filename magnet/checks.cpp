@@ -14,6 +14,7 @@
 #include "lib/number_format.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/field_map_grid.hpp"
+#include "magnet/precise.hpp"
 #include "magnet/solver.hpp"
 
 namespace expcoil {
@@ -172,6 +173,23 @@ void check_set(Checker& check, const ParameterSet& set) {
   }
   check_finite_reals(check, set, KeyScope::kParameters);
   check_real_ranges(check, set, KeyScope::kParameters);
+  for (const KeyInfo& k : config_keys()) {
+    if (k.scope != KeyScope::kParameters || k.rule != KeyRule::kChoice) continue;
+    const std::string& value = *std::get<std::string*>(record_field(const_cast<ParameterSet&>(set), k.id));
+    std::string accepted;
+    bool known = false;
+    for (std::string_view rest = k.choices; !rest.empty();) {
+      const std::size_t bar = rest.find('|');
+      const std::string_view choice = rest.substr(0, bar);
+      known = known || value == choice;
+      accepted += (accepted.empty()                ? ""
+                   : bar == std::string_view::npos ? " or "
+                                                   : ", ") +
+                  std::string(choice);
+      rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+    }
+    if (!known) check.fail(check.key(k.key) + " must be " + accepted + " (it is " + quoted(value) + ")");
+  }
 }
 
 // What the solver will hold, as the solver counts it; meshes the checks above reject count as empty.
@@ -270,6 +288,10 @@ bool check_magnet(Checker& check, const MagnetSpec& magnet) {
   } else if (current_read && !std::isfinite(winding_current) && std::isfinite(magnet.current_density) &&
              std::isfinite(magnet.area_per_winding)) {
     check.fail(winding_current_keys + " is not a finite number");
+  }
+  if (magnet_finite && precise_mode(magnet) && std::isfinite(winding_current)) {
+    const KeyQuoter quote = [&check](std::string_view k) { return check.key(k); };
+    for (const std::string& problem : precise_domain_problems(magnet, quote)) check.fail(problem);
   }
   return magnet_finite;
 }

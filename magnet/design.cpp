@@ -1,13 +1,16 @@
 #include "magnet/design.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "lib/errors.hpp"
 #include "lib/memory.hpp"
 #include "lib/number_format.hpp"
+#include "magnet/field_evaluator.hpp"
 #include "magnet/field_map.hpp"
 #include "magnet/mesh.hpp"
+#include "magnet/precise.hpp"
 #include "magnet/solver.hpp"
 #include "magnet/windings.hpp"
 
@@ -49,12 +52,32 @@ void require_windings_fit(const MagnetSpec& magnet, const Matrix& potential, std
   throw InputError(message);
 }
 
-Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignProgress& progress,
-                     std::uint64_t max_segments) {
-  Design d;
-  d.magnet = magnet;
-  if (progress) progress("potential");
-  d.potential = compute_current_potential(d.magnet, workers);
+namespace {
+
+void require_precise_domain(const MagnetSpec& magnet) {
+  const std::vector<std::string> problems = precise_domain_problems(magnet);
+  if (problems.empty()) return;
+  std::string message = "outside the precise mode's domain: ";
+  for (std::size_t i = 0; i < problems.size(); ++i) message += (i > 0 ? "; " : "") + problems[i];
+  throw InputError(message);
+}
+
+// The exact sum: over the few thousand points of the figures it is faster than the tree code (3 s
+// against 9 s at 1e-9 for the example's 520,000 segments on 2 cores).
+std::vector<BandFigures> figures_of(const Design& d, unsigned workers) {
+  return promise_figures(d.magnet, *direct_sum_evaluator(d.windings), d.mesh_z, workers);
+}
+
+void require_promise(const Design& d) {
+  std::string misses;
+  for (const BandFigures& band : d.promise) {
+    const std::string miss = promise_misses(band);
+    if (!miss.empty()) misses += (misses.empty() ? "" : "; ") + band.band + " band: " + miss;
+  }
+  if (!misses.empty()) throw InputError("the windings miss the precise mode's promise: " + misses);
+}
+
+void contour(Design& d, const DesignProgress& progress, std::uint64_t max_segments) {
   require_windings_fit(d.magnet, d.potential, max_segments);
   if (progress) progress("windings");
   d.windings = windings_generate(d.magnet, d.potential);
@@ -64,12 +87,47 @@ Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignPro
         potential_span_text(d.magnet, d.potential) +
         ": no winding to contour; check \"Coil meshes\" and \"FFT meshes\" against \"Length\" too");
   }
+}
+
+// The meshes raise the field by a nearly uniform fraction across the band that grows with k times the
+// spacings (halving either spacing removes part of it; k g = 1.2, k = 6 /m: +0.028 %). One look at the
+// windings' field measures it, and the potential scaled by its inverse takes it out (that magnet's rms
+// deviation from the law from 0.028 % to 0.00066 %).
+constexpr double kLevelTolerance = 1e-5;
+
+}  // namespace
+
+Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignProgress& progress,
+                     std::uint64_t max_segments) {
+  const bool precise = precise_mode(magnet);
+  if (precise) require_precise_domain(magnet);
+  Design d;
+  d.magnet = precise ? precise_magnet(magnet) : magnet;
+  if (progress) progress("potential");
+  d.potential =
+      precise ? precise_current_potential(d.magnet, workers) : compute_current_potential(d.magnet, workers);
+  contour(d, progress, max_segments);
   // compute_current_potential has refused any mesh below 2 x 2, which mesh_geometry needs.
   const auto rows = static_cast<std::int32_t>(d.potential.rows());
   const auto columns = static_cast<std::int32_t>(d.potential.columns());
   const MeshGeometry mesh = mesh_geometry(d.magnet, rows, columns);
   d.mesh_y = mesh_axis(mesh, 1, rows);
   d.mesh_z = mesh_axis(mesh, 2, columns);
+  if (precise) {
+    if (progress) progress("promise");
+    d.promise = figures_of(d, workers);
+    double level = 0;
+    for (const BandFigures& band : d.promise)
+      level += band.mean_deviation / static_cast<double>(d.promise.size());
+    if (std::fabs(level) > kLevelTolerance) {
+      if (progress) progress("correction");
+      d.potential = precise_current_potential(d.magnet, workers, 1 / (1 + level));
+      contour(d, progress, max_segments);
+      if (progress) progress("promise");
+      d.promise = figures_of(d, workers);
+    }
+    require_promise(d);
+  }
   return d;
 }
 

@@ -46,6 +46,8 @@ RecordField record_field(Parameters& p, KeyId key) {
       return &p.fieldmap_extension[2];
     case KeyId::kFieldmapTolerance:
       return &p.fieldmap_tolerance;
+    case KeyId::kDesignMode:
+      return &p.design_mode;
     default:
       return std::monostate{};
   }

@@ -34,6 +34,7 @@ struct Parameters {
   double fieldmap_cell[3] = {0.0, 0.0, 0.0};       // grid spacing: transverse, vertical, longitudinal, m
   double fieldmap_extension[3] = {0.0, 0.0, 0.0};  // margins around the magnet, m
   double fieldmap_tolerance = 0.0;                 // relative to the map's largest |B|; 0: exact
+  std::string design_mode = "literal";             // "literal" or "precise" (magnet/precise.hpp)
 };
 
 struct MagnetSpec {

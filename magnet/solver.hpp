@@ -12,6 +12,8 @@
 // the gain (peak 500) for short wavelengths. Switched off, the factor is the constant 1/(1 + 1e-6).
 #pragma once
 
+#include <functional>
+
 #include "lib/matrix.hpp"
 #include "magnet/records.hpp"
 
@@ -32,6 +34,17 @@ void inversion_kernel(double x0, double x1, double* out, const KernelContext& co
 // below 1) and a target that overflows (e^(k d) beyond double range) throw InputError naming what
 // and where. At most four FFT-size matrices are alive at once.
 Matrix compute_current_potential(const MagnetSpec& magnet, unsigned workers = 0);
+
+// Another target and inversion factor through the same transforms and meshes (the precise mode's):
+// `sample` fills the enlarged FFT grid, whose point (r, c) lies at (origin_y + r step, origin_z + c step);
+// `factor` multiplies the component of wavenumbers (kappa_y, kappa_z), 1/m, and must be even in each. Both
+// are called from several threads at once. The result is carried onto the coil mesh by tensor-product
+// 4-point cubics instead of bilinearly.
+struct PotentialModel {
+  std::function<void(Matrix& target, double origin_y, double origin_z, double step, unsigned workers)> sample;
+  std::function<double(double kappa_y, double kappa_z)> factor;
+};
+Matrix compute_current_potential(const MagnetSpec& magnet, const PotentialModel& model, unsigned workers = 0);
 
 // The memory compute_current_potential needs for the set's mesh sizes, in bytes (as doubles, so that
 // any counts can be judged): the FFT-size matrices alive at once, and the coil-mesh result.

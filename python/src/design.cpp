@@ -61,6 +61,11 @@ segments : ndarray, shape (n, 2, 3)
     windings file.
 currents : ndarray, shape (n,)
     Current of every segment, A, flowing from its start to its end point.
+promise : list of dict
+    In the precise mode (Config.design_mode "precise"), the figures of every good-field band as fractions,
+    each within the promise: "band", "rms_deviation_from_law", "k_fit_relative_error",
+    "max_local_field_index_error", "effective_length_spread", "k_int_relative_error"; empty in the
+    literal mode.
 )doc")
       .def_property_readonly(
           "magnet", [](const Design& d) { return std::const_pointer_cast<MagnetSpec>(d.magnet); },
@@ -93,6 +98,24 @@ currents : ndarray, shape (n,)
           "currents",
           [](const py::object& self) { return currents_view(self.cast<const Design&>().windings, self); },
           "Current of every segment, A: ndarray (n,), flowing from its start to its end point.")
+      .def_property_readonly(
+          "promise",
+          [](const Design& d) {
+            py::list bands;
+            for (const BandFigures& f : d.promise) {
+              py::dict band;
+              band["band"] = f.band;
+              band["rms_deviation_from_law"] = f.rms_deviation;
+              band["k_fit_relative_error"] = f.k_fit_error;
+              band["max_local_field_index_error"] = f.max_local_index_error;
+              band["effective_length_spread"] = f.effective_length_spread;
+              band["k_int_relative_error"] = f.k_int_error;
+              bands.append(band);
+            }
+            return bands;
+          },
+          "The precise mode's figures of every band (fractions, keyed as the report's tolerances), each "
+          "within the promise: list of dict; empty in the literal mode.")
       .def("__repr__", [](const Design& d) {
         return "<expcoil.Design of magnet " + py::repr(text_to_python(d.magnet->name)).cast<std::string>() +
                ": " + std::to_string(d.windings.count()) + " segments, coil mesh " +

@@ -5,7 +5,8 @@ import math
 import pytest
 
 import expcoil
-from conftest import example_text, run_program
+from expcoil.analysis import PRECISE_TOLERANCES
+from conftest import REPO, example_text, run_program
 
 
 def test_read_config_gives_every_key_in_si(tmp_path):
@@ -24,7 +25,8 @@ def test_read_config_gives_every_key_in_si(tmp_path):
         "vertical_end_asymmetry": 0.0, "vertical_end_ramp": 1.0, "coil_meshes": 128, "fft_meshes": 256,
         "use_vertical_fft_inversion": False, "fieldmap_transverse_cell": 0.01, "fieldmap_vertical_cell": 0.01,
         "fieldmap_longitudinal_cell": 0.02, "fieldmap_transverse_extension": 0.02,
-        "fieldmap_vertical_extension": 0.02, "fieldmap_longitudinal_extension": 0.2, "fieldmap_tolerance": 0.0}
+        "fieldmap_vertical_extension": 0.02, "fieldmap_longitudinal_extension": 0.2, "fieldmap_tolerance": 0.0,
+        "design_mode": "literal"}
     assert [m["name"] for m in magnets] == ["Straight", "Bent", "Third"]
     # cm^2, A/mm^2, cm and degrees become m^2, A/m^2, m and radians, with the program's own factors.
     assert magnets[2] == {
@@ -95,6 +97,8 @@ def _del(d, key):
     (lambda p, m: m[0].update(polynomial_adjustment="0"),
      [S + "\"polynomial_adjustment\" must be a list of real numbers (it is '0')"]),
     (lambda p, m: _del(m[1], "name"), ['Config.from_dict: magnet 2 of 2: no "name" key']),
+    (lambda p, m: p.update(design_mode="exact"),
+     ['Config.from_dict: "design_mode" must be literal or precise (it is "exact")']),
     # The program's value checks, naming the dicts' keys.
     (lambda p, m: (p.update(scaling_k=0, fft_meshes=1, vertical_end_ramp=float("nan"), fieldmap_vertical_extension=-1),
                    m[0].update(area_per_winding=0.0, name="a/b"), m[1].update(length=0.0)),
@@ -125,3 +129,17 @@ def test_from_dict_wants_dicts_in_a_list(small_run):
     assert raised.value.problems == ["Config.from_dict: params must be a dict (it is [])",
                                      "Config.from_dict: magnets must be a list of dicts, one per magnet (it is "
                                      "{'name': 'Straight', 'bmax': 0.8, 'le...)"]
+
+
+def test_design_mode_is_read_defaults_to_literal_and_chooses_the_design():
+    config = expcoil.read_config(str(REPO / "examples" / "config_precise.txt"))
+    assert config.design_mode == "precise"
+    params, magnets = config.to_dict()
+    del params["design_mode"]
+    assert expcoil.Config.from_dict(params, magnets).design_mode == "literal"
+    # The precise mode chose the mesh: 0.4 times the winding distance over the 2.05 m it spans.
+    design = expcoil.design(config.magnets[0])
+    assert design.potential.shape == (258, 258)
+    assert [band["band"] for band in design.promise] == ["lower", "upper"]
+    for band in design.promise:
+        assert all(abs(band[key]) <= limit for key, limit in PRECISE_TOLERANCES.items())
