@@ -31,14 +31,20 @@ namespace expcoil {
 namespace {
 
 constexpr int kHighestOrder = 20;
-constexpr std::int32_t kTargetLeaf = 64;  // a multiple of every vector width of the kernel
-constexpr std::int32_t kSourceLeaf = 32;
+// Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
+// much as a few thousand exact pairs, so larger leaves, which trade expansions for near pairs, pay: on
+// the example magnet's 93,424 segments and 260,928 points, 128 and 64 took 0.76 of the time of 64 and 32
+// at 1e-9 (order 14) and 1.2 times it at 1e-6 (order 9). On a few thousand segments the larger leaves
+// leave too few cells for the expansions to carry much of the sum.
+bool large_leaves(int order, std::size_t segments) { return order >= 12 && segments >= 32768; }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
 constexpr int kTaskDepth = 8;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
-// and the nearest point to each of up to this many segments spread evenly over the windings.
+// and as many of the points nearest to a segment's midpoint, those closest to the segment's line.
 constexpr std::size_t kFloorSamples = 256;
+// The largest rho of the pairs that share the budget by field scale (field_tree).
+constexpr double kSpreadRho = 0.6;
 
 std::size_t terms(int p) { return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 2) * (p + 3) / 6); }
 
@@ -125,6 +131,8 @@ struct Cell {
   double r;
   std::int32_t first, end;  // items [first, end) in tree order
   std::int32_t left = -1, right = -1;
+  // Target cells: the part of the error budget that scales with a source cell's field (see field_tree).
+  double allowance = 0.0;
   bool leaf() const { return left < 0; }
 };
 
@@ -359,7 +367,7 @@ struct Evaluator {
   const Basis& basis;
   const Reduced& reduced;
   int order;      // highest expansion order
-  double budget;  // accepted when truncation(p, rho) <= budget * |D|^2
+  double budget;  // accepted when truncation(p, rho) <= budget * |D|^2 + the target's allowance
   std::vector<Cell> sources, targets;
   std::vector<StreamSegment> segments;  // in source-tree order
   std::vector<double> moments;          // 3 * terms(order) per source cell
@@ -377,7 +385,7 @@ struct Evaluator {
     const double d = distance(t.c, s.c);
     const double rho = (t.r + s.r) / d;
     if (!(rho < 1.0)) return -1;
-    const double allowed = budget * d * d;
+    const double allowed = budget * d * d + (rho <= kSpreadRho ? t.allowance : 0.0);
     if (!(allowed > 0.0)) return -1;
     // truncation falls as p rises; a quick reject for the highest order first.
     if (truncation(order, rho) > allowed) return -1;
@@ -722,6 +730,30 @@ void nearest(const std::vector<Cell>& cells, std::int32_t c, const double* q, co
   }
 }
 
+// An upper bound of A(P) = K' \sum |I| L / dmax(P, segment)^2 over the points P of target cell tc, dmax the
+// largest distance from P to a point of the segment: a source cell whose gap to tc is wide against its
+// radius at once (Q_S / gap^2), the others' segments one by one (dmax^2 >= |P - m|^2 + L^2 / 4 for the
+// midpoint m, the farther end lying at least that far, and |P - m| >= |c_T - m| - r_T).
+double field_scale(const std::vector<Cell>& sources, const std::vector<StreamSegment>& segments,
+                   const std::vector<double>& cell_charge, const Cell& tc, std::int32_t s) {
+  const Cell& sc = sources[static_cast<std::size_t>(s)];
+  const double gap = distance(tc.c, sc.c) - tc.r - sc.r;
+  if (gap > 0.0 && sc.r <= 0.5 * gap) return cell_charge[static_cast<std::size_t>(s)] / (gap * gap);
+  if (!sc.leaf()) {
+    return field_scale(sources, segments, cell_charge, tc, sc.left) +
+           field_scale(sources, segments, cell_charge, tc, sc.right);
+  }
+  double sum = 0.0;
+  for (std::int32_t i = sc.first; i < sc.end; ++i) {
+    const StreamSegment& g = segments[static_cast<std::size_t>(i)];
+    const double m[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
+    const double q = std::max(0.0, distance(tc.c, m) - tc.r);
+    const double den = q * q + 0.25 * g.a;
+    if (den > 0.0) sum += 0.5 * std::fabs(g.ki) * std::sqrt(g.a) / den;
+  }
+  return sum;
+}
+
 }  // namespace
 
 void field_tree(const WindingSet& windings, const double* x, const double* y, const double* z, std::size_t n,
@@ -740,6 +772,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const FieldKernelFunction kernel = field_kernel_choice().target.function;
 
   const int order = highest_order(tolerance);
+  const bool large = large_leaves(order, stream.size());
   const Basis basis(order + 1);
   const Reduced reduced(basis);
   Evaluator ev{basis, reduced, order, 0.0, {}, {}, {}, {}, {}, {}, {}, {}, {}, kernel, out, done};
@@ -759,7 +792,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max(hi[k], p[k]);
     }
   };
-  build_tree(ev.targets, ev.point_order, 0, np, kTargetLeaf, point, point_extent);
+  build_tree(ev.targets, ev.point_order, 0, np, large ? 128 : 64, point, point_extent);
   ev.px.resize(n);
   ev.py.resize(n);
   ev.pz.resize(n);
@@ -796,7 +829,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max({hi[k], a[k], e[k]});
     }
   };
-  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, kSourceLeaf, midpoint, segment_extent);
+  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, large ? 64 : 32, midpoint, segment_extent);
   ev.segments.resize(stream.size());
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length
@@ -813,19 +846,34 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The lower bound of max |B|: the exact field at sample points. Any point's exact |B| is one; the
   // samples are spread over the set and, since the largest fields are next to conductors, include the
-  // point nearest to each of a spread of segments.
+  // points nearest to the segments' midpoints (on a grid through the winding planes the largest |B| is
+  // that of a node almost on a conductor, several times that of a node a few mm away).
   std::vector<std::int32_t> sample;
   const std::size_t step = std::max<std::size_t>(1, n / kFloorSamples);
   for (std::size_t i = 0; i < n; i += step) sample.push_back(static_cast<std::int32_t>(i));
-  const std::size_t sstep = std::max<std::size_t>(1, stream.size() / kFloorSamples);
-  for (std::size_t i = 0; i < stream.size(); i += sstep) {
-    const StreamSegment& g = ev.segments[i];
+  std::vector<std::pair<double, std::int32_t>> closest;
+  closest.reserve(stream.size());
+  std::int32_t best_point = 0;
+  for (const StreamSegment& g : ev.segments) {
     const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
-    double best = INFINITY;
-    std::int32_t best_point = 0;
+    // Neighbours in tree order lie close: the last answer's distance prunes the search from the start.
+    const std::size_t last = static_cast<std::size_t>(best_point);
+    const double last_point[3] = {ev.px[last], ev.py[last], ev.pz[last]};
+    double best = distance(q, last_point);
     nearest(ev.targets, 0, q, ev.px, ev.py, ev.pz, best, best_point);
-    sample.push_back(best_point);
+    // Ranked by the point's distance to the segment's line, which sets its field.
+    const std::size_t b = static_cast<std::size_t>(best_point);
+    const double r[3] = {ev.px[b] - g.x1, ev.py[b] - g.y1, ev.pz[b] - g.z1};
+    const double c[3] = {r[1] * g.dz - r[2] * g.dy, r[2] * g.dx - r[0] * g.dz, r[0] * g.dy - r[1] * g.dx};
+    const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best * best;
+    closest.emplace_back(line, best_point);
   }
+  std::sort(closest.begin(), closest.end());
+  closest.erase(std::unique(closest.begin(), closest.end(),
+                            [](const auto& a, const auto& b) { return a.second == b.second; }),
+                closest.end());
+  for (std::size_t i = 0; i < std::min(closest.size(), kFloorSamples); ++i)
+    sample.push_back(closest[i].second);
   std::sort(sample.begin(), sample.end());
   sample.erase(std::unique(sample.begin(), sample.end()), sample.end());
   std::vector<double> sx, sy, sz, sb(3 * sample.size());
@@ -843,10 +891,41 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The budget. Every point's far field comes from disjoint source cells (the cells of one point's
   // expansions and its near leaves partition the segments), cell S off by at most Q_S S(p, rho) / |D|^2.
-  // Accepting a pair only when S(p, rho) / |D|^2 <= eps / Q (Q the charge of all segments) keeps the
-  // point's total below eps \sum Q_S / Q <= eps. eps is half of tolerance * floor, the other half left
-  // to rounding (of the expansions and of the near sums, which run in another order than windings_field).
-  ev.budget = charge > 0.0 ? 0.5 * tolerance * floor / charge : 0.0;
+  // Half of eps (half of tolerance * floor, the other half left to rounding: of the expansions and of the
+  // near sums, which run in another order than windings_field) is shared by charge: a pair is accepted
+  // within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the charge of all segments, so these shares sum to at most
+  // (eps / 2) \sum Q_S / Q <= eps / 2. The other half is shared by field scale: each segment s of S lies
+  // within |D| + r_T' + r_S = |D| (1 + rho) of any point P of the target cell T' (the cell at which the
+  // pair is accepted), so Q_S / |D|^2 <= (1 + rho)^2 K' \sum_s |I| L / dmax(P, s)^2, and over the disjoint
+  // cells of P's expansions \sum Q_S / |D|^2 <= (1 + rho_max)^2 A(P) <= (1 + rho_max)^2 A_T' for A_T' >=
+  // A(P) on T' (field_scale). A pair with rho <= rho_max is allowed S(p, rho) <= (eps / 2) / ((1 + rho_max)^2
+  // A_T') more, and these shares sum to at most eps / 2 as well. The charge share suits the distant cells,
+  // the field-scale share the near ones, whose fields are large against the map's (log) sum A.
+  const double eps = 0.5 * tolerance * floor;
+  ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
+  std::vector<double> cell_charge(ev.sources.size(), 0.0);
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    const Cell& cell = ev.sources[c];
+    for (std::int32_t i = cell.first; i < cell.end; ++i) {
+      const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
+      cell_charge[c] += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
+    }
+  }
+  // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
+  std::vector<double> scale(ev.targets.size(), 0.0);
+  if (ns > 0) {
+    for (std::size_t t = 0; t < ev.targets.size(); ++t) {
+      if (ev.targets[t].leaf())
+        scale[t] = field_scale(ev.sources, ev.segments, cell_charge, ev.targets[t], 0) * (1.0 + 1e-9);
+    }
+  }
+  for (std::size_t t = ev.targets.size(); t-- > 0;) {
+    const Cell& c = ev.targets[t];
+    if (!c.leaf())
+      scale[t] = std::max(scale[static_cast<std::size_t>(c.left)], scale[static_cast<std::size_t>(c.right)]);
+    const double spread = (1.0 + kSpreadRho) * (1.0 + kSpreadRho) * scale[t];
+    ev.targets[t].allowance = spread > 0.0 ? 0.5 * eps / spread : 0.0;
+  }
 
   ev.moments.assign(ev.sources.size() * ev.stride(), 0.0);
   if (ns > 0) ev.build_moments(0);
