@@ -344,6 +344,46 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void batch_m2l(
   }
 }
 
+// mu[a * kLanes + l] = \int_0^1 (c - A - t d)^a / a! dt for segment l < count (A its start, d its
+// direction), by Gauss-Legendre, one segment per lane.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void segment_moments(
+    const Basis& basis, std::size_t m, const std::vector<double>& node, const std::vector<double>& weight,
+    const double* c, const StreamSegment* g, std::size_t count, double* __restrict mu) {
+  constexpr std::size_t L = kLanes;
+  double start[3][L], dir[3][L];
+  for (std::size_t l = 0; l < L; ++l) {
+    const StreamSegment& e = g[l < count ? l : 0];
+    start[0][l] = e.x1;
+    start[1][l] = e.y1;
+    start[2][l] = e.z1;
+    dir[0][l] = e.dx;
+    dir[1][l] = e.dy;
+    dir[2][l] = e.dz;
+  }
+  std::fill(mu, mu + m * L, 0.0);
+  std::vector<double> mono_buffer(m * L);
+  double* __restrict mono = mono_buffer.data();
+  for (std::size_t q = 0; q < node.size(); ++q) {
+    double w[3][L];
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (std::size_t l = 0; l < L; ++l) w[k][l] = c[k] - (start[k][l] + node[q] * dir[k][l]);
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      mono[l] = weight[q];
+      mu[l] += mono[l];
+    }
+    for (std::size_t a = 1; a < m; ++a) {
+      const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
+      const std::size_t from = static_cast<std::size_t>(basis.minus1[a][k]);
+      const double inv = basis.inverse[a];
+      for (std::size_t l = 0; l < L; ++l) {
+        mono[a * L + l] = mono[from * L + l] * w[k][l] * inv;
+        mu[a * L + l] += mono[a * L + l];
+      }
+    }
+  }
+}
+
 struct Evaluator;
 
 struct Scratch {
@@ -531,25 +571,16 @@ struct Evaluator {
     std::vector<double> node, weight;
     gauss_legendre(order / 2 + 1, node, weight);
     const std::size_t m = terms(order);
-    std::vector<double> mono(m), mu(m);
-    for (std::int32_t i = cell.first; i < cell.end; ++i) {
-      const StreamSegment& g = segments[static_cast<std::size_t>(i)];
-      std::fill(mu.begin(), mu.end(), 0.0);
-      for (std::size_t q = 0; q < node.size(); ++q) {
-        const double w[3] = {cell.c[0] - (g.x1 + node[q] * g.dx), cell.c[1] - (g.y1 + node[q] * g.dy),
-                             cell.c[2] - (g.z1 + node[q] * g.dz)};
-        mono[0] = weight[q];
-        mu[0] += mono[0];
-        for (std::size_t a = 1; a < m; ++a) {
-          const int k = basis.parent_axis[a];
-          mono[a] = mono[static_cast<std::size_t>(basis.minus1[a][static_cast<std::size_t>(k)])] * w[k] *
-                    basis.inverse[a];
-          mu[a] += mono[a];
+    std::vector<double> mu(m * kLanes);
+    for (std::int32_t i = cell.first; i < cell.end; i += static_cast<std::int32_t>(kLanes)) {
+      const std::size_t count = std::min<std::size_t>(kLanes, static_cast<std::size_t>(cell.end - i));
+      segment_moments(basis, m, node, weight, cell.c, segments.data() + i, count, mu.data());
+      for (std::size_t l = 0; l < count; ++l) {
+        const StreamSegment& g = segments[static_cast<std::size_t>(i) + l];
+        const double q[3] = {g.ki * g.dx, g.ki * g.dy, g.ki * g.dz};
+        for (std::size_t a = 0; a < m; ++a) {
+          for (int k = 0; k < 3; ++k) mo[3 * a + static_cast<std::size_t>(k)] += q[k] * mu[a * kLanes + l];
         }
-      }
-      const double q[3] = {g.ki * g.dx, g.ki * g.dy, g.ki * g.dz};
-      for (std::size_t a = 0; a < m; ++a) {
-        for (int k = 0; k < 3; ++k) mo[3 * a + static_cast<std::size_t>(k)] += q[k] * mu[a];
       }
     }
   }
@@ -701,33 +732,42 @@ int highest_order(double tolerance) {
   return std::clamp(p, 6, kHighestOrder);
 }
 
-// The nearest point of the target tree to q (ties: the first in tree order).
-void nearest(const std::vector<Cell>& cells, std::int32_t c, const double* q, const std::vector<double>& px,
-             const std::vector<double>& py, const std::vector<double>& pz, double& best,
-             std::int32_t& best_point) {
+struct Box {
+  double lo[3], hi[3];
+};
+
+double box_distance2(const Box& b, const double* q) {
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double e = std::max({b.lo[k] - q[k], 0.0, q[k] - b.hi[k]});
+    sum += e * e;
+  }
+  return sum;
+}
+
+// A point of the target tree nearer to q than sqrt(best2), if any, into best_point (the nearest, ties
+// to the one found first).
+void nearest(const std::vector<Cell>& cells, const std::vector<Box>& boxes, std::int32_t c, const double* q,
+             const std::vector<double>& px, const std::vector<double>& py, const std::vector<double>& pz,
+             double& best2, std::int32_t& best_point) {
   const Cell& cell = cells[static_cast<std::size_t>(c)];
-  if (distance(q, cell.c) - cell.r >= best) return;
   if (cell.leaf()) {
     for (std::int32_t p = cell.first; p < cell.end; ++p) {
-      const double r[3] = {px[static_cast<std::size_t>(p)], py[static_cast<std::size_t>(p)],
-                           pz[static_cast<std::size_t>(p)]};
-      const double d = distance(q, r);
-      if (d < best) {
-        best = d;
+      const std::size_t i = static_cast<std::size_t>(p);
+      const double dx = px[i] - q[0], dy = py[i] - q[1], dz = pz[i] - q[2];
+      const double d2 = (dx * dx + dy * dy) + dz * dz;
+      if (d2 < best2) {
+        best2 = d2;
         best_point = p;
       }
     }
     return;
   }
-  const Cell& l = cells[static_cast<std::size_t>(cell.left)];
-  const Cell& r = cells[static_cast<std::size_t>(cell.right)];
-  if (distance(q, l.c) <= distance(q, r.c)) {
-    nearest(cells, cell.left, q, px, py, pz, best, best_point);
-    nearest(cells, cell.right, q, px, py, pz, best, best_point);
-  } else {
-    nearest(cells, cell.right, q, px, py, pz, best, best_point);
-    nearest(cells, cell.left, q, px, py, pz, best, best_point);
-  }
+  const double dl = box_distance2(boxes[static_cast<std::size_t>(cell.left)], q);
+  const double dr = box_distance2(boxes[static_cast<std::size_t>(cell.right)], q);
+  const std::int32_t first = dl <= dr ? cell.left : cell.right, second = dl <= dr ? cell.right : cell.left;
+  if (std::min(dl, dr) < best2) nearest(cells, boxes, first, q, px, py, pz, best2, best_point);
+  if (std::max(dl, dr) < best2) nearest(cells, boxes, second, q, px, py, pz, best2, best_point);
 }
 
 // An upper bound of A(P) = K' \sum |I| L / dmax(P, segment)^2 over the points P of target cell tc, dmax the
@@ -851,6 +891,22 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   std::vector<std::int32_t> sample;
   const std::size_t step = std::max<std::size_t>(1, n / kFloorSamples);
   for (std::size_t i = 0; i < n; i += step) sample.push_back(static_cast<std::int32_t>(i));
+  std::vector<Box> boxes(ev.targets.size());
+  for (std::size_t t = 0; t < ev.targets.size(); ++t) {
+    Box& b = boxes[t];
+    for (int k = 0; k < 3; ++k) {
+      b.lo[k] = INFINITY;
+      b.hi[k] = -INFINITY;
+    }
+    for (std::int32_t i = ev.targets[t].first; i < ev.targets[t].end; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i);
+      const double r[3] = {ev.px[p], ev.py[p], ev.pz[p]};
+      for (int k = 0; k < 3; ++k) {
+        b.lo[k] = std::min(b.lo[k], r[k]);
+        b.hi[k] = std::max(b.hi[k], r[k]);
+      }
+    }
+  }
   std::vector<std::pair<double, std::int32_t>> closest;
   closest.reserve(stream.size());
   std::int32_t best_point = 0;
@@ -858,14 +914,14 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
     // Neighbours in tree order lie close: the last answer's distance prunes the search from the start.
     const std::size_t last = static_cast<std::size_t>(best_point);
-    const double last_point[3] = {ev.px[last], ev.py[last], ev.pz[last]};
-    double best = distance(q, last_point);
-    nearest(ev.targets, 0, q, ev.px, ev.py, ev.pz, best, best_point);
+    const double dx = ev.px[last] - q[0], dy = ev.py[last] - q[1], dz = ev.pz[last] - q[2];
+    double best2 = (dx * dx + dy * dy) + dz * dz;
+    nearest(ev.targets, boxes, 0, q, ev.px, ev.py, ev.pz, best2, best_point);
     // Ranked by the point's distance to the segment's line, which sets its field.
     const std::size_t b = static_cast<std::size_t>(best_point);
     const double r[3] = {ev.px[b] - g.x1, ev.py[b] - g.y1, ev.pz[b] - g.z1};
     const double c[3] = {r[1] * g.dz - r[2] * g.dy, r[2] * g.dx - r[0] * g.dz, r[0] * g.dy - r[1] * g.dx};
-    const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best * best;
+    const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best2;
     closest.emplace_back(line, best_point);
   }
   std::sort(closest.begin(), closest.end());
