@@ -415,6 +415,7 @@ struct Evaluator {
   std::vector<double> px, py, pz;       // points in target-tree order
   std::vector<std::int32_t> point_order;
   FieldKernelFunction kernel;
+  FieldKernelFunction near_kernel;
   double* out;
   std::atomic<std::int64_t>* done;
 
@@ -638,8 +639,8 @@ struct Evaluator {
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first, pz.data() + tc.first, m,
-           w.near_b.data());
+    near_kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first,
+                pz.data() + tc.first, m, w.near_b.data());
     w.near_pairs += static_cast<std::int64_t>(w.near.size() * m);
     const std::size_t count = terms(degree);
     double* mono = w.mono.data();
@@ -810,12 +811,14 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (n == 0) return;
   const SegmentStream stream(windings);
   const FieldKernelFunction kernel = field_kernel_choice().target.function;
+  const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
   const bool large = large_leaves(order, stream.size());
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {}, {}, {}, {}, {}, {}, {}, {}, {}, kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
+               {},    {},      {},    {},  kernel, near_kernel, out, done};
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
