@@ -32,11 +32,18 @@ namespace {
 
 constexpr int kHighestOrder = 20;
 // Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
-// much as a few thousand exact pairs, so larger leaves, which trade expansions for near pairs, pay: on
-// the example magnet's 93,424 segments and 260,928 points, 128 and 64 took 0.76 of the time of 64 and 32
-// at 1e-9 (order 14) and 1.2 times it at 1e-6 (order 9). On a few thousand segments the larger leaves
-// leave too few cells for the expansions to carry much of the sum.
-bool large_leaves(int order, std::size_t segments) { return order >= 12 && segments >= 32768; }
+// much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
+// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.61
+// of the time of 64 and 32 at 1e-9 (order 14), 128 and 32 0.88 of it at 1e-6 (order 9), and at 1e-3
+// (order 6) the same. On a few thousand segments the larger leaves leave too few cells for the
+// expansions to carry much of the sum.
+struct Leaves {
+  std::int32_t points, segments;
+};
+Leaves leaf_sizes(int order, std::size_t segments) {
+  if (segments < 32768) return {64, 32};
+  return order >= 12 ? Leaves{256, 64} : order >= 8 ? Leaves{128, 32} : Leaves{64, 32};
+}
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
 constexpr int kTaskDepth = 8;
@@ -814,7 +821,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
-  const bool large = large_leaves(order, stream.size());
+  const Leaves leaves = leaf_sizes(order, stream.size());
   const Basis basis(order + 1);
   const Reduced reduced(basis);
   Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
@@ -835,7 +842,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max(hi[k], p[k]);
     }
   };
-  build_tree(ev.targets, ev.point_order, 0, np, large ? 128 : 64, point, point_extent);
+  build_tree(ev.targets, ev.point_order, 0, np, leaves.points, point, point_extent);
   ev.px.resize(n);
   ev.py.resize(n);
   ev.pz.resize(n);
@@ -872,7 +879,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max({hi[k], a[k], e[k]});
     }
   };
-  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, large ? 64 : 32, midpoint, segment_extent);
+  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, leaves.segments, midpoint, segment_extent);
   ev.segments.resize(stream.size());
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length
