@@ -35,14 +35,17 @@ constexpr int kHighestOrder = 20;
 // much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
 // sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.61
 // of the time of 64 and 32 at 1e-9 (order 14), 128 and 32 0.88 of it at 1e-6 (order 9), and at 1e-3
-// (order 6) the same. On a few thousand segments the larger leaves leave too few cells for the
-// expansions to carry much of the sum.
+// (order 6) the same; on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds
+// an expansion of its own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger
+// source leaves leave too few cells for the expansions to carry much of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
-Leaves leaf_sizes(int order, std::size_t segments) {
-  if (segments < 32768) return {64, 32};
-  return order >= 12 ? Leaves{256, 64} : order >= 8 ? Leaves{128, 32} : Leaves{64, 32};
+Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
+  const bool large = segments >= 32768;
+  const std::int32_t source = large && order >= 12 ? 64 : 32;
+  if ((large && order >= 12) || points >= 64 * segments) return {256, source};
+  return {large && order >= 8 ? 128 : 64, source};
 }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
@@ -821,7 +824,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
-  const Leaves leaves = leaf_sizes(order, stream.size());
+  const Leaves leaves = leaf_sizes(order, n, stream.size());
   const Basis basis(order + 1);
   const Reduced reduced(basis);
   Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
