@@ -1,7 +1,7 @@
 // The tree code behind field_tree: a kd-tree over the segments (sources), a kd-tree over the points
 // (targets), Cartesian multipole moments of the source cells, local Taylor expansions of the field in the
-// target cells, and the exact kernel (field_kernel's, so that the near contributions carry its bits) for
-// the pairs of leaves that are too close for an expansion.
+// target cells, and the exact closed form (field_kernel's near form: the reference's formula in fewer
+// divisions) for the pairs of leaves that are too close for an expansion.
 //
 // The expansion. Write K' = mu0 / (4 pi) = kFieldConstant / 2. A straight segment from A along d carrying
 // I has the field B(P) = K' I \int_0^1 d x G(P - A - t d) dt with G(R) = R / |R|^3 = -grad (1/|R|). For a
@@ -961,9 +961,9 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // The budget. Every point's far field comes from disjoint source cells (the cells of one point's
   // expansions and its near leaves partition the segments), cell S off by at most Q_S S(p, rho) / |D|^2.
   // Half of eps (half of tolerance * floor, the other half left to rounding: of the expansions and of the
-  // near sums, which run in another order than windings_field) is shared by charge: a pair is accepted
-  // within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the charge of all segments, so these shares sum to at most
-  // (eps / 2) \sum Q_S / Q <= eps / 2. The other half is shared by field scale: each segment s of S lies
+  // near sums, which run in another order and form than windings_field) is shared by charge: a pair is
+  // accepted within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the charge of all segments, so these shares sum to at
+  // most (eps / 2) \sum Q_S / Q <= eps / 2. The other half is shared by field scale: each segment s of S lies
   // within |D| + r_T' + r_S = |D| (1 + rho) of any point P of the target cell T' (the cell at which the
   // pair is accepted), so Q_S / |D|^2 <= (1 + rho)^2 K' \sum_s |I| L / dmax(P, s)^2, and over the disjoint
   // cells of P's expansions \sum Q_S / |D|^2 <= (1 + rho_max)^2 A(P) <= (1 + rho_max)^2 A_T' for A_T' >=
