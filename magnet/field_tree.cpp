@@ -598,10 +598,7 @@ struct Evaluator {
 
   void build_moments(std::int32_t s) {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
-    if (cell.leaf()) {
-      leaf_moments(s);
-      return;
-    }
+    if (cell.leaf()) return;  // leaf_moments, run before
     double* mo = moments.data() + static_cast<std::size_t>(s) * stride();
     std::vector<double> child(stride());
     for (std::int32_t c : {cell.left, cell.right}) {
@@ -825,6 +822,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   const int order = highest_order(tolerance);
   const Leaves leaves = leaf_sizes(order, n, stream.size());
+  const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
   Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
@@ -920,23 +918,33 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       }
     }
   }
-  std::vector<std::pair<double, std::int32_t>> closest;
-  closest.reserve(stream.size());
-  std::int32_t best_point = 0;
-  for (const StreamSegment& g : ev.segments) {
-    const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
-    // Neighbours in tree order lie close: the last answer's distance prunes the search from the start.
-    const std::size_t last = static_cast<std::size_t>(best_point);
-    const double dx = ev.px[last] - q[0], dy = ev.py[last] - q[1], dz = ev.pz[last] - q[2];
-    double best2 = (dx * dx + dy * dy) + dz * dz;
-    nearest(ev.targets, boxes, 0, q, ev.px, ev.py, ev.pz, best2, best_point);
-    // Ranked by the point's distance to the segment's line, which sets its field.
-    const std::size_t b = static_cast<std::size_t>(best_point);
-    const double r[3] = {ev.px[b] - g.x1, ev.py[b] - g.y1, ev.pz[b] - g.z1};
-    const double c[3] = {r[1] * g.dz - r[2] * g.dy, r[2] * g.dx - r[0] * g.dz, r[0] * g.dy - r[1] * g.dx};
-    const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best2;
-    closest.emplace_back(line, best_point);
-  }
+  // In fixed chunks of segments, each search seeded with the last answer of its chunk (neighbours in tree
+  // order lie close, so that answer's distance prunes from the start); the answers, ties included, depend
+  // on the chunks alone, not on the workers.
+  std::vector<std::pair<double, std::int32_t>> closest(stream.size());
+  constexpr std::size_t kChunk = 4096;
+  const std::size_t chunks = (stream.size() + kChunk - 1) / kChunk;
+  run_workers(static_cast<std::int64_t>(chunks), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::size_t chunk = static_cast<std::size_t>(r.first); chunk < static_cast<std::size_t>(r.end);
+         ++chunk) {
+      std::int32_t best_point = 0;
+      for (std::size_t i = chunk * kChunk; i < std::min(stream.size(), (chunk + 1) * kChunk); ++i) {
+        const StreamSegment& g = ev.segments[i];
+        const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
+        const std::size_t last = static_cast<std::size_t>(best_point);
+        const double dx = ev.px[last] - q[0], dy = ev.py[last] - q[1], dz = ev.pz[last] - q[2];
+        double best2 = (dx * dx + dy * dy) + dz * dz;
+        nearest(ev.targets, boxes, 0, q, ev.px, ev.py, ev.pz, best2, best_point);
+        // Ranked by the point's distance to the segment's line, which sets its field.
+        const std::size_t b = static_cast<std::size_t>(best_point);
+        const double rv[3] = {ev.px[b] - g.x1, ev.py[b] - g.y1, ev.pz[b] - g.z1};
+        const double c[3] = {rv[1] * g.dz - rv[2] * g.dy, rv[2] * g.dx - rv[0] * g.dz,
+                             rv[0] * g.dy - rv[1] * g.dx};
+        const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best2;
+        closest[i] = {line, best_point};
+      }
+    }
+  });
   std::sort(closest.begin(), closest.end());
   closest.erase(std::unique(closest.begin(), closest.end(),
                             [](const auto& a, const auto& b) { return a.second == b.second; }),
@@ -951,7 +959,11 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     sy.push_back(ev.py[static_cast<std::size_t>(i)]);
     sz.push_back(ev.pz[static_cast<std::size_t>(i)]);
   }
-  kernel(ev.segments.data(), ev.segments.size(), sx.data(), sy.data(), sz.data(), sample.size(), sb.data());
+  run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
+    const std::size_t first = static_cast<std::size_t>(r.first);
+    kernel(ev.segments.data(), ev.segments.size(), sx.data() + first, sy.data() + first, sz.data() + first,
+           static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
+  });
   double floor = 0.0;
   for (std::size_t i = 0; i < sample.size(); ++i) {
     floor = std::max(floor, std::sqrt((sb[3 * i] * sb[3 * i] + sb[3 * i + 1] * sb[3 * i + 1]) +
@@ -983,10 +995,12 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
   std::vector<double> scale(ev.targets.size(), 0.0);
   if (ns > 0) {
-    for (std::size_t t = 0; t < ev.targets.size(); ++t) {
-      if (ev.targets[t].leaf())
-        scale[t] = field_scale(ev.sources, ev.segments, cell_charge, ev.targets[t], 0) * (1.0 + 1e-9);
-    }
+    run_workers(static_cast<std::int64_t>(ev.targets.size()), slots, [&](const WorkerRange& r, unsigned) {
+      for (std::size_t t = static_cast<std::size_t>(r.first); t < static_cast<std::size_t>(r.end); ++t) {
+        if (ev.targets[t].leaf())
+          scale[t] = field_scale(ev.sources, ev.segments, cell_charge, ev.targets[t], 0) * (1.0 + 1e-9);
+      }
+    });
   }
   for (std::size_t t = ev.targets.size(); t-- > 0;) {
     const Cell& c = ev.targets[t];
@@ -997,12 +1011,23 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
 
   ev.moments.assign(ev.sources.size() * ev.stride(), 0.0);
+  // The leaves' moments on the workers (each cell's own), then the shifts up the tree.
+  std::vector<std::int32_t> source_leaves;
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    if (ev.sources[c].leaf()) source_leaves.push_back(static_cast<std::int32_t>(c));
+  }
+  run_workers(static_cast<std::int64_t>(source_leaves.size()), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t i = r.first; i < r.end; ++i)
+      ev.leaf_moments(source_leaves[static_cast<std::size_t>(i)]);
+  });
   if (ns > 0) ev.build_moments(0);
   ev.reduced_moments.assign(ev.sources.size() * ev.reduced_stride(), 0.0);
-  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
-    reduce_moments(basis, reduced, order, ev.moments.data() + c * ev.stride(),
-                   ev.reduced_moments.data() + c * ev.reduced_stride());
-  }
+  run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
+      reduce_moments(basis, reduced, order, ev.moments.data() + c * ev.stride(),
+                     ev.reduced_moments.data() + c * ev.reduced_stride());
+    }
+  });
 
   Scratch top;
   ev.size_scratch(top);
@@ -1015,7 +1040,6 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // next one left; an item's values depend on the item alone, never on which worker runs it.
   std::vector<Scratch> per_task_stats(tasks.size());
   std::atomic<std::size_t> next{0};
-  const unsigned slots = worker_count(workers);
   run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
     Scratch w;
     ev.size_scratch(w);
