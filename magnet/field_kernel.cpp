@@ -122,6 +122,72 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
   }
 }
 
+// The tree code's near sum (field_tree.cpp): the same closed form over its common denominator, K I ((2a +
+// b) sqrt(c) - b sqrt(c + a + b)) / (den sqrt(c) sqrt(c + a + b)), two square roots and one division per
+// pair where the reference takes two and three. Not the reference's bits (a few ulps of the terms apart),
+// but again the same operations in every lane, so the same bits for any vector width.
+void NearKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                const double* z, std::size_t n, double* out) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
+  const std::size_t lanes = hn::Lanes(d);
+  HWY_ALIGN double bx[kMaxLanes];
+  HWY_ALIGN double by[kMaxLanes];
+  HWY_ALIGN double bz[kMaxLanes];
+  const V zero = hn::Zero(d);
+  const V minus_two = hn::Set(d, -2.0);
+  const StreamSegment* const end = segments + count;
+  for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
+    const std::size_t m = std::min(lanes, n - p0);
+    for (std::size_t l = 0; l < lanes; ++l) {
+      const std::size_t p = p0 + std::min(l, m - 1);
+      bx[l] = x[p];
+      by[l] = y[p];
+      bz[l] = z[p];
+    }
+    const V px = hn::Load(d, bx);
+    const V py = hn::Load(d, by);
+    const V pz = hn::Load(d, bz);
+    V sx = zero;
+    V sy = zero;
+    V sz = zero;
+    for (const StreamSegment* s = segments; s != end; ++s) {
+      const V dx = hn::Set(d, s->dx);
+      const V dy = hn::Set(d, s->dy);
+      const V dz = hn::Set(d, s->dz);
+      const V rx = hn::Sub(px, hn::Set(d, s->x1));
+      const V ry = hn::Sub(py, hn::Set(d, s->y1));
+      const V rz = hn::Sub(pz, hn::Set(d, s->z1));
+      const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
+      const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
+      const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
+      const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
+      const V root_c = hn::Sqrt(c);
+      const V root_cab = hn::Sqrt(cab);
+      const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
+      const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
+      const V g = hn::Div(hn::Mul(hn::Set(d, s->ki), num), q);
+      const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
+      const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
+      const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
+      const auto ok = hn::And(hn::And(hn::Ne(q, zero), hn::Gt(c, zero)), hn::Gt(cab, zero));
+      sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
+      sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
+      sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
+    }
+    hn::Store(sx, d, bx);
+    hn::Store(sy, d, by);
+    hn::Store(sz, d, bz);
+    for (std::size_t l = 0; l < m; ++l) {
+      double* o = out + 3 * (p0 + l);
+      o[0] = bx[l];
+      o[1] = by[l];
+      o[2] = bz[l];
+    }
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace expcoil
 HWY_AFTER_NAMESPACE();
@@ -161,12 +227,43 @@ void ScalarKernel(const StreamSegment* segments, std::size_t count, const double
   }
 }
 
+void ScalarNearKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                      const double* z, std::size_t n, double* out) {
+  const StreamSegment* const end = segments + count;
+  for (std::size_t p = 0; p < n; ++p) {
+    double sx = 0.0;
+    double sy = 0.0;
+    double sz = 0.0;
+    for (const StreamSegment* s = segments; s != end; ++s) {
+      const double rx = x[p] - s->x1;
+      const double ry = y[p] - s->y1;
+      const double rz = z[p] - s->z1;
+      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
+      const double c = (rx * rx + ry * ry) + rz * rz;
+      const double cab = c + s->a + b;
+      const double den = s->a4 * c - b * b;
+      const double root_c = std::sqrt(c);
+      const double root_cab = std::sqrt(cab);
+      const double q = den * (root_c * root_cab);
+      if (!(q != 0.0 && c > 0.0 && cab > 0.0)) continue;
+      const double g = s->ki * ((s->a2 + b) * root_c - b * root_cab) / q;
+      sx += g * (s->dy * rz - ry * s->dz);
+      sy += g * (s->dz * rx - rz * s->dx);
+      sz += g * (s->dx * ry - s->dy * rx);
+    }
+    out[3 * p] = sx;
+    out[3 * p + 1] = sy;
+    out[3 * p + 2] = sz;
+  }
+}
+
 std::vector<KernelTarget> make_targets() {
   std::vector<KernelTarget> targets;
 #if EXPCOIL_SIMD
   // Highway's list of the per-target compilations, best first: entry i is the target whose bit is
   // HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i, nullptr where this build has none.
   const FieldKernelFunction compiled[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(FieldKernel)};
+  const FieldKernelFunction near[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(NearKernel)};
   const std::int64_t supported = hwy::SupportedTargets();
   for (int i = 0; i < HWY_MAX_DYNAMIC_TARGETS; ++i) {
     const std::int64_t bit = std::int64_t{1} << (HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i);
@@ -174,10 +271,10 @@ std::vector<KernelTarget> make_targets() {
     std::string name = hwy::TargetName(bit);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    targets.push_back({name, compiled[i]});
+    targets.push_back({name, compiled[i], near[i]});
   }
 #endif
-  targets.push_back({"scalar", &ScalarKernel});
+  targets.push_back({"scalar", &ScalarKernel, &ScalarNearKernel});
   return targets;
 }
 

@@ -1,7 +1,7 @@
 // The tree code behind field_tree: a kd-tree over the segments (sources), a kd-tree over the points
 // (targets), Cartesian multipole moments of the source cells, local Taylor expansions of the field in the
-// target cells, and the exact kernel (field_kernel's, so that the near contributions carry its bits) for
-// the pairs of leaves that are too close for an expansion.
+// target cells, and the exact closed form (field_kernel's near form: the reference's formula in fewer
+// divisions) for the pairs of leaves that are too close for an expansion.
 //
 // The expansion. Write K' = mu0 / (4 pi) = kFieldConstant / 2. A straight segment from A along d carrying
 // I has the field B(P) = K' I \int_0^1 d x G(P - A - t d) dt with G(R) = R / |R|^3 = -grad (1/|R|). For a
@@ -31,14 +31,30 @@ namespace expcoil {
 namespace {
 
 constexpr int kHighestOrder = 20;
-constexpr std::int32_t kTargetLeaf = 64;  // a multiple of every vector width of the kernel
-constexpr std::int32_t kSourceLeaf = 32;
+// Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
+// much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
+// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.61
+// of the time of 64 and 32 at 1e-9 (order 14), 128 and 32 0.88 of it at 1e-6 (order 9), and at 1e-3
+// (order 6) the same; on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds
+// an expansion of its own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger
+// source leaves leave too few cells for the expansions to carry much of the sum.
+struct Leaves {
+  std::int32_t points, segments;
+};
+Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
+  const bool large = segments >= 32768;
+  const std::int32_t source = large && order >= 12 ? 64 : 32;
+  if ((large && order >= 12) || points >= 64 * segments) return {256, source};
+  return {large && order >= 8 ? 128 : 64, source};
+}
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
 constexpr int kTaskDepth = 8;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
-// and the nearest point to each of up to this many segments spread evenly over the windings.
+// and as many of the points nearest to a segment's midpoint, those closest to the segment's line.
 constexpr std::size_t kFloorSamples = 256;
+// The largest rho of the pairs that share the budget by field scale (field_tree).
+constexpr double kSpreadRho = 0.6;
 
 std::size_t terms(int p) { return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 2) * (p + 3) / 6); }
 
@@ -125,6 +141,8 @@ struct Cell {
   double r;
   std::int32_t first, end;  // items [first, end) in tree order
   std::int32_t left = -1, right = -1;
+  // Target cells: the part of the error budget that scales with a source cell's field (see field_tree).
+  double allowance = 0.0;
   bool leaf() const { return left < 0; }
 };
 
@@ -344,6 +362,46 @@ EXPCOIL_TREE_CLONES void batch_m2l(
   }
 }
 
+// mu[a * kLanes + l] = \int_0^1 (c - A - t d)^a / a! dt for segment l < count (A its start, d its
+// direction), by Gauss-Legendre, one segment per lane.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void segment_moments(
+    const Basis& basis, std::size_t m, const std::vector<double>& node, const std::vector<double>& weight,
+    const double* c, const StreamSegment* g, std::size_t count, double* __restrict mu) {
+  constexpr std::size_t L = kLanes;
+  double start[3][L], dir[3][L];
+  for (std::size_t l = 0; l < L; ++l) {
+    const StreamSegment& e = g[l < count ? l : 0];
+    start[0][l] = e.x1;
+    start[1][l] = e.y1;
+    start[2][l] = e.z1;
+    dir[0][l] = e.dx;
+    dir[1][l] = e.dy;
+    dir[2][l] = e.dz;
+  }
+  std::fill(mu, mu + m * L, 0.0);
+  std::vector<double> mono_buffer(m * L);
+  double* __restrict mono = mono_buffer.data();
+  for (std::size_t q = 0; q < node.size(); ++q) {
+    double w[3][L];
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (std::size_t l = 0; l < L; ++l) w[k][l] = c[k] - (start[k][l] + node[q] * dir[k][l]);
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      mono[l] = weight[q];
+      mu[l] += mono[l];
+    }
+    for (std::size_t a = 1; a < m; ++a) {
+      const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
+      const std::size_t from = static_cast<std::size_t>(basis.minus1[a][k]);
+      const double inv = basis.inverse[a];
+      for (std::size_t l = 0; l < L; ++l) {
+        mono[a * L + l] = mono[from * L + l] * w[k][l] * inv;
+        mu[a * L + l] += mono[a * L + l];
+      }
+    }
+  }
+}
+
 struct Evaluator;
 
 struct Scratch {
@@ -367,7 +425,7 @@ struct Evaluator {
   const Basis& basis;
   const Reduced& reduced;
   int order;      // highest expansion order
-  double budget;  // accepted when truncation(p, rho) <= budget * |D|^2
+  double budget;  // accepted when truncation(p, rho) <= budget * |D|^2 + the target's allowance
   std::vector<Cell> sources, targets;
   std::vector<StreamSegment> segments;  // in source-tree order
   std::vector<double> moments;          // 3 * terms(order) per source cell
@@ -375,6 +433,7 @@ struct Evaluator {
   std::vector<double> px, py, pz;       // points in target-tree order
   std::vector<std::int32_t> point_order;
   FieldKernelFunction kernel;
+  FieldKernelFunction near_kernel;
   double* out;
   std::atomic<std::int64_t>* done;
 
@@ -385,7 +444,7 @@ struct Evaluator {
     const double d = distance(t.c, s.c);
     const double rho = (t.r + s.r) / d;
     if (!(rho < 1.0)) return -1;
-    const double allowed = budget * d * d;
+    const double allowed = budget * d * d + (rho <= kSpreadRho ? t.allowance : 0.0);
     if (!(allowed > 0.0)) return -1;
     // truncation falls as p rises; a quick reject for the highest order first.
     if (truncation(order, rho) > allowed) return -1;
@@ -531,35 +590,23 @@ struct Evaluator {
     std::vector<double> node, weight;
     gauss_legendre(order / 2 + 1, node, weight);
     const std::size_t m = terms(order);
-    std::vector<double> mono(m), mu(m);
-    for (std::int32_t i = cell.first; i < cell.end; ++i) {
-      const StreamSegment& g = segments[static_cast<std::size_t>(i)];
-      std::fill(mu.begin(), mu.end(), 0.0);
-      for (std::size_t q = 0; q < node.size(); ++q) {
-        const double w[3] = {cell.c[0] - (g.x1 + node[q] * g.dx), cell.c[1] - (g.y1 + node[q] * g.dy),
-                             cell.c[2] - (g.z1 + node[q] * g.dz)};
-        mono[0] = weight[q];
-        mu[0] += mono[0];
-        for (std::size_t a = 1; a < m; ++a) {
-          const int k = basis.parent_axis[a];
-          mono[a] = mono[static_cast<std::size_t>(basis.minus1[a][static_cast<std::size_t>(k)])] * w[k] *
-                    basis.inverse[a];
-          mu[a] += mono[a];
+    std::vector<double> mu(m * kLanes);
+    for (std::int32_t i = cell.first; i < cell.end; i += static_cast<std::int32_t>(kLanes)) {
+      const std::size_t count = std::min<std::size_t>(kLanes, static_cast<std::size_t>(cell.end - i));
+      segment_moments(basis, m, node, weight, cell.c, segments.data() + i, count, mu.data());
+      for (std::size_t l = 0; l < count; ++l) {
+        const StreamSegment& g = segments[static_cast<std::size_t>(i) + l];
+        const double q[3] = {g.ki * g.dx, g.ki * g.dy, g.ki * g.dz};
+        for (std::size_t a = 0; a < m; ++a) {
+          for (int k = 0; k < 3; ++k) mo[3 * a + static_cast<std::size_t>(k)] += q[k] * mu[a * kLanes + l];
         }
-      }
-      const double q[3] = {g.ki * g.dx, g.ki * g.dy, g.ki * g.dz};
-      for (std::size_t a = 0; a < m; ++a) {
-        for (int k = 0; k < 3; ++k) mo[3 * a + static_cast<std::size_t>(k)] += q[k] * mu[a];
       }
     }
   }
 
   void build_moments(std::int32_t s) {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
-    if (cell.leaf()) {
-      leaf_moments(s);
-      return;
-    }
+    if (cell.leaf()) return;  // leaf_moments, run before
     double* mo = moments.data() + static_cast<std::size_t>(s) * stride();
     std::vector<double> child(stride());
     for (std::int32_t c : {cell.left, cell.right}) {
@@ -607,8 +654,8 @@ struct Evaluator {
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first, pz.data() + tc.first, m,
-           w.near_b.data());
+    near_kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first,
+                pz.data() + tc.first, m, w.near_b.data());
     w.near_pairs += static_cast<std::int64_t>(w.near.size() * m);
     const std::size_t count = terms(degree);
     double* mono = w.mono.data();
@@ -701,33 +748,66 @@ int highest_order(double tolerance) {
   return std::clamp(p, 6, kHighestOrder);
 }
 
-// The nearest point of the target tree to q (ties: the first in tree order).
-void nearest(const std::vector<Cell>& cells, std::int32_t c, const double* q, const std::vector<double>& px,
-             const std::vector<double>& py, const std::vector<double>& pz, double& best,
-             std::int32_t& best_point) {
+struct Box {
+  double lo[3], hi[3];
+};
+
+double box_distance2(const Box& b, const double* q) {
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double e = std::max({b.lo[k] - q[k], 0.0, q[k] - b.hi[k]});
+    sum += e * e;
+  }
+  return sum;
+}
+
+// A point of the target tree nearer to q than sqrt(best2), if any, into best_point (the nearest, ties
+// to the one found first).
+void nearest(const std::vector<Cell>& cells, const std::vector<Box>& boxes, std::int32_t c, const double* q,
+             const std::vector<double>& px, const std::vector<double>& py, const std::vector<double>& pz,
+             double& best2, std::int32_t& best_point) {
   const Cell& cell = cells[static_cast<std::size_t>(c)];
-  if (distance(q, cell.c) - cell.r >= best) return;
   if (cell.leaf()) {
     for (std::int32_t p = cell.first; p < cell.end; ++p) {
-      const double r[3] = {px[static_cast<std::size_t>(p)], py[static_cast<std::size_t>(p)],
-                           pz[static_cast<std::size_t>(p)]};
-      const double d = distance(q, r);
-      if (d < best) {
-        best = d;
+      const std::size_t i = static_cast<std::size_t>(p);
+      const double dx = px[i] - q[0], dy = py[i] - q[1], dz = pz[i] - q[2];
+      const double d2 = (dx * dx + dy * dy) + dz * dz;
+      if (d2 < best2) {
+        best2 = d2;
         best_point = p;
       }
     }
     return;
   }
-  const Cell& l = cells[static_cast<std::size_t>(cell.left)];
-  const Cell& r = cells[static_cast<std::size_t>(cell.right)];
-  if (distance(q, l.c) <= distance(q, r.c)) {
-    nearest(cells, cell.left, q, px, py, pz, best, best_point);
-    nearest(cells, cell.right, q, px, py, pz, best, best_point);
-  } else {
-    nearest(cells, cell.right, q, px, py, pz, best, best_point);
-    nearest(cells, cell.left, q, px, py, pz, best, best_point);
+  const double dl = box_distance2(boxes[static_cast<std::size_t>(cell.left)], q);
+  const double dr = box_distance2(boxes[static_cast<std::size_t>(cell.right)], q);
+  const std::int32_t first = dl <= dr ? cell.left : cell.right, second = dl <= dr ? cell.right : cell.left;
+  if (std::min(dl, dr) < best2) nearest(cells, boxes, first, q, px, py, pz, best2, best_point);
+  if (std::max(dl, dr) < best2) nearest(cells, boxes, second, q, px, py, pz, best2, best_point);
+}
+
+// An upper bound of A(P) = K' \sum |I| L / dmax(P, segment)^2 over the points P of target cell tc, dmax the
+// largest distance from P to a point of the segment: a source cell whose gap to tc is wide against its
+// radius at once (Q_S / gap^2), the others' segments one by one (dmax^2 >= |P - m|^2 + L^2 / 4 for the
+// midpoint m, the farther end lying at least that far, and |P - m| >= |c_T - m| - r_T).
+double field_scale(const std::vector<Cell>& sources, const std::vector<StreamSegment>& segments,
+                   const std::vector<double>& cell_charge, const Cell& tc, std::int32_t s) {
+  const Cell& sc = sources[static_cast<std::size_t>(s)];
+  const double gap = distance(tc.c, sc.c) - tc.r - sc.r;
+  if (gap > 0.0 && sc.r <= 0.5 * gap) return cell_charge[static_cast<std::size_t>(s)] / (gap * gap);
+  if (!sc.leaf()) {
+    return field_scale(sources, segments, cell_charge, tc, sc.left) +
+           field_scale(sources, segments, cell_charge, tc, sc.right);
   }
+  double sum = 0.0;
+  for (std::int32_t i = sc.first; i < sc.end; ++i) {
+    const StreamSegment& g = segments[static_cast<std::size_t>(i)];
+    const double m[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
+    const double q = std::max(0.0, distance(tc.c, m) - tc.r);
+    const double den = q * q + 0.25 * g.a;
+    if (den > 0.0) sum += 0.5 * std::fabs(g.ki) * std::sqrt(g.a) / den;
+  }
+  return sum;
 }
 
 }  // namespace
@@ -746,11 +826,15 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (n == 0) return;
   const SegmentStream stream(windings);
   const FieldKernelFunction kernel = field_kernel_choice().target.function;
+  const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
+  const Leaves leaves = leaf_sizes(order, n, stream.size());
+  const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {}, {}, {}, {}, {}, {}, {}, {}, {}, kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
+               {},    {},      {},    {},  kernel, near_kernel, out, done};
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
@@ -767,7 +851,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max(hi[k], p[k]);
     }
   };
-  build_tree(ev.targets, ev.point_order, 0, np, kTargetLeaf, point, point_extent);
+  build_tree(ev.targets, ev.point_order, 0, np, leaves.points, point, point_extent);
   ev.px.resize(n);
   ev.py.resize(n);
   ev.pz.resize(n);
@@ -804,7 +888,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max({hi[k], a[k], e[k]});
     }
   };
-  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, kSourceLeaf, midpoint, segment_extent);
+  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, leaves.segments, midpoint, segment_extent);
   ev.segments.resize(stream.size());
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length
@@ -821,19 +905,60 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The lower bound of max |B|: the exact field at sample points. Any point's exact |B| is one; the
   // samples are spread over the set and, since the largest fields are next to conductors, include the
-  // point nearest to each of a spread of segments.
+  // points nearest to the segments' midpoints (on a grid through the winding planes the largest |B| is
+  // that of a node almost on a conductor, several times that of a node a few mm away).
   std::vector<std::int32_t> sample;
   const std::size_t step = std::max<std::size_t>(1, n / kFloorSamples);
   for (std::size_t i = 0; i < n; i += step) sample.push_back(static_cast<std::int32_t>(i));
-  const std::size_t sstep = std::max<std::size_t>(1, stream.size() / kFloorSamples);
-  for (std::size_t i = 0; i < stream.size(); i += sstep) {
-    const StreamSegment& g = ev.segments[i];
-    const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
-    double best = INFINITY;
-    std::int32_t best_point = 0;
-    nearest(ev.targets, 0, q, ev.px, ev.py, ev.pz, best, best_point);
-    sample.push_back(best_point);
+  std::vector<Box> boxes(ev.targets.size());
+  for (std::size_t t = 0; t < ev.targets.size(); ++t) {
+    Box& b = boxes[t];
+    for (int k = 0; k < 3; ++k) {
+      b.lo[k] = INFINITY;
+      b.hi[k] = -INFINITY;
+    }
+    for (std::int32_t i = ev.targets[t].first; i < ev.targets[t].end; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i);
+      const double r[3] = {ev.px[p], ev.py[p], ev.pz[p]};
+      for (int k = 0; k < 3; ++k) {
+        b.lo[k] = std::min(b.lo[k], r[k]);
+        b.hi[k] = std::max(b.hi[k], r[k]);
+      }
+    }
   }
+  // In fixed chunks of segments, each search seeded with the last answer of its chunk (neighbours in tree
+  // order lie close, so that answer's distance prunes from the start); the answers, ties included, depend
+  // on the chunks alone, not on the workers.
+  std::vector<std::pair<double, std::int32_t>> closest(stream.size());
+  constexpr std::size_t kChunk = 4096;
+  const std::size_t chunks = (stream.size() + kChunk - 1) / kChunk;
+  run_workers(static_cast<std::int64_t>(chunks), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::size_t chunk = static_cast<std::size_t>(r.first); chunk < static_cast<std::size_t>(r.end);
+         ++chunk) {
+      std::int32_t best_point = 0;
+      for (std::size_t i = chunk * kChunk; i < std::min(stream.size(), (chunk + 1) * kChunk); ++i) {
+        const StreamSegment& g = ev.segments[i];
+        const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
+        const std::size_t last = static_cast<std::size_t>(best_point);
+        const double dx = ev.px[last] - q[0], dy = ev.py[last] - q[1], dz = ev.pz[last] - q[2];
+        double best2 = (dx * dx + dy * dy) + dz * dz;
+        nearest(ev.targets, boxes, 0, q, ev.px, ev.py, ev.pz, best2, best_point);
+        // Ranked by the point's distance to the segment's line, which sets its field.
+        const std::size_t b = static_cast<std::size_t>(best_point);
+        const double rv[3] = {ev.px[b] - g.x1, ev.py[b] - g.y1, ev.pz[b] - g.z1};
+        const double c[3] = {rv[1] * g.dz - rv[2] * g.dy, rv[2] * g.dx - rv[0] * g.dz,
+                             rv[0] * g.dy - rv[1] * g.dx};
+        const double line = g.a > 0.0 ? ((c[0] * c[0] + c[1] * c[1]) + c[2] * c[2]) / g.a : best2;
+        closest[i] = {line, best_point};
+      }
+    }
+  });
+  std::sort(closest.begin(), closest.end());
+  closest.erase(std::unique(closest.begin(), closest.end(),
+                            [](const auto& a, const auto& b) { return a.second == b.second; }),
+                closest.end());
+  for (std::size_t i = 0; i < std::min(closest.size(), kFloorSamples); ++i)
+    sample.push_back(closest[i].second);
   std::sort(sample.begin(), sample.end());
   sample.erase(std::unique(sample.begin(), sample.end()), sample.end());
   std::vector<double> sx, sy, sz, sb(3 * sample.size());
@@ -842,7 +967,11 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     sy.push_back(ev.py[static_cast<std::size_t>(i)]);
     sz.push_back(ev.pz[static_cast<std::size_t>(i)]);
   }
-  kernel(ev.segments.data(), ev.segments.size(), sx.data(), sy.data(), sz.data(), sample.size(), sb.data());
+  run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
+    const std::size_t first = static_cast<std::size_t>(r.first);
+    kernel(ev.segments.data(), ev.segments.size(), sx.data() + first, sy.data() + first, sz.data() + first,
+           static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
+  });
   double floor = 0.0;
   for (std::size_t i = 0; i < sample.size(); ++i) {
     floor = std::max(floor, std::sqrt((sb[3 * i] * sb[3 * i] + sb[3 * i + 1] * sb[3 * i + 1]) +
@@ -851,18 +980,62 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The budget. Every point's far field comes from disjoint source cells (the cells of one point's
   // expansions and its near leaves partition the segments), cell S off by at most Q_S S(p, rho) / |D|^2.
-  // Accepting a pair only when S(p, rho) / |D|^2 <= eps / Q (Q the charge of all segments) keeps the
-  // point's total below eps \sum Q_S / Q <= eps. eps is half of tolerance * floor, the other half left
-  // to rounding (of the expansions and of the near sums, which run in another order than windings_field).
-  ev.budget = charge > 0.0 ? 0.5 * tolerance * floor / charge : 0.0;
+  // Half of eps (half of tolerance * floor, the other half left to rounding: of the expansions and of the
+  // near sums, which run in another order and form than windings_field) is shared by charge: a pair is
+  // accepted within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the charge of all segments, so these shares sum to at
+  // most (eps / 2) \sum Q_S / Q <= eps / 2. The other half is shared by field scale: each segment s of S lies
+  // within |D| + r_T' + r_S = |D| (1 + rho) of any point P of the target cell T' (the cell at which the
+  // pair is accepted), so Q_S / |D|^2 <= (1 + rho)^2 K' \sum_s |I| L / dmax(P, s)^2, and over the disjoint
+  // cells of P's expansions \sum Q_S / |D|^2 <= (1 + rho_max)^2 A(P) <= (1 + rho_max)^2 A_T' for A_T' >=
+  // A(P) on T' (field_scale). A pair with rho <= rho_max is allowed S(p, rho) <= (eps / 2) / ((1 + rho_max)^2
+  // A_T') more, and these shares sum to at most eps / 2 as well. The charge share suits the distant cells,
+  // the field-scale share the near ones, whose fields are large against the map's (log) sum A.
+  const double eps = 0.5 * tolerance * floor;
+  ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
+  std::vector<double> cell_charge(ev.sources.size(), 0.0);
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    const Cell& cell = ev.sources[c];
+    for (std::int32_t i = cell.first; i < cell.end; ++i) {
+      const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
+      cell_charge[c] += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
+    }
+  }
+  // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
+  std::vector<double> scale(ev.targets.size(), 0.0);
+  if (ns > 0) {
+    run_workers(static_cast<std::int64_t>(ev.targets.size()), slots, [&](const WorkerRange& r, unsigned) {
+      for (std::size_t t = static_cast<std::size_t>(r.first); t < static_cast<std::size_t>(r.end); ++t) {
+        if (ev.targets[t].leaf())
+          scale[t] = field_scale(ev.sources, ev.segments, cell_charge, ev.targets[t], 0) * (1.0 + 1e-9);
+      }
+    });
+  }
+  for (std::size_t t = ev.targets.size(); t-- > 0;) {
+    const Cell& c = ev.targets[t];
+    if (!c.leaf())
+      scale[t] = std::max(scale[static_cast<std::size_t>(c.left)], scale[static_cast<std::size_t>(c.right)]);
+    const double spread = (1.0 + kSpreadRho) * (1.0 + kSpreadRho) * scale[t];
+    ev.targets[t].allowance = spread > 0.0 ? 0.5 * eps / spread : 0.0;
+  }
 
   ev.moments.assign(ev.sources.size() * ev.stride(), 0.0);
+  // The leaves' moments on the workers (each cell's own), then the shifts up the tree.
+  std::vector<std::int32_t> source_leaves;
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    if (ev.sources[c].leaf()) source_leaves.push_back(static_cast<std::int32_t>(c));
+  }
+  run_workers(static_cast<std::int64_t>(source_leaves.size()), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t i = r.first; i < r.end; ++i)
+      ev.leaf_moments(source_leaves[static_cast<std::size_t>(i)]);
+  });
   if (ns > 0) ev.build_moments(0);
   ev.reduced_moments.assign(ev.sources.size() * ev.reduced_stride(), 0.0);
-  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
-    reduce_moments(basis, reduced, order, ev.moments.data() + c * ev.stride(),
-                   ev.reduced_moments.data() + c * ev.reduced_stride());
-  }
+  run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
+      reduce_moments(basis, reduced, order, ev.moments.data() + c * ev.stride(),
+                     ev.reduced_moments.data() + c * ev.reduced_stride());
+    }
+  });
 
   Scratch top;
   ev.size_scratch(top);
@@ -875,7 +1048,6 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // next one left; an item's values depend on the item alone, never on which worker runs it.
   std::vector<Scratch> per_task_stats(tasks.size());
   std::atomic<std::size_t> next{0};
-  const unsigned slots = worker_count(workers);
   run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
     Scratch w;
     ev.size_scratch(w);

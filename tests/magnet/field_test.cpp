@@ -195,6 +195,22 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
           << target.name << " " << first << "+" << n;
     }
   }
+  // The tree code's near form: within rounding of the reference, and the same bits on every instruction
+  // set, so that a tree map does not depend on the vector width either.
+  std::vector<double> near(ref.size());
+  field_kernel_targets().back().near(stream.data(), stream.size(), px.data(), py.data(), pz.data(), 56,
+                                     near.data());
+  double top = 0.0;
+  for (double v : ref) top = std::max(top, std::fabs(v));
+  for (std::size_t i = 0; i < ref.size(); ++i) EXPECT_NEAR(near[i], ref[i], 1e-13 * top) << i;
+  for (const KernelTarget& target : field_kernel_targets()) {
+    for (const auto& [first, n] : {std::pair{0, 56}, {5, 3}, {41, 15}}) {
+      std::vector<double> out(3 * n);
+      target.near(stream.data(), stream.size(), &px[first], &py[first], &pz[first], n, out.data());
+      EXPECT_EQ(std::memcmp(out.data(), &near[3 * first], out.size() * sizeof(double)), 0)
+          << target.name << " " << first << "+" << n;
+    }
+  }
   FieldMapGrid tiny = g;
   tiny.count[0] = tiny.count[1] = 1, tiny.count[2] = 3;
   for (const FieldMapGrid& grid : {g, tiny}) {

@@ -32,16 +32,17 @@ struct Points {
 };
 
 // Two mirror layers at y = +-0.02: a meander of runs along z, 8 mm apart in x, each cut into 2 mm pieces,
-// the current alternating from run to run and opposite in the lower layer; about 20,000 segments.
-WindingSet mirror_layers() {
+// the current alternating from run to run and opposite in the lower layer; about 20,000 segments (more
+// with more pieces).
+WindingSet mirror_layers(int pieces = 400) {
   WindingSet w;
   for (int layer = 0; layer < 2; ++layer) {
     const double y = layer == 0 ? 0.02 : -0.02;
     for (int run = 0; run < 26; ++run) {
       const double x = -0.1 + 0.008 * run;
       const double sign = (run % 2 == 0 ? 1.0 : -1.0) * (layer == 0 ? 1.0 : -1.0);
-      for (int piece = 0; piece < 400; ++piece) {
-        const double z0 = -0.4 + 0.002 * piece, z1 = z0 + 0.002;
+      for (int piece = 0; piece < pieces; ++piece) {
+        const double z0 = -0.4 + 0.8 * piece / pieces, z1 = -0.4 + 0.8 * (piece + 1) / pieces;
         w.append({x, y, sign > 0 ? z0 : z1, x, y, sign > 0 ? z1 : z0, 3000.0});
       }
       if (run + 1 < 26) {  // the turn to the next run, at the end where this one arrives
@@ -131,6 +132,11 @@ TEST(FieldTree, ErrorWithinToleranceOnRandomSegments) {
 
 TEST(FieldTree, ErrorWithinToleranceOnMirrorLayersNextToConductors) {
   expect_within_bound(mirror_layers(), mirror_points(), "mirror layers");
+  // Enough segments for the larger leaves of large sets.
+  Points some;
+  const Points all = mirror_points();
+  for (std::size_t i = 0; i < all.size(); i += 3) some.add(all.x[i], all.y[i], all.z[i]);
+  expect_within_bound(mirror_layers(700), some, "mirror layers of 36,000 segments");
 }
 
 TEST(FieldTree, SameBitsForAnyWorkerCount) {
