@@ -300,9 +300,9 @@ constexpr int kLanes = 8;
 #define EXPCOIL_TREE_CLONES
 #endif
 
-EXPCOIL_TREE_CLONES void batch_m2l(
-    const Basis& basis, const Reduced& reduced, int p, const double* __restrict d,
-    const double* __restrict moments, double* __restrict t, double* __restrict h, double* __restrict lp) {
+EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, int p,
+                                   const double* __restrict d, const double* __restrict moments,
+                                   double* __restrict t, double* __restrict h, double* __restrict lp) {
   constexpr std::size_t L = kLanes;
   // d^a (1 / |R|) / a! at R = D: |a| r^2 T_a + (2|a| - 1) \sum_k D_k T_(a - e_k) + (|a| - 1) \sum_k
   // T_(a - 2 e_k) = 0, for the indices with z <= 3 (all that the kernel derivatives below use).
@@ -364,9 +364,9 @@ EXPCOIL_TREE_CLONES void batch_m2l(
 
 // mu[a * kLanes + l] = \int_0^1 (c - A - t d)^a / a! dt for segment l < count (A its start, d its
 // direction), by Gauss-Legendre, one segment per lane.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void segment_moments(
-    const Basis& basis, std::size_t m, const std::vector<double>& node, const std::vector<double>& weight,
-    const double* c, const StreamSegment* g, std::size_t count, double* __restrict mu) {
+EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, std::size_t m, const std::vector<double>& node,
+                                         const std::vector<double>& weight, const double* c,
+                                         const StreamSegment* g, std::size_t count, double* __restrict mu) {
   constexpr std::size_t L = kLanes;
   double start[3][L], dir[3][L];
   for (std::size_t l = 0; l < L; ++l) {
