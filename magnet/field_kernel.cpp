@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/errors.hpp"
@@ -45,8 +46,12 @@ namespace expcoil {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-void FieldKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                 const double* z, std::size_t n, double* out) {
+// The pair loop of both sums: a vector of points against every segment, each lane's terms added in the
+// segments' order, so that a lane's bits do not depend on the others or on the vector width. `gain(s, b, c,
+// cab, den)` gives the factor of the pair's cross product and whether the pair counts.
+template <class Gain>
+HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                         const double* z, std::size_t n, double* out, const Gain& gain) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
@@ -97,14 +102,11 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
       const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
       // 4*a*c - b*b
       const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-      // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
-      const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
-      // K*I / den * f
-      const V g = hn::Mul(hn::Div(hn::Set(d, s->ki), den), f);
+      const auto [g, counts] = gain(s, b, c, cab, den);
       const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
       const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
       const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
-      const auto ok = hn::And(hn::And(hn::Ne(den, zero), hn::Gt(c, zero)), hn::Gt(cab, zero));
+      const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
       sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
       sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
       sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
@@ -122,6 +124,19 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
   }
 }
 
+void FieldKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                 const double* z, std::size_t n, double* out) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  const V zero = hn::Zero(d);
+  SumPairs(segments, count, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
+    // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
+    const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
+    // K*I / den * f
+    return std::pair{hn::Mul(hn::Div(hn::Set(d, s->ki), den), f), hn::Ne(den, zero)};
+  });
+}
+
 // The tree code's near sum (field_tree.cpp): the same closed form over its common denominator, K I ((2a +
 // b) sqrt(c) - b sqrt(c + a + b)) / (den sqrt(c) sqrt(c + a + b)), two square roots and one division per
 // pair where the reference takes two and three. Not the reference's bits (a few ulps of the terms apart),
@@ -130,62 +145,14 @@ void NearKernel(const StreamSegment* segments, std::size_t count, const double* 
                 const double* z, std::size_t n, double* out) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
-  constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
-  const std::size_t lanes = hn::Lanes(d);
-  HWY_ALIGN double bx[kMaxLanes];
-  HWY_ALIGN double by[kMaxLanes];
-  HWY_ALIGN double bz[kMaxLanes];
   const V zero = hn::Zero(d);
-  const V minus_two = hn::Set(d, -2.0);
-  const StreamSegment* const end = segments + count;
-  for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
-    const std::size_t m = std::min(lanes, n - p0);
-    for (std::size_t l = 0; l < lanes; ++l) {
-      const std::size_t p = p0 + std::min(l, m - 1);
-      bx[l] = x[p];
-      by[l] = y[p];
-      bz[l] = z[p];
-    }
-    const V px = hn::Load(d, bx);
-    const V py = hn::Load(d, by);
-    const V pz = hn::Load(d, bz);
-    V sx = zero;
-    V sy = zero;
-    V sz = zero;
-    for (const StreamSegment* s = segments; s != end; ++s) {
-      const V dx = hn::Set(d, s->dx);
-      const V dy = hn::Set(d, s->dy);
-      const V dz = hn::Set(d, s->dz);
-      const V rx = hn::Sub(px, hn::Set(d, s->x1));
-      const V ry = hn::Sub(py, hn::Set(d, s->y1));
-      const V rz = hn::Sub(pz, hn::Set(d, s->z1));
-      const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
-      const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
-      const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
-      const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-      const V root_c = hn::Sqrt(c);
-      const V root_cab = hn::Sqrt(cab);
-      const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
-      const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
-      const V g = hn::Div(hn::Mul(hn::Set(d, s->ki), num), q);
-      const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
-      const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
-      const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
-      const auto ok = hn::And(hn::And(hn::Ne(q, zero), hn::Gt(c, zero)), hn::Gt(cab, zero));
-      sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
-      sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
-      sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
-    }
-    hn::Store(sx, d, bx);
-    hn::Store(sy, d, by);
-    hn::Store(sz, d, bz);
-    for (std::size_t l = 0; l < m; ++l) {
-      double* o = out + 3 * (p0 + l);
-      o[0] = bx[l];
-      o[1] = by[l];
-      o[2] = bz[l];
-    }
-  }
+  SumPairs(segments, count, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
+    const V root_c = hn::Sqrt(c);
+    const V root_cab = hn::Sqrt(cab);
+    const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
+    const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
+    return std::pair{hn::Div(hn::Mul(hn::Set(d, s->ki), num), q), hn::Ne(q, zero)};
+  });
 }
 
 }  // namespace HWY_NAMESPACE
