@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <random>
 
-#include "lib/errors.hpp"
 #include "io/program/field_map_csv.hpp"
+#include "lib/errors.hpp"
 #include "test_support.hpp"
 
 namespace expcoil {
