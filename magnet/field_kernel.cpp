@@ -166,8 +166,11 @@ HWY_AFTER_NAMESPACE();
 namespace expcoil {
 namespace {
 
-void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                  const double* z, std::size_t n, double* out) {
+// The pair loop of both scalar sums, in the vector loops' order. `gain(s, b, c, cab, den, g)` says whether
+// the pair counts and, when it does, sets the factor of its cross product.
+template <class Gain>
+void ScalarPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                 const double* z, std::size_t n, double* out, const Gain& gain) {
   const StreamSegment* const end = segments + count;
   for (std::size_t p = 0; p < n; ++p) {
     double sx = 0.0;
@@ -181,9 +184,8 @@ void ScalarKernel(const StreamSegment* segments, std::size_t count, const double
       const double c = (rx * rx + ry * ry) + rz * rz;
       const double cab = c + s->a + b;
       const double den = s->a4 * c - b * b;
-      if (!(den != 0.0 && c > 0.0 && cab > 0.0)) continue;
-      const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
-      const double g = s->ki / den * f;
+      double g;
+      if (!gain(s, b, c, cab, den, g)) continue;
       sx += g * (s->dy * rz - ry * s->dz);
       sy += g * (s->dz * rx - rz * s->dx);
       sz += g * (s->dx * ry - s->dy * rx);
@@ -194,34 +196,28 @@ void ScalarKernel(const StreamSegment* segments, std::size_t count, const double
   }
 }
 
+void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                  const double* z, std::size_t n, double* out) {
+  ScalarPairs(segments, count, x, y, z, n, out,
+              [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
+                if (!(den != 0.0 && c > 0.0 && cab > 0.0)) return false;
+                const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
+                g = s->ki / den * f;
+                return true;
+              });
+}
+
 void ScalarNearKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
                       const double* z, std::size_t n, double* out) {
-  const StreamSegment* const end = segments + count;
-  for (std::size_t p = 0; p < n; ++p) {
-    double sx = 0.0;
-    double sy = 0.0;
-    double sz = 0.0;
-    for (const StreamSegment* s = segments; s != end; ++s) {
-      const double rx = x[p] - s->x1;
-      const double ry = y[p] - s->y1;
-      const double rz = z[p] - s->z1;
-      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
-      const double c = (rx * rx + ry * ry) + rz * rz;
-      const double cab = c + s->a + b;
-      const double den = s->a4 * c - b * b;
-      const double root_c = std::sqrt(c);
-      const double root_cab = std::sqrt(cab);
-      const double q = den * (root_c * root_cab);
-      if (!(q != 0.0 && c > 0.0 && cab > 0.0)) continue;
-      const double g = s->ki * ((s->a2 + b) * root_c - b * root_cab) / q;
-      sx += g * (s->dy * rz - ry * s->dz);
-      sy += g * (s->dz * rx - rz * s->dx);
-      sz += g * (s->dx * ry - s->dy * rx);
-    }
-    out[3 * p] = sx;
-    out[3 * p + 1] = sy;
-    out[3 * p + 2] = sz;
-  }
+  ScalarPairs(segments, count, x, y, z, n, out,
+              [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
+                const double root_c = std::sqrt(c);
+                const double root_cab = std::sqrt(cab);
+                const double q = den * (root_c * root_cab);
+                if (!(q != 0.0 && c > 0.0 && cab > 0.0)) return false;
+                g = s->ki * ((s->a2 + b) * root_c - b * root_cab) / q;
+                return true;
+              });
 }
 
 std::vector<KernelTarget> make_targets() {

@@ -54,20 +54,9 @@ PreciseMeshes precise_meshes(const MagnetSpec& magnet) {
 
 void sample_precise_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z,
                            double step, unsigned workers) {
-  Matrix vertical(target.rows(), 1);
-  grid_evaluate(
-      vertical, [&magnet](double y, double, double* out) { *out = vertical_profile(magnet, y); }, origin_y,
-      0.0, step, 0.0, workers);
-  Matrix longitudinal(1, target.columns());
-  grid_evaluate(
-      longitudinal, [&magnet](double, double z, double* out) { *out = raised_cosine_ramp(magnet, z); }, 0.0,
-      origin_z, 0.0, step, workers);
-  grid_evaluate(
-      target,
-      [&](double r, double c, double* out) {
-        *out = longitudinal[0][static_cast<std::uint32_t>(c)] * vertical[static_cast<std::uint32_t>(r)][0];
-      },
-      0.0, 0.0, 1.0, 1.0, workers);
+  sample_separable(
+      target, [&magnet](double y) { return vertical_profile(magnet, y); },
+      [&magnet](double z) { return raised_cosine_ramp(magnet, z); }, origin_y, origin_z, step, step, workers);
 }
 
 }  // namespace

@@ -135,22 +135,10 @@ std::string target_overflow_cause(const MagnetSpec& magnet, double y) {
 
 void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
                    double step_z, unsigned workers) {
-  // The factors are tabulated through the same evaluator, so their coordinates are the grid's to
-  // the last bit.
-  Matrix vertical(target.rows(), 1);
-  grid_evaluate(
-      vertical, [&magnet](double y, double, double* out) { *out = vertical_factor(magnet, y); }, origin_y,
-      0.0, step_y, 0.0, workers);
-  Matrix longitudinal(1, target.columns());
-  grid_evaluate(
-      longitudinal, [&magnet](double, double z, double* out) { *out = longitudinal_factor(magnet, z); }, 0.0,
-      origin_z, 0.0, step_z, workers);
-  grid_evaluate(
-      target,
-      [&](double r, double c, double* out) {
-        *out = longitudinal[0][static_cast<std::uint32_t>(c)] * vertical[static_cast<std::uint32_t>(r)][0];
-      },
-      0.0, 0.0, 1.0, 1.0, workers);
+  sample_separable(
+      target, [&magnet](double y) { return vertical_factor(magnet, y); },
+      [&magnet](double z) { return longitudinal_factor(magnet, z); }, origin_y, origin_z, step_y, step_z,
+      workers);
 }
 
 }  // namespace expcoil

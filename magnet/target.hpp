@@ -11,9 +11,11 @@
 // output files are compared to the last bit.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "lib/matrix.hpp"
+#include "magnet/grid.hpp"
 #include "magnet/records.hpp"
 
 namespace expcoil {
@@ -57,5 +59,26 @@ std::string target_overflow_cause(const MagnetSpec& magnet, double y);
 // rather than once per element.
 void sample_target(Matrix& target, const MagnetSpec& magnet, double origin_y, double origin_z, double step_y,
                    double step_z, unsigned workers = 0);
+
+// target[r][c] = longitudinal(z_c) * vertical(y_r), each factor evaluated once per row or column. The
+// factors are tabulated through grid_evaluate, so their coordinates are the grid's to the last bit.
+template <class Vertical, class Longitudinal>
+void sample_separable(Matrix& target, const Vertical& vertical, const Longitudinal& longitudinal,
+                      double origin_y, double origin_z, double step_y, double step_z, unsigned workers) {
+  Matrix rows(target.rows(), 1);
+  grid_evaluate(
+      rows, [&vertical](double y, double, double* out) { *out = vertical(y); }, origin_y, 0.0, step_y, 0.0,
+      workers);
+  Matrix columns(1, target.columns());
+  grid_evaluate(
+      columns, [&longitudinal](double, double z, double* out) { *out = longitudinal(z); }, 0.0, origin_z, 0.0,
+      step_z, workers);
+  grid_evaluate(
+      target,
+      [&](double r, double c, double* out) {
+        *out = columns[0][static_cast<std::uint32_t>(c)] * rows[static_cast<std::uint32_t>(r)][0];
+      },
+      0.0, 0.0, 1.0, 1.0, workers);
+}
 
 }  // namespace expcoil
