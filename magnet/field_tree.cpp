@@ -143,15 +143,20 @@ struct Cell {
   std::int32_t left = -1, right = -1;
   // Target cells: the part of the error budget that scales with a source cell's field (see field_tree).
   double allowance = 0.0;
+  // Source cells: every segment lies in the plane z = c[2] (see field_tree's choice of axes).
+  bool planar = false;
   bool leaf() const { return left < 0; }
 };
 
 // A kd-tree: the longest side of the bounding box of the items' positions is split at the median (ties
 // broken by item number, so the tree is a function of the input alone). Cell centres are the centres of
-// the bounding boxes of the items' extents; radii are filled in by the caller.
+// the bounding boxes of the items' extents; radii are filled in by the caller. With `planes` (every item
+// flat in z), a cell whose items lie in more than one plane z = const is first split between planes,
+// each plane whole on one side, so that the cells below are planar.
 template <class Position, class Extent>
 std::int32_t build_tree(std::vector<Cell>& cells, std::vector<std::int32_t>& order, std::int32_t first,
-                        std::int32_t end, std::int32_t leaf, const Position& position, const Extent& extent) {
+                        std::int32_t end, std::int32_t leaf, bool planes, const Position& position,
+                        const Extent& extent) {
   double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
   double plo[3] = {INFINITY, INFINITY, INFINITY}, phi[3] = {-INFINITY, -INFINITY, -INFINITY};
   for (std::int32_t i = first; i < end; ++i) {
@@ -168,21 +173,35 @@ std::int32_t build_tree(std::vector<Cell>& cells, std::vector<std::int32_t>& ord
   cell.r = 0.0;
   cell.first = first;
   cell.end = end;
+  cell.planar = lo[2] == hi[2];
   cells.push_back(cell);
   int axis = 0;
   for (int k = 1; k < 3; ++k) {
     if (phi[k] - plo[k] > phi[axis] - plo[axis]) axis = k;
   }
-  if (end - first <= leaf || !(phi[axis] > plo[axis])) return id;
-  const std::int32_t mid = first + (end - first) / 2;
-  std::nth_element(order.begin() + first, order.begin() + mid, order.begin() + end,
-                   [&](std::int32_t a, std::int32_t b) {
-                     const double pa = position(a)[static_cast<std::size_t>(axis)];
-                     const double pb = position(b)[static_cast<std::size_t>(axis)];
-                     return pa < pb || (pa == pb && a < b);
-                   });
-  const std::int32_t left = build_tree(cells, order, first, mid, leaf, position, extent);
-  const std::int32_t right = build_tree(cells, order, mid, end, leaf, position, extent);
+  const bool between_planes = planes && phi[2] > plo[2];
+  if (between_planes) axis = 2;
+  if ((end - first <= leaf && !between_planes) || !(phi[axis] > plo[axis])) return id;
+  std::int32_t mid = first + (end - first) / 2;
+  const auto less = [&](std::int32_t a, std::int32_t b) {
+    const double pa = position(a)[static_cast<std::size_t>(axis)];
+    const double pb = position(b)[static_cast<std::size_t>(axis)];
+    return pa < pb || (pa == pb && a < b);
+  };
+  std::nth_element(order.begin() + first, order.begin() + mid, order.begin() + end, less);
+  if (between_planes) {
+    // The median's plane goes whole to the side with fewer items of the other planes.
+    const double z = position(order[static_cast<std::size_t>(mid)])[2];
+    const auto below = std::partition(order.begin() + first, order.begin() + end,
+                                      [&](std::int32_t a) { return position(a)[2] < z; });
+    const auto upto =
+        std::partition(below, order.begin() + end, [&](std::int32_t a) { return position(a)[2] == z; });
+    const std::int32_t b = static_cast<std::int32_t>(below - order.begin());
+    const std::int32_t u = static_cast<std::int32_t>(upto - order.begin());
+    mid = b > first && (b - first >= end - u || u == end) ? b : u;
+  }
+  const std::int32_t left = build_tree(cells, order, first, mid, leaf, planes, position, extent);
+  const std::int32_t right = build_tree(cells, order, mid, end, leaf, planes, position, extent);
   cells[static_cast<std::size_t>(id)].left = left;
   cells[static_cast<std::size_t>(id)].right = right;
   return id;
@@ -227,8 +246,17 @@ struct Reduced {
   // sum_index[sum_start[b] + a]. A sum truncated at p takes the first count(p - n_b) of them.
   std::vector<int> sum_index, degree;
   std::vector<std::size_t> sum_start;
+  // A planar cell (its segments in one plane z = const through its centre) has no moment with a z
+  // exponent: its reduced moments are those of z exponent 0, (n + 1) of degree n, in `planar` (reduced
+  // indices) order, and its sums run over them alone: planar_index[planar_start[b] + a], the first
+  // planar_count(p - n_b) of them.
+  std::vector<int> planar, planar_index;
+  std::vector<std::size_t> planar_start;
 
   static std::size_t count(int p) { return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 1)); }
+  static std::size_t planar_count(int p) {
+    return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 2) / 2);
+  }
 
   explicit Reduced(const Basis& basis) {
     const int p = basis.q - 1;
@@ -252,16 +280,21 @@ struct Reduced {
       }
       recurrence_end.push_back(recurrence.size());
     }
+    for (std::size_t r = 0; r < count(p); ++r) {
+      if (basis.exponent[static_cast<std::size_t>(full[r])][2] == 0) planar.push_back(static_cast<int>(r));
+    }
     for (std::size_t b = 0; b < count(p); ++b) {
       const auto& eb = basis.exponent[static_cast<std::size_t>(full[b])];
       const int nb = eb[0] + eb[1] + eb[2];
       degree.push_back(nb);
+      auto kernel_at = [&](int a) {
+        const auto& ea = basis.exponent[static_cast<std::size_t>(full[static_cast<std::size_t>(a)])];
+        return kernel_of[static_cast<std::size_t>(basis.at(ea[0] + eb[0], ea[1] + eb[1], ea[2] + eb[2]))];
+      };
       sum_start.push_back(sum_index.size());
-      for (std::size_t a = 0; a < count(p - nb); ++a) {
-        const auto& ea = basis.exponent[static_cast<std::size_t>(full[a])];
-        const int g = basis.at(ea[0] + eb[0], ea[1] + eb[1], ea[2] + eb[2]);
-        sum_index.push_back(kernel_of[static_cast<std::size_t>(g)]);
-      }
+      for (std::size_t a = 0; a < count(p - nb); ++a) sum_index.push_back(kernel_at(static_cast<int>(a)));
+      planar_start.push_back(planar_index.size());
+      for (std::size_t a = 0; a < planar_count(p - nb); ++a) planar_index.push_back(kernel_at(planar[a]));
     }
   }
 };
@@ -300,7 +333,8 @@ constexpr int kLanes = 8;
 #define EXPCOIL_TREE_CLONES
 #endif
 
-EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, int p,
+// `moments` in the layout of the cells' kind: every reduced index, or (planar) those of `planar` alone.
+EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, int p, bool planar,
                                    const double* __restrict d, const double* __restrict moments,
                                    double* __restrict t, double* __restrict h, double* __restrict lp) {
   constexpr std::size_t L = kLanes;
@@ -343,8 +377,10 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
   // One reduced coefficient at a time, its sums held in registers.
   const std::size_t nb = Reduced::count(p);
   for (std::size_t b = 0; b < nb; ++b) {
-    const std::size_t na = Reduced::count(p - reduced.degree[b]);
-    const int* __restrict g = reduced.sum_index.data() + reduced.sum_start[b];
+    const int q = p - reduced.degree[b];
+    const std::size_t na = planar ? Reduced::planar_count(q) : Reduced::count(q);
+    const int* __restrict g = planar ? reduced.planar_index.data() + reduced.planar_start[b]
+                                     : reduced.sum_index.data() + reduced.sum_start[b];
     double s0[L] = {}, s1[L] = {}, s2[L] = {};
     for (std::size_t a = 0; a < na; ++a) {
       const double* __restrict ma = moments + 3 * L * a;
@@ -362,13 +398,17 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
   }
 }
 
-// mu[a * kLanes + l] = \int_0^1 (c - A - t d)^a / a! dt for segment l < count (A its start, d its
-// direction), by Gauss-Legendre, one segment per lane.
-EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, std::size_t m, const std::vector<double>& node,
-                                         const std::vector<double>& weight, const double* c,
-                                         const StreamSegment* g, std::size_t count, double* __restrict mu) {
+// acc[(3 a + k) * kLanes + l] += q_k \int_0^1 (c - A - t d)^a / a! dt for the Basis indices a of `list`
+// (in degree order, so each comes after a - e_(parent axis), which is in the list too), q = current times
+// d, for segment l < count (A its start, d its direction), by Gauss-Legendre, one segment per lane. mono
+// and mu are scratch of terms * kLanes.
+EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, const std::vector<int>& list,
+                                         const std::vector<double>& node, const std::vector<double>& weight,
+                                         const double* c, const StreamSegment* g, std::size_t count,
+                                         double* __restrict mono, double* __restrict mu,
+                                         double* __restrict acc) {
   constexpr std::size_t L = kLanes;
-  double start[3][L], dir[3][L];
+  double start[3][L], dir[3][L], q[3][L];
   for (std::size_t l = 0; l < L; ++l) {
     const StreamSegment& e = g[l < count ? l : 0];
     start[0][l] = e.x1;
@@ -377,20 +417,20 @@ EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, std::size_t m, cons
     dir[0][l] = e.dx;
     dir[1][l] = e.dy;
     dir[2][l] = e.dz;
+    for (std::size_t k = 0; k < 3; ++k) q[k][l] = l < count ? e.ki * dir[k][l] : 0.0;
   }
-  std::fill(mu, mu + m * L, 0.0);
-  std::vector<double> mono_buffer(m * L);
-  double* __restrict mono = mono_buffer.data();
-  for (std::size_t q = 0; q < node.size(); ++q) {
+  for (int a : list) std::fill_n(mu + static_cast<std::size_t>(a) * L, L, 0.0);
+  for (std::size_t n = 0; n < node.size(); ++n) {
     double w[3][L];
     for (std::size_t k = 0; k < 3; ++k) {
-      for (std::size_t l = 0; l < L; ++l) w[k][l] = c[k] - (start[k][l] + node[q] * dir[k][l]);
+      for (std::size_t l = 0; l < L; ++l) w[k][l] = c[k] - (start[k][l] + node[n] * dir[k][l]);
     }
     for (std::size_t l = 0; l < L; ++l) {
-      mono[l] = weight[q];
+      mono[l] = weight[n];
       mu[l] += mono[l];
     }
-    for (std::size_t a = 1; a < m; ++a) {
+    for (std::size_t i = 1; i < list.size(); ++i) {
+      const std::size_t a = static_cast<std::size_t>(list[i]);
       const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
       const std::size_t from = static_cast<std::size_t>(basis.minus1[a][k]);
       const double inv = basis.inverse[a];
@@ -400,14 +440,22 @@ EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, std::size_t m, cons
       }
     }
   }
+  for (int ai : list) {
+    const std::size_t a = static_cast<std::size_t>(ai);
+    for (std::size_t k = 0; k < 3; ++k) {
+      double* __restrict o = acc + (3 * a + k) * L;
+      for (std::size_t l = 0; l < L; ++l) o[l] += q[k][l] * mu[a * L + l];
+    }
+  }
 }
 
 struct Evaluator;
 
 struct Scratch {
   std::vector<double> t, h, lp, mono, near_b;
-  std::vector<double> lane_d, lane_m, accumulated;  // a batch's offsets and moments; the reduced sums
-  std::vector<std::vector<std::int32_t>> bucket;    // accepted source cells by order
+  std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
+  std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
+  std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
   std::vector<StreamSegment> near;
   std::vector<std::int32_t> stack;
   std::int64_t far_pairs = 0;
@@ -432,6 +480,8 @@ struct Evaluator {
   std::vector<double> reduced_moments;  // 3 * Reduced::count(order) per source cell
   std::vector<double> px, py, pz;       // points in target-tree order
   std::vector<std::int32_t> point_order;
+  std::vector<int> all_terms, planar_terms;  // Basis indices of degree <= order; those with no z exponent
+  int axes[3];                               // coordinate i of the trees is axis axes[i] of the caller's
   FieldKernelFunction kernel;
   FieldKernelFunction near_kernel;
   double* out;
@@ -457,17 +507,28 @@ struct Evaluator {
   std::size_t reduced_stride() const { return 3 * Reduced::count(order); }
 
   // Up to kLanes source cells at order p into w.accumulated (the reduced sums, lanes added in order).
-  void run_batch(const Cell& tc, const std::int32_t* batch, std::size_t count, int p, Scratch& w) const {
+  // Planar batches (every cell planar) read only the moments without a z exponent.
+  void run_batch(const Cell& tc, const std::int32_t* batch, std::size_t count, int p, bool planar,
+                 Scratch& w) const {
     constexpr std::size_t L = kLanes;
     const std::size_t n = 3 * Reduced::count(p);
+    const std::size_t np = Reduced::planar_count(p);
     for (std::size_t l = 0; l < L; ++l) {
       const std::int32_t s = batch[l < count ? l : 0];
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       for (std::size_t k = 0; k < 3; ++k) w.lane_d[k * L + l] = tc.c[k] - sc.c[k];
       const double* mo = reduced_moments.data() + static_cast<std::size_t>(s) * reduced_stride();
-      for (std::size_t i = 0; i < n; ++i) w.lane_m[i * L + l] = l < count ? mo[i] : 0.0;
+      if (planar) {
+        for (std::size_t i = 0; i < np; ++i) {
+          const std::size_t r = static_cast<std::size_t>(reduced.planar[i]);
+          for (std::size_t k = 0; k < 3; ++k) w.lane_m[(3 * i + k) * L + l] = l < count ? mo[3 * r + k] : 0.0;
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i) w.lane_m[i * L + l] = l < count ? mo[i] : 0.0;
+      }
     }
-    batch_m2l(basis, reduced, p, w.lane_d.data(), w.lane_m.data(), w.t.data(), w.h.data(), w.lp.data());
+    batch_m2l(basis, reduced, p, planar, w.lane_d.data(), w.lane_m.data(), w.t.data(), w.h.data(),
+              w.lp.data());
     for (std::size_t i = 0; i < n; ++i) {
       double sum = w.accumulated[i];
       for (std::size_t l = 0; l < L; ++l) sum += w.lp[i * L + l];
@@ -484,30 +545,36 @@ struct Evaluator {
     int used = -1;
     std::fill(w.accumulated.begin(), w.accumulated.end(), 0.0);
     for (int p = order; p >= 0; --p) {
-      const std::vector<std::int32_t>& b = w.bucket[static_cast<std::size_t>(p)];
-      for (std::size_t i = 0; i + L <= b.size(); i += L) {
-        run_batch(tc, b.data() + i, L, p, w);
-        used = std::max(used, p);
+      for (bool planar : {false, true}) {
+        const std::vector<std::int32_t>& b =
+            (planar ? w.planar_bucket : w.bucket)[static_cast<std::size_t>(p)];
+        for (std::size_t i = 0; i + L <= b.size(); i += L) {
+          run_batch(tc, b.data() + i, L, p, planar, w);
+          used = std::max(used, p);
+        }
       }
     }
+    // The rest in general batches (a planar cell's moments with a z exponent are zeros there).
     std::int32_t pending[L];
     std::size_t count = 0;
     int pending_order = -1;
     for (int p = order; p >= 0; --p) {
-      std::vector<std::int32_t>& b = w.bucket[static_cast<std::size_t>(p)];
-      for (std::size_t i = b.size() / L * L; i < b.size(); ++i) {
-        if (count == 0) pending_order = p;
-        pending[count++] = b[i];
-        if (count == L) {
-          run_batch(tc, pending, count, pending_order, w);
-          used = std::max(used, pending_order);
-          count = 0;
+      for (bool planar : {false, true}) {
+        std::vector<std::int32_t>& b = (planar ? w.planar_bucket : w.bucket)[static_cast<std::size_t>(p)];
+        for (std::size_t i = b.size() / L * L; i < b.size(); ++i) {
+          if (count == 0) pending_order = p;
+          pending[count++] = b[i];
+          if (count == L) {
+            run_batch(tc, pending, count, pending_order, false, w);
+            used = std::max(used, pending_order);
+            count = 0;
+          }
         }
+        b.clear();
       }
-      b.clear();
     }
     if (count > 0) {
-      run_batch(tc, pending, count, pending_order, w);
+      run_batch(tc, pending, count, pending_order, false, w);
       used = std::max(used, pending_order);
     }
     if (used < 0) return used;
@@ -590,16 +657,20 @@ struct Evaluator {
     std::vector<double> node, weight;
     gauss_legendre(order / 2 + 1, node, weight);
     const std::size_t m = terms(order);
-    std::vector<double> mu(m * kLanes);
+    // A planar cell's moments with a z exponent are zero (w_z = 0 for all its segments): not computed.
+    const std::vector<int>& list = cell.planar ? planar_terms : all_terms;
+    std::vector<double> mono(m * kLanes), mu(m * kLanes), acc(3 * m * kLanes, 0.0);
     for (std::int32_t i = cell.first; i < cell.end; i += static_cast<std::int32_t>(kLanes)) {
       const std::size_t count = std::min<std::size_t>(kLanes, static_cast<std::size_t>(cell.end - i));
-      segment_moments(basis, m, node, weight, cell.c, segments.data() + i, count, mu.data());
-      for (std::size_t l = 0; l < count; ++l) {
-        const StreamSegment& g = segments[static_cast<std::size_t>(i) + l];
-        const double q[3] = {g.ki * g.dx, g.ki * g.dy, g.ki * g.dz};
-        for (std::size_t a = 0; a < m; ++a) {
-          for (int k = 0; k < 3; ++k) mo[3 * a + static_cast<std::size_t>(k)] += q[k] * mu[a * kLanes + l];
-        }
+      segment_moments(basis, list, node, weight, cell.c, segments.data() + i, count, mono.data(), mu.data(),
+                      acc.data());
+    }
+    for (int a : list) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const std::size_t i = 3 * static_cast<std::size_t>(a) + k;
+        double sum = 0.0;
+        for (std::size_t l = 0; l < kLanes; ++l) sum += acc[i * kLanes + l];
+        mo[i] = sum;
       }
     }
   }
@@ -632,7 +703,7 @@ struct Evaluator {
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       const int p = order_for(tc, sc);
       if (p >= 0) {
-        w.bucket[static_cast<std::size_t>(p)].push_back(s);
+        (sc.planar ? w.planar_bucket : w.bucket)[static_cast<std::size_t>(p)].push_back(s);
       } else if (sc.leaf() && tc.leaf()) {
         near.push_back(s);
       } else if (!sc.leaf() && (tc.leaf() || sc.r > tc.r)) {
@@ -677,9 +748,7 @@ struct Evaluator {
         }
       }
       double* o = out + 3 * static_cast<std::size_t>(point_order[p]);
-      o[0] = w.near_b[3 * i] + b[0];
-      o[1] = w.near_b[3 * i + 1] + b[1];
-      o[2] = w.near_b[3 * i + 2] + b[2];
+      for (std::size_t k = 0; k < 3; ++k) o[axes[k]] = w.near_b[3 * i + k] + b[k];
     }
     if (done != nullptr) done->fetch_add(static_cast<std::int64_t>(m), std::memory_order_relaxed);
   }
@@ -733,6 +802,7 @@ struct Evaluator {
     w.accumulated.assign(reduced_stride(), 0.0);
     w.mono.assign(3 * terms(order), 0.0);
     w.bucket.assign(static_cast<std::size_t>(order + 1), {});
+    w.planar_bucket.assign(static_cast<std::size_t>(order + 1), {});
   }
 };
 
@@ -833,16 +903,51 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {},     {},          {},  {},  {},
-               {},    {},      {},    {},  kernel, near_kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, {}, {},        {},     {},          {},  {},
+               {},    {},      {},    {},  {}, {0, 1, 2}, kernel, near_kernel, out, done};
+  for (std::size_t a = 0; a < terms(order); ++a) {
+    ev.all_terms.push_back(static_cast<int>(a));
+    if (basis.exponent[a][2] == 0) ev.planar_terms.push_back(static_cast<int>(a));
+  }
+
+  // The trees' axes. Windings that lie in planes (the layers of a straight magnet, x = const) have half the
+  // multipole moments of general ones in a frame whose z axis is normal to the planes, and cells that
+  // keep to one plane: the axis along which the most segments are flat becomes z (a cyclic permutation,
+  // a rotation, so the kernels' cross products keep their form); B is turned back as it is written.
+  std::size_t flat[3] = {0, 0, 0};
+  for (std::size_t i = 0; i < stream.size(); ++i) {
+    const StreamSegment& g = stream.data()[i];
+    flat[0] += g.dx == 0.0;
+    flat[1] += g.dy == 0.0;
+    flat[2] += g.dz == 0.0;
+  }
+  const int normal = flat[2] >= flat[0] && flat[2] >= flat[1] ? 2 : flat[0] >= flat[1] ? 0 : 1;
+  for (int i = 0; i < 3; ++i) ev.axes[i] = (normal + 1 + i) % 3;
+  const double* coordinate[3] = {x, y, z};
+  const double* px_in = coordinate[ev.axes[0]];
+  const double* py_in = coordinate[ev.axes[1]];
+  const double* pz_in = coordinate[ev.axes[2]];
+  std::vector<StreamSegment> turned(stream.size());
+  for (std::size_t i = 0; i < stream.size(); ++i) {
+    const StreamSegment& g = stream.data()[i];
+    const double start[3] = {g.x1, g.y1, g.z1}, d[3] = {g.dx, g.dy, g.dz};
+    turned[i] = g;
+    turned[i].x1 = start[ev.axes[0]];
+    turned[i].y1 = start[ev.axes[1]];
+    turned[i].z1 = start[ev.axes[2]];
+    turned[i].dx = d[ev.axes[0]];
+    turned[i].dy = d[ev.axes[1]];
+    turned[i].dz = d[ev.axes[2]];
+  }
+  const bool planes = !turned.empty() && flat[normal] == turned.size();
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
   ev.point_order.resize(n);
   std::iota(ev.point_order.begin(), ev.point_order.end(), 0);
   auto point = [&](std::int32_t i) {
-    return std::array<double, 3>{x[static_cast<std::size_t>(i)], y[static_cast<std::size_t>(i)],
-                                 z[static_cast<std::size_t>(i)]};
+    const std::size_t j = static_cast<std::size_t>(i);
+    return std::array<double, 3>{px_in[j], py_in[j], pz_in[j]};
   };
   auto point_extent = [&](std::int32_t i, double* lo, double* hi) {
     const std::array<double, 3> p = point(i);
@@ -851,15 +956,15 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max(hi[k], p[k]);
     }
   };
-  build_tree(ev.targets, ev.point_order, 0, np, leaves.points, point, point_extent);
+  build_tree(ev.targets, ev.point_order, 0, np, leaves.points, false, point, point_extent);
   ev.px.resize(n);
   ev.py.resize(n);
   ev.pz.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t o = static_cast<std::size_t>(ev.point_order[i]);
-    ev.px[i] = x[o];
-    ev.py[i] = y[o];
-    ev.pz[i] = z[o];
+    ev.px[i] = px_in[o];
+    ev.py[i] = py_in[o];
+    ev.pz[i] = pz_in[o];
   }
   for (Cell& c : ev.targets) {
     double r = 0.0;
@@ -873,7 +978,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The source tree.
   const std::int32_t ns = static_cast<std::int32_t>(stream.size());
-  const StreamSegment* seg = stream.data();
+  const StreamSegment* seg = turned.data();
   std::vector<std::int32_t> segment_order(stream.size());
   std::iota(segment_order.begin(), segment_order.end(), 0);
   auto midpoint = [&](std::int32_t i) {
@@ -888,7 +993,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max({hi[k], a[k], e[k]});
     }
   };
-  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, leaves.segments, midpoint, segment_extent);
+  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, leaves.segments, planes, midpoint, segment_extent);
   ev.segments.resize(stream.size());
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length

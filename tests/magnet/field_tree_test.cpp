@@ -139,6 +139,66 @@ TEST(FieldTree, ErrorWithinToleranceOnMirrorLayersNextToConductors) {
   expect_within_bound(mirror_layers(700), some, "mirror layers of 36,000 segments");
 }
 
+// Windings in planes are computed in a frame turned so that the planes' normal is its z axis, with cells
+// split between planes first. The same windings and points turned to each axis (three planes of unequal
+// size, a plane holding both a run and the mirror of another) must keep the bound, and agree with each
+// other within it; so must a set where one segment leaves its plane (no plane split, general cells).
+TEST(FieldTree, LayersInPlanesOfEveryOrientationKeepTheBound) {
+  const WindingSet base = mirror_layers(150);
+  std::vector<Segment> layers;
+  for (std::size_t i = 0; i < base.count(); ++i) layers.push_back(base[i]);
+  for (std::size_t i = 0; i < base.count() / 3; ++i) {  // a third plane at y = 0.05, a third as large
+    Segment g = base[i];
+    g.y1 = g.y2 = 0.05;
+    layers.push_back(g);
+  }
+  const Points grid = mirror_points();
+  Points some;
+  for (std::size_t i = 0; i < grid.size(); i += 2) some.add(grid.x[i], grid.y[i], grid.z[i]);
+  some.add(-0.1, 0.05, 0.1);  // on a conductor of the third plane
+  auto turn = [](double a, double b, double c, int axis, double* out) {
+    const double v[3] = {a, b, c};  // the plane normal (y) becomes `axis`
+    for (int k = 0; k < 3; ++k) out[(axis + 2 + k) % 3] = v[k];
+  };
+  const double tolerance = 1e-6;
+  std::vector<double> first;
+  for (int axis = 0; axis < 3; ++axis) {
+    for (bool tilted : {false, true}) {
+      WindingSet w;
+      for (std::size_t i = 0; i < layers.size(); ++i) {
+        const Segment& g = layers[i];
+        double a[3], b[3];
+        turn(g.x1, g.y1, g.z1, axis, a);
+        turn(g.x2, g.y2 + (tilted && i == 7 ? 0.001 : 0.0), g.z2, axis, b);
+        w.append({a[0], a[1], a[2], b[0], b[1], b[2], g.current});
+      }
+      Points p;
+      for (std::size_t i = 0; i < some.size(); ++i) {
+        double q[3];
+        turn(some.x[i], some.y[i], some.z[i], axis, q);
+        p.add(q[0], q[1], q[2]);
+      }
+      std::vector<double> tree(3 * p.size());
+      field_tree(w, p.x.data(), p.y.data(), p.z.data(), p.size(), tolerance, 2, tree.data());
+      const std::vector<double> want = exact(w, p);
+      const std::string what = "normal along axis " + std::to_string(axis) + (tilted ? ", one tilted" : "");
+      EXPECT_LE(relative_error(tree, want), tolerance) << what;
+      if (tilted) continue;
+      // Back in the first orientation's frame: the maps agree within twice the bound.
+      std::vector<double> back(tree.size());
+      for (std::size_t i = 0; i < p.size(); ++i) {
+        for (std::size_t k = 0; k < 3; ++k)
+          back[3 * i + k] = tree[3 * i + (static_cast<std::size_t>(axis) + 2 + k) % 3];
+      }
+      if (first.empty()) {
+        first = back;
+      } else {
+        EXPECT_LE(relative_error(back, first), 2.0 * tolerance) << what;
+      }
+    }
+  }
+}
+
 TEST(FieldTree, SameBitsForAnyWorkerCount) {
   const WindingSet w = mirror_layers();
   const Points p = mirror_points();
