@@ -35,7 +35,7 @@ void field_map_run(const WindingSet& windings, const FieldMapGrid& grid, const s
     for (const WorkerRange& share : shares) counts.push_back(3 * (share.end - share.first));
     cluster.gather(out, counts, values.data());
     if (cluster.root()) {
-      writer->write(values.data(), n);
+      writer->write(values.data(), n, workers);
       if (done != nullptr) done->fetch_add(n - (mine.end - mine.first), std::memory_order_relaxed);
     }
     // A file that has failed is lost: the ranks stop computing it (commit says why).

@@ -153,10 +153,23 @@ struct Cell {
 // the bounding boxes of the items' extents; radii are filled in by the caller. With `planes` (every item
 // flat in z), a cell whose items lie in more than one plane z = const is first split between planes,
 // each plane whole on one side, so that the cells below are planar.
+//
+// With `deferred`, a cell at depth kBuildDepth is not built but left as a placeholder (left = -2 - k for
+// the k-th of them, its range in first and end) for build_tree_on to build on the workers.
+constexpr int kBuildDepth = 3;
 template <class Position, class Extent>
 std::int32_t build_tree(std::vector<Cell>& cells, std::vector<std::int32_t>& order, std::int32_t first,
                         std::int32_t end, std::int32_t leaf, bool planes, const Position& position,
-                        const Extent& extent) {
+                        const Extent& extent, std::vector<std::int32_t>* deferred = nullptr, int depth = 0) {
+  if (deferred != nullptr && depth == kBuildDepth) {
+    Cell placeholder;
+    placeholder.first = first;
+    placeholder.end = end;
+    placeholder.left = -2 - static_cast<std::int32_t>(deferred->size());
+    deferred->push_back(static_cast<std::int32_t>(cells.size()));
+    cells.push_back(placeholder);
+    return static_cast<std::int32_t>(cells.size()) - 1;
+  }
   double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
   double plo[3] = {INFINITY, INFINITY, INFINITY}, phi[3] = {-INFINITY, -INFINITY, -INFINITY};
   for (std::int32_t i = first; i < end; ++i) {
@@ -200,11 +213,60 @@ std::int32_t build_tree(std::vector<Cell>& cells, std::vector<std::int32_t>& ord
     const std::int32_t u = static_cast<std::int32_t>(upto - order.begin());
     mid = b > first && (b - first >= end - u || u == end) ? b : u;
   }
-  const std::int32_t left = build_tree(cells, order, first, mid, leaf, planes, position, extent);
-  const std::int32_t right = build_tree(cells, order, mid, end, leaf, planes, position, extent);
+  const std::int32_t left =
+      build_tree(cells, order, first, mid, leaf, planes, position, extent, deferred, depth + 1);
+  const std::int32_t right =
+      build_tree(cells, order, mid, end, leaf, planes, position, extent, deferred, depth + 1);
   cells[static_cast<std::size_t>(id)].left = left;
   cells[static_cast<std::size_t>(id)].right = right;
   return id;
+}
+
+// Appends the tree below cell c of `top` to `cells` in depth-first order, a placeholder's subtree from
+// `below` (its cells numbered from 0); returns the cell's new number.
+std::int32_t stitch_tree(const std::vector<Cell>& top, const std::vector<std::vector<Cell>>& below,
+                         std::int32_t c, std::vector<Cell>& cells) {
+  const Cell& cell = top[static_cast<std::size_t>(c)];
+  const std::int32_t id = static_cast<std::int32_t>(cells.size());
+  if (cell.left <= -2) {
+    for (Cell sub : below[static_cast<std::size_t>(-2 - cell.left)]) {
+      if (!sub.leaf()) {
+        sub.left += id;
+        sub.right += id;
+      }
+      cells.push_back(sub);
+    }
+    return id;
+  }
+  cells.push_back(cell);
+  if (!cell.leaf()) {
+    const std::int32_t left = stitch_tree(top, below, cell.left, cells);
+    const std::int32_t right = stitch_tree(top, below, cell.right, cells);
+    cells[static_cast<std::size_t>(id)].left = left;
+    cells[static_cast<std::size_t>(id)].right = right;
+  }
+  return id;
+}
+
+// build_tree with the subtrees below kBuildDepth built on the workers: the cells and the order are those
+// of build_tree, for any worker count (each subtree is a function of its own range of items alone).
+template <class Position, class Extent>
+void build_tree_on(std::vector<Cell>& cells, std::vector<std::int32_t>& order, std::int32_t end,
+                   std::int32_t leaf, bool planes, const Position& position, const Extent& extent,
+                   unsigned workers) {
+  std::vector<Cell> top;
+  std::vector<std::int32_t> deferred;
+  build_tree(top, order, 0, end, leaf, planes, position, extent, &deferred, 0);
+  std::vector<std::vector<Cell>> below(deferred.size());
+  run_workers(static_cast<std::int64_t>(deferred.size()), workers, [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t k = r.first; k < r.end; ++k) {
+      const Cell& placeholder = top[static_cast<std::size_t>(deferred[static_cast<std::size_t>(k)])];
+      build_tree(below[static_cast<std::size_t>(k)], order, placeholder.first, placeholder.end, leaf, planes,
+                 position, extent);
+    }
+  });
+  cells.clear();
+  stitch_tree(top, below, 0, cells);
 }
 
 double distance(const double* a, const double* b) {
@@ -449,10 +511,41 @@ EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, const std::vector<i
   }
 }
 
+// b[k * kLanes + l] = \sum_a local[3 a + k] (P_l - c)^a over the Basis indices of degree <= `degree` (none
+// when it is negative), for the points P_l, l < count, one point per lane, each lane in the order of the
+// one-point loop. mono is scratch of terms(degree) * kLanes.
+EXPCOIL_TREE_CLONES void evaluate_local(const Basis& basis, int degree, const double* __restrict local,
+                                        const double* c, const double* x, const double* y, const double* z,
+                                        std::size_t count, double* __restrict mono, double* __restrict b) {
+  constexpr std::size_t L = kLanes;
+  for (std::size_t i = 0; i < 3 * L; ++i) b[i] = 0.0;
+  if (degree < 0) return;
+  double v[3][L];
+  for (std::size_t l = 0; l < L; ++l) {
+    // Spare lanes repeat the first point; their results are not read.
+    const std::size_t p = l < count ? l : 0;
+    v[0][l] = x[p] - c[0];
+    v[1][l] = y[p] - c[1];
+    v[2][l] = z[p] - c[2];
+    mono[l] = 1.0;
+    for (std::size_t k = 0; k < 3; ++k) b[k * L + l] = local[k];
+  }
+  const std::size_t n = terms(degree);
+  for (std::size_t a = 1; a < n; ++a) {
+    const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
+    const double* __restrict from = mono + static_cast<std::size_t>(basis.minus1[a][k]) * L;
+    double* __restrict to = mono + a * L;
+    for (std::size_t l = 0; l < L; ++l) to[l] = from[l] * v[k][l];
+    for (std::size_t l = 0; l < L; ++l) b[l] += local[3 * a] * to[l];
+    for (std::size_t l = 0; l < L; ++l) b[L + l] += local[3 * a + 1] * to[l];
+    for (std::size_t l = 0; l < L; ++l) b[2 * L + l] += local[3 * a + 2] * to[l];
+  }
+}
+
 struct Evaluator;
 
 struct Scratch {
-  std::vector<double> t, h, lp, mono, near_b;
+  std::vector<double> t, h, lp, mono, near_b, local_b;
   std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
   std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
@@ -498,8 +591,14 @@ struct Evaluator {
     if (!(allowed > 0.0)) return -1;
     // truncation falls as p rises; a quick reject for the highest order first.
     if (truncation(order, rho) > allowed) return -1;
+    // The lower orders by powers of rho built up by products: each rounds, so the bound is taken a
+    // little larger (p products of relative error 2^-53 each lie far inside the factor).
+    const double one_minus = 1.0 - rho;
+    const double tail = rho / (one_minus * one_minus);
+    double power = rho;  // rho^(p + 1)
     for (int p = 0; p < order; ++p) {
-      if (truncation(p, rho) <= allowed) return p;
+      if (power * ((p + 2) / one_minus + tail) * (1.0 + 1e-13) <= allowed) return p;
+      power *= rho;
     }
     return order;
   }
@@ -728,27 +827,16 @@ struct Evaluator {
     near_kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first,
                 pz.data() + tc.first, m, w.near_b.data());
     w.near_pairs += static_cast<std::int64_t>(w.near.size() * m);
-    const std::size_t count = terms(degree);
-    double* mono = w.mono.data();
-    for (std::size_t i = 0; i < m; ++i) {
-      const std::size_t p = static_cast<std::size_t>(tc.first) + i;
-      const double v[3] = {px[p] - tc.c[0], py[p] - tc.c[1], pz[p] - tc.c[2]};
-      double b[3] = {0.0, 0.0, 0.0};
-      if (degree >= 0) {
-        mono[0] = 1.0;
-        b[0] = local[0];
-        b[1] = local[1];
-        b[2] = local[2];
-        for (std::size_t a = 1; a < count; ++a) {
-          const int k = basis.parent_axis[a];
-          mono[a] = mono[static_cast<std::size_t>(basis.minus1[a][static_cast<std::size_t>(k)])] * v[k];
-          b[0] += local[3 * a] * mono[a];
-          b[1] += local[3 * a + 1] * mono[a];
-          b[2] += local[3 * a + 2] * mono[a];
-        }
+    double* b = w.local_b.data();
+    for (std::size_t i = 0; i < m; i += kLanes) {
+      const std::size_t first = static_cast<std::size_t>(tc.first) + i;
+      const std::size_t count = std::min<std::size_t>(kLanes, m - i);
+      evaluate_local(basis, degree, local, tc.c, px.data() + first, py.data() + first, pz.data() + first,
+                     count, w.mono.data(), b);
+      for (std::size_t l = 0; l < count; ++l) {
+        double* o = out + 3 * static_cast<std::size_t>(point_order[first + l]);
+        for (std::size_t k = 0; k < 3; ++k) o[axes[k]] = w.near_b[3 * (i + l) + k] + b[k * kLanes + l];
       }
-      double* o = out + 3 * static_cast<std::size_t>(point_order[p]);
-      for (std::size_t k = 0; k < 3; ++k) o[axes[k]] = w.near_b[3 * i + k] + b[k];
     }
     if (done != nullptr) done->fetch_add(static_cast<std::int64_t>(m), std::memory_order_relaxed);
   }
@@ -800,7 +888,8 @@ struct Evaluator {
     w.lane_d.assign(3 * L, 0.0);
     w.lane_m.assign(reduced_stride() * L, 0.0);
     w.accumulated.assign(reduced_stride(), 0.0);
-    w.mono.assign(3 * terms(order), 0.0);
+    w.mono.assign(terms(order) * kLanes, 0.0);
+    w.local_b.assign(3 * kLanes, 0.0);
     w.bucket.assign(static_cast<std::size_t>(order + 1), {});
     w.planar_bucket.assign(static_cast<std::size_t>(order + 1), {});
   }
@@ -956,7 +1045,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max(hi[k], p[k]);
     }
   };
-  build_tree(ev.targets, ev.point_order, 0, np, leaves.points, false, point, point_extent);
+  build_tree_on(ev.targets, ev.point_order, np, leaves.points, false, point, point_extent, slots);
   ev.px.resize(n);
   ev.py.resize(n);
   ev.pz.resize(n);
@@ -993,7 +1082,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       hi[k] = std::max({hi[k], a[k], e[k]});
     }
   };
-  if (ns > 0) build_tree(ev.sources, segment_order, 0, ns, leaves.segments, planes, midpoint, segment_extent);
+  if (ns > 0)
+    build_tree_on(ev.sources, segment_order, ns, leaves.segments, planes, midpoint, segment_extent, slots);
   ev.segments.resize(stream.size());
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length

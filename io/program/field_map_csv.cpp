@@ -7,6 +7,7 @@
 #include "io/program/field_map_csv_reader.hpp"
 #include "lib/errors.hpp"
 #include "lib/number_format.hpp"
+#include "lib/workers.hpp"
 
 namespace expcoil {
 namespace {
@@ -74,27 +75,45 @@ FieldMapCsvWriter::FieldMapCsvWriter(std::string path, const std::vector<double>
   file_.text(kFieldMapCsvHeader).line_end();
 }
 
-void FieldMapCsvWriter::write(const double* b, std::int64_t points) {
+void FieldMapCsvWriter::write(const double* b, std::int64_t points, unsigned workers) {
   if (points > points_ - written_) points = points_ - written_;
+  const std::int64_t first = written_;
   written_ += points;
   // Once a write has failed the file is lost anyway; commit() reports why.
   if (!file_.ok()) return;
-  for (const double* end = b + 3 * points; b != end; b += 3) {
-    if (k_ == 0) {
-      xy_ = x_text_[i_];
-      xy_ += ',';
-      xy_ += y_text_[j_];
-      xy_ += ',';
-    }
-    file_.text(xy_).text(z_text_[k_]).text(", ");
-    file_.general(b[0], 15).text(",").general(b[1], 15).text(",").general(b[2], 15).line_end();
-    if (++k_ == z_text_.size()) {
-      k_ = 0;
-      if (++j_ == y_text_.size()) {
-        j_ = 0;
-        ++i_;
+  // Turning numbers into text is most of the time a big map takes to write: blocks of lines are made on
+  // the workers and appended in order, the bytes of one line at a time.
+  constexpr std::int64_t kBlock = 4096;
+  const std::int64_t nz = static_cast<std::int64_t>(z_text_.size());
+  const std::int64_t ny = static_cast<std::int64_t>(y_text_.size());
+  const std::int64_t blocks = (points + kBlock - 1) / kBlock;
+  const std::int64_t round = std::max<std::int64_t>(1, 2 * worker_count(workers));
+  std::vector<std::string> text(static_cast<std::size_t>(std::min(blocks, round)));
+  for (std::int64_t b0 = 0; b0 < blocks && file_.ok(); b0 += round) {
+    const std::int64_t count = std::min(round, blocks - b0);
+    run_workers(count, workers, [&](const WorkerRange& r, unsigned) {
+      char number[kMaxNumberChars];
+      for (std::int64_t k = r.first; k < r.end; ++k) {
+        std::string& out = text[static_cast<std::size_t>(k)];
+        out.clear();
+        const std::int64_t from = (b0 + k) * kBlock, to = std::min(points, from + kBlock);
+        for (std::int64_t p = from; p < to; ++p) {
+          const std::int64_t index = first + p;
+          out += x_text_[static_cast<std::size_t>(index / (ny * nz))];
+          out += ',';
+          out += y_text_[static_cast<std::size_t>(index / nz % ny)];
+          out += ',';
+          out += z_text_[static_cast<std::size_t>(index % nz)];
+          out += ", ";
+          for (int c = 0; c < 3; ++c) {
+            if (c > 0) out += ',';
+            out.append(number, format_general(number, b[3 * p + c], 15));
+          }
+          out += "\r\n";
+        }
       }
-    }
+    });
+    for (std::int64_t k = 0; k < count; ++k) file_.text(text[static_cast<std::size_t>(k)]);
   }
 }
 

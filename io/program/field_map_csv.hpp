@@ -43,8 +43,9 @@ class FieldMapCsvWriter {
   FieldMapCsvWriter(std::string path, const std::vector<double>& x, const std::vector<double>& y,
                     const std::vector<double>& z);
 
-  // The next `points` points' (Bx, By, Bz), 3 * points values.
-  void write(const double* b, std::int64_t points);
+  // The next `points` points' (Bx, By, Bz), 3 * points values; the text is made by `workers` workers (0:
+  // all processors), the same bytes for any count.
+  void write(const double* b, std::int64_t points, unsigned workers = 0);
 
   // False once a write has failed (the rest of the map need not be computed; commit() says why).
   bool ok() const { return file_.ok(); }
@@ -58,9 +59,7 @@ class FieldMapCsvWriter {
   // The coordinates' text is made once per grid value: rows repeat the same values over and over.
   std::vector<std::string> x_text_, y_text_, z_text_;
   std::int64_t points_ = 0;
-  std::string xy_;  // "x,y," of the row in progress
   std::int64_t written_ = 0;
-  std::size_t i_ = 0, j_ = 0, k_ = 0;
 };
 
 // About how many bytes the file of `grid` takes (the coordinates' text exactly where the axes are

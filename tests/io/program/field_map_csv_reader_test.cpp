@@ -89,6 +89,35 @@ TEST(FieldMapCsvReader, AGoodTableComesBackExactly) {
   }
 }
 
+// A map of several blocks of lines (the writer makes blocks on the workers), handed over in pieces that
+// split blocks and rows, with any worker count: every line in its place, the bytes of one line at a time.
+TEST(FieldMapCsvWriter, PiecesAndWorkerCountsChangeNoByte) {
+  test::TempDir dir;
+  const int n[3] = {7, 40, 37};
+  std::vector<double> x, y, z, b;
+  for (int i = 0; i < n[0]; ++i) x.push_back(node(0, i));
+  for (int j = 0; j < n[1]; ++j) y.push_back(node(1, j));
+  for (int k = 0; k < n[2]; ++k) z.push_back(node(2, k));
+  for (int i = 0; i < n[0]; ++i)
+    for (int j = 0; j < n[1]; ++j)
+      for (int k = 0; k < n[2]; ++k) b.insert(b.end(), {i / 7.0, j / 7.0, k / 7.0});
+  const std::string expected = joined(grid_lines(n[0], n[1], n[2]));
+  const std::int64_t total = static_cast<std::int64_t>(b.size() / 3);
+  for (const unsigned workers : {1u, 2u, 5u}) {
+    SCOPED_TRACE(workers);
+    const std::string path = (dir / "map.csv").string();
+    FieldMapCsvWriter writer(path, x, y, z);
+    std::int64_t done = 0;
+    for (const std::int64_t piece : {std::int64_t{1}, std::int64_t{4095}, std::int64_t{4097}, total}) {
+      const std::int64_t m = std::min(piece, total - done);
+      writer.write(b.data() + 3 * done, m, workers);
+      done += m;
+    }
+    writer.commit();
+    EXPECT_EQ(test::read_file(path), expected);
+  }
+}
+
 // Each damage to the table, the line reported and the start of the reason, with regular spacing and as
 // read where that differs (line -1: accepted).
 TEST(FieldMapCsvReader, EveryDamageIsRefusedAtItsFirstOffendingLine) {
