@@ -288,10 +288,12 @@ double safe_radius(double r) { return r * (1.0 + 1e-12) + 1e-300; }
 //   |G - G_p| <= \sum_{n > p} (n + 1) rho^n / |D|^2 = rho^(p+1) ((p + 2) / (1 - rho) + rho / (1 - rho)^2) /
 //   |D|^2,
 // and a cell carrying Q = K' \sum |I| length (the moments' charge) is off by at most Q S(p, rho) / |D|^2.
-double truncation(int p, double rho) {
+// `power` is rho^(p + 1).
+double truncation_at(int p, double power, double rho) {
   const double one_minus = 1.0 - rho;
-  return std::pow(rho, p + 1) * ((p + 2) / one_minus + rho / (one_minus * one_minus));
+  return power * ((p + 2) / one_minus + rho / (one_minus * one_minus));
 }
+double truncation(int p, double rho) { return truncation_at(p, std::pow(rho, p + 1), rho); }
 
 // The kernel's derivatives are harmonic, d^(g + 2 e_z) = -d^(g + 2 e_x) - d^(g + 2 e_y), so the M2L sum
 // needs only the moments and local coefficients whose z exponent is 0 or 1 (2n + 1 of each degree n
@@ -593,11 +595,9 @@ struct Evaluator {
     if (truncation(order, rho) > allowed) return -1;
     // The lower orders by powers of rho built up by products: each rounds, so the bound is taken a
     // little larger (p products of relative error 2^-53 each lie far inside the factor).
-    const double one_minus = 1.0 - rho;
-    const double tail = rho / (one_minus * one_minus);
     double power = rho;  // rho^(p + 1)
     for (int p = 0; p < order; ++p) {
-      if (power * ((p + 2) / one_minus + tail) * (1.0 + 1e-13) <= allowed) return p;
+      if (truncation_at(p, power, rho) * (1.0 + 1e-13) <= allowed) return p;
       power *= rho;
     }
     return order;
