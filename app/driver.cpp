@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "lib/matrix.hpp"
 #include "lib/memory.hpp"
 #include "lib/number_format.hpp"
+#include "lib/workers.hpp"
 #include "magnet/checks.hpp"
 #include "magnet/design.hpp"
 #include "magnet/field_map.hpp"
@@ -107,12 +109,31 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers
   }
   print("Saving windings\n");
   if (!cluster.root()) return written;
-  written = write_reported(
-                [&] { windings_table_write(windings, output_name("windings_", magnet.name, ".csv")); }) &&
-            written;
-  written = write_reported(
-                [&] { conductor_file_write(windings, output_name("windings_", magnet.name, ".cond")); }) &&
-            written;
+  // The two files at once (each is a serial pass over the windings); their reports, and anything else
+  // they throw, in the order of the files, as when they were written one after the other.
+  const std::function<void()> writes[2] = {
+      [&] { windings_table_write(windings, output_name("windings_", magnet.name, ".csv")); },
+      [&] { conductor_file_write(windings, output_name("windings_", magnet.name, ".cond")); }};
+  std::optional<std::string> failed[2];
+  std::exception_ptr thrown[2];
+  run_workers(2, std::min(workers, 2u), [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t i = r.first; i < r.end; ++i) {
+      try {
+        writes[i]();
+      } catch (const WriteError& e) {
+        failed[i] = e.what();
+      } catch (...) {
+        thrown[i] = std::current_exception();
+      }
+    }
+  });
+  for (int i = 0; i < 2; ++i) {
+    if (thrown[i]) std::rethrow_exception(thrown[i]);
+    if (failed[i]) {
+      print_error("%s\n", failed[i]->c_str());
+      written = false;
+    }
+  }
   return written;
 }
 

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -33,23 +35,27 @@ namespace {
 constexpr int kHighestOrder = 20;
 // Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
 // much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
-// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.61
-// of the time of 64 and 32 at 1e-9 (order 14), 128 and 32 0.88 of it at 1e-6 (order 9), and at 1e-3
-// (order 6) the same; on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds
-// an expansion of its own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger
-// source leaves leave too few cells for the expansions to carry much of the sum.
+// sets: on the example magnet's 93,424 segments and 260,928 points, 128 points and 64 segments took 0.92
+// of the time of 256 and 64 and 0.88 of that of 64 and 32 at 1e-9 (order 14; 128 and 32 as much as 128
+// and 64), 128 and 32 0.89 of the time of 64 and 32 at 1e-6 (order 9), and at 1e-3 (order 6) the same;
+// on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds an expansion of its
+// own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source leaves leave
+// too few cells for the expansions to carry much of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
 Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
   const bool large = segments >= 32768;
   const std::int32_t source = large && order >= 12 ? 64 : 32;
-  if ((large && order >= 12) || points >= 64 * segments) return {256, source};
+  if (points >= 64 * segments) return {256, source};
   return {large && order >= 8 ? 128 : 64, source};
 }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
 constexpr int kTaskDepth = 8;
+// The top of the traversal, down to this depth, runs on one core; below it the parts of it run on the
+// workers.
+constexpr int kSplitDepth = 3;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
 // and as many of the points nearest to a segment's midpoint, those closest to the segment's line.
 constexpr std::size_t kFloorSamples = 256;
@@ -274,6 +280,14 @@ double distance(const double* a, const double* b) {
   return std::sqrt((dx * dx + dy * dy) + dz * dz);
 }
 
+// body(c) for every cell c on the workers (each cell's value its own, so none depends on the workers).
+template <class Body>
+void each_cell(std::size_t count, unsigned workers, const Body& body) {
+  run_workers(static_cast<std::int64_t>(count), workers, [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t c = r.first; c < r.end; ++c) body(static_cast<std::size_t>(c));
+  });
+}
+
 // A radius computed in rounded arithmetic is enlarged so that it is never below the true one.
 double safe_radius(double r) { return r * (1.0 + 1e-12) + 1e-300; }
 
@@ -288,34 +302,45 @@ double safe_radius(double r) { return r * (1.0 + 1e-12) + 1e-300; }
 //   |G - G_p| <= \sum_{n > p} (n + 1) rho^n / |D|^2 = rho^(p+1) ((p + 2) / (1 - rho) + rho / (1 - rho)^2) /
 //   |D|^2,
 // and a cell carrying Q = K' \sum |I| length (the moments' charge) is off by at most Q S(p, rho) / |D|^2.
-// `power` is rho^(p + 1).
-double truncation_at(int p, double power, double rho) {
-  const double one_minus = 1.0 - rho;
-  return power * ((p + 2) / one_minus + rho / (one_minus * one_minus));
+// `power` is rho^(p + 1), `inverse` 1 / (1 - rho).
+double truncation_at(int p, double power, double rho, double inverse) {
+  return power * ((p + 2) * inverse + rho * (inverse * inverse));
 }
-double truncation(int p, double rho) { return truncation_at(p, std::pow(rho, p + 1), rho); }
 
 // The kernel's derivatives are harmonic, d^(g + 2 e_z) = -d^(g + 2 e_x) - d^(g + 2 e_y), so the M2L sum
 // needs only the moments and local coefficients whose z exponent is 0 or 1 (2n + 1 of each degree n
 // instead of (n + 1)(n + 2) / 2): the other moments are folded onto them (reduce_moments) and the other
 // local coefficients follow from them (expand_local). The same identity holds for every degree of the
 // truncated sums, so the folding changes nothing but the rounding.
+//
+// The sums themselves run over the scalar potential's derivatives: with H_g = d^g G = -d^(g + e_k) (1 /
+// |R|) componentwise, (M_a x H_(a + b))_i = -eps_ijk M_(a,j) d^(a + b + e_k) (1 / |R|), so
+//   \sum_{|a| <= p - |b|} M_a x H_(a + b) = (Phi_(b + e_y, z) - Phi_(b + e_z, y), Phi_(b + e_z, x) -
+//   Phi_(b + e_x, z), Phi_(b + e_x, y) - Phi_(b + e_y, x)),
+//   Phi_(c, j) = \sum_{|a| <= p + 1 - |c|} M_(a, j) d^(a + c) (1 / |R|),
+// the same terms regrouped: three products a term instead of six, on one derivative instead of three.
+// Phi is harmonic in c as well, so it too is needed only where c's z exponent is 0 or 1.
 struct Reduced {
-  std::vector<int> full;                    // reduced index -> Basis index
+  std::vector<int> full;                    // reduced index -> Basis index, degrees <= p + 1
+  std::vector<int> degree;                  // of each reduced index
   std::vector<int> kernel_index;            // kernel-derivative index -> Basis index (z <= 2)
-  std::vector<std::size_t> kernel_end;      // derivatives of degree <= p: the first kernel_end[p]
+  std::vector<std::size_t> kernel_end;      // derivatives of degree <= q: the first kernel_end[q]
   std::vector<int> recurrence;              // Basis indices with z <= 3, in degree order
   std::vector<std::size_t> recurrence_end;  // of degree <= q: the first recurrence_end[q]
-  // For reduced b of degree n_b, the kernel index of a + b for the reduced a of degree <= order - n_b:
-  // sum_index[sum_start[b] + a]. A sum truncated at p takes the first count(p - n_b) of them.
-  std::vector<int> sum_index, degree;
+  // For reduced c of degree n_c >= 1, the kernel index of a + c for the reduced a of degree <= order +
+  // 1 - n_c: sum_index[sum_start[c] + a]. A sum truncated at p takes the first count(p + 1 - n_c).
+  std::vector<int> sum_index;
   std::vector<std::size_t> sum_start;
   // A planar cell (its segments in one plane z = const through its centre) has no moment with a z
   // exponent: its reduced moments are those of z exponent 0, (n + 1) of degree n, in `planar` (reduced
-  // indices) order, and its sums run over them alone: planar_index[planar_start[b] + a], the first
-  // planar_count(p - n_b) of them.
+  // indices) order, and its sums run over them alone: planar_index[planar_start[c] + a], the first
+  // planar_count(p + 1 - n_c) of them.
   std::vector<int> planar, planar_index;
   std::vector<std::size_t> planar_start;
+  // For reduced b of degree <= order, the reduced index of b + e_k; for k = z where that has z exponent
+  // 2, -1, and Phi_(b + e_z) = -Phi_(b + e_z - 2 e_z + 2 e_x) - Phi_(b - e_z + 2 e_y) from lift_x, lift_y.
+  std::vector<std::array<int, 3>> up;
+  std::vector<int> lift_x, lift_y;
 
   static std::size_t count(int p) { return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 1)); }
   static std::size_t planar_count(int p) {
@@ -324,10 +349,15 @@ struct Reduced {
 
   explicit Reduced(const Basis& basis) {
     const int p = basis.q - 1;
-    std::vector<int> kernel_of(basis.exponent.size(), -1);
-    for (int n = 0; n <= p; ++n) {
+    std::vector<int> kernel_of(basis.exponent.size(), -1), reduced_of(basis.exponent.size(), -1);
+    for (int n = 0; n <= basis.q; ++n) {
       for (int az = 0; az <= std::min(1, n); ++az) {
-        for (int ax = n - az; ax >= 0; --ax) full.push_back(basis.at(ax, n - az - ax, az));
+        for (int ax = n - az; ax >= 0; --ax) {
+          const int a = basis.at(ax, n - az - ax, az);
+          reduced_of[static_cast<std::size_t>(a)] = static_cast<int>(full.size());
+          full.push_back(a);
+          degree.push_back(n);
+        }
       }
       for (int gz = 0; gz <= std::min(2, n); ++gz) {
         for (int gx = n - gz; gx >= 0; --gx) {
@@ -347,27 +377,40 @@ struct Reduced {
     for (std::size_t r = 0; r < count(p); ++r) {
       if (basis.exponent[static_cast<std::size_t>(full[r])][2] == 0) planar.push_back(static_cast<int>(r));
     }
-    for (std::size_t b = 0; b < count(p); ++b) {
-      const auto& eb = basis.exponent[static_cast<std::size_t>(full[b])];
-      const int nb = eb[0] + eb[1] + eb[2];
-      degree.push_back(nb);
+    for (std::size_t c = 0; c < count(basis.q); ++c) {
+      const auto& ec = basis.exponent[static_cast<std::size_t>(full[c])];
+      const int nc = degree[c];
       auto kernel_at = [&](int a) {
         const auto& ea = basis.exponent[static_cast<std::size_t>(full[static_cast<std::size_t>(a)])];
-        return kernel_of[static_cast<std::size_t>(basis.at(ea[0] + eb[0], ea[1] + eb[1], ea[2] + eb[2]))];
+        return kernel_of[static_cast<std::size_t>(basis.at(ea[0] + ec[0], ea[1] + ec[1], ea[2] + ec[2]))];
       };
       sum_start.push_back(sum_index.size());
-      for (std::size_t a = 0; a < count(p - nb); ++a) sum_index.push_back(kernel_at(static_cast<int>(a)));
       planar_start.push_back(planar_index.size());
-      for (std::size_t a = 0; a < planar_count(p - nb); ++a) planar_index.push_back(kernel_at(planar[a]));
+      if (nc == 0) continue;
+      for (std::size_t a = 0; a < count(basis.q - nc); ++a)
+        sum_index.push_back(kernel_at(static_cast<int>(a)));
+      for (std::size_t a = 0; a < planar_count(basis.q - nc); ++a)
+        planar_index.push_back(kernel_at(planar[a]));
+    }
+    const auto reduced_at = [&](int i, int j, int k) {
+      const int a = basis.at(i, j, k);
+      return a < 0 ? -1 : reduced_of[static_cast<std::size_t>(a)];
+    };
+    for (std::size_t b = 0; b < count(p); ++b) {
+      const auto [x, y, z] = basis.exponent[static_cast<std::size_t>(full[b])];
+      up.push_back({reduced_at(x + 1, y, z), reduced_at(x, y + 1, z), z == 0 ? reduced_at(x, y, 1) : -1});
+      lift_x.push_back(z == 1 ? reduced_at(x + 2, y, 0) : -1);
+      lift_y.push_back(z == 1 ? reduced_at(x, y + 2, 0) : -1);
     }
   }
 };
 
 // Moments (3 per Basis index) folded onto the reduced indices: out[3 r + k].
-void reduce_moments(const Basis& basis, const Reduced& reduced, int order, const double* moments,
+void reduce_moments(const Basis& basis, const Reduced& reduced, int order, bool planar, const double* moments,
                     double* out) {
   std::vector<double> m(moments, moments + 3 * terms(order));
-  for (int n = order; n >= 2; --n) {
+  // A planar cell's moments with a z exponent are zero: folding them changes nothing.
+  for (int n = planar ? 1 : order; n >= 2; --n) {
     for (int z = n; z >= 2; --z) {
       for (int x = n - z; x >= 0; --x) {
         const std::size_t a = static_cast<std::size_t>(basis.at(x, n - z - x, z));
@@ -398,9 +441,11 @@ constexpr int kLanes = 8;
 #endif
 
 // `moments` in the layout of the cells' kind: every reduced index, or (planar) those of `planar` alone.
+// t holds terms(p + 1) * kLanes, f the derivatives, phi 3 * count(p + 1) * kLanes.
 EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, int p, bool planar,
                                    const double* __restrict d, const double* __restrict moments,
-                                   double* __restrict t, double* __restrict h, double* __restrict lp) {
+                                   double* __restrict t, double* __restrict f, double* __restrict phi,
+                                   double* __restrict lp) {
   constexpr std::size_t L = kLanes;
   // d^a (1 / |R|) / a! at R = D: |a| r^2 T_a + (2|a| - 1) \sum_k D_k T_(a - e_k) + (|a| - 1) \sum_k
   // T_(a - 2 e_k) = 0, for the indices with z <= 3 (all that the kernel derivatives below use).
@@ -428,36 +473,73 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
     const double c1 = 2 * n - 1, c2 = n - 1, c3 = n;
     for (std::size_t l = 0; l < L; ++l) t[a * L + l] = -(c1 * s1[l] + c2 * s2[l]) / (c3 * r2[l]);
   }
-  // H_g = d^g G = -d^(g + e_k) (1 / |R|), unscaled.
-  const std::size_t nh = reduced.kernel_end[static_cast<std::size_t>(p)];
-  for (std::size_t g = 0; g < nh; ++g) {
+  // d^g (1 / |R|), z exponent <= 2, degree <= p + 1.
+  const std::size_t nf = reduced.kernel_end[static_cast<std::size_t>(p + 1)];
+  for (std::size_t g = 0; g < nf; ++g) {
     const std::size_t full = static_cast<std::size_t>(reduced.kernel_index[g]);
-    for (std::size_t k = 0; k < 3; ++k) {
-      const std::size_t up = static_cast<std::size_t>(basis.plus1[full][k]);
-      const double f = -basis.factorial[up];
-      for (std::size_t l = 0; l < L; ++l) h[(3 * g + k) * L + l] = f * t[up * L + l];
-    }
+    const double factor = basis.factorial[full];
+    for (std::size_t l = 0; l < L; ++l) f[g * L + l] = factor * t[full * L + l];
   }
-  // One reduced coefficient at a time, its sums held in registers.
-  const std::size_t nb = Reduced::count(p);
-  for (std::size_t b = 0; b < nb; ++b) {
-    const int q = p - reduced.degree[b];
+  // Phi_c for the reduced c of degree 1 to p + 1, each sum held in registers, two c of one degree at a
+  // time (their sums run over the same moments, loaded once).
+  const std::size_t nc = Reduced::count(p + 1);
+  for (std::size_t c = 1; c < nc;) {
+    const int q = p + 1 - reduced.degree[c];
     const std::size_t na = planar ? Reduced::planar_count(q) : Reduced::count(q);
-    const int* __restrict g = planar ? reduced.planar_index.data() + reduced.planar_start[b]
-                                     : reduced.sum_index.data() + reduced.sum_start[b];
-    double s0[L] = {}, s1[L] = {}, s2[L] = {};
+    const bool pair = c + 1 < nc && reduced.degree[c + 1] == reduced.degree[c];
+    const int* __restrict g0 = planar ? reduced.planar_index.data() + reduced.planar_start[c]
+                                      : reduced.sum_index.data() + reduced.sum_start[c];
+    const int* __restrict g1 = pair ? (planar ? reduced.planar_index.data() + reduced.planar_start[c + 1]
+                                              : reduced.sum_index.data() + reduced.sum_start[c + 1])
+                                    : g0;
+    double s0[L] = {}, s1[L] = {}, s2[L] = {}, u0[L] = {}, u1[L] = {}, u2[L] = {};
     for (std::size_t a = 0; a < na; ++a) {
       const double* __restrict ma = moments + 3 * L * a;
-      const double* __restrict hg = h + 3 * L * static_cast<std::size_t>(g[a]);
-      for (std::size_t l = 0; l < L; ++l) s0[l] += ma[L + l] * hg[2 * L + l] - ma[2 * L + l] * hg[L + l];
-      for (std::size_t l = 0; l < L; ++l) s1[l] += ma[2 * L + l] * hg[l] - ma[l] * hg[2 * L + l];
-      for (std::size_t l = 0; l < L; ++l) s2[l] += ma[l] * hg[L + l] - ma[L + l] * hg[l];
+      const double* __restrict f0 = f + L * static_cast<std::size_t>(g0[a]);
+      const double* __restrict f1 = f + L * static_cast<std::size_t>(g1[a]);
+      for (std::size_t l = 0; l < L; ++l) s0[l] += ma[l] * f0[l];
+      for (std::size_t l = 0; l < L; ++l) s1[l] += ma[L + l] * f0[l];
+      for (std::size_t l = 0; l < L; ++l) s2[l] += ma[2 * L + l] * f0[l];
+      for (std::size_t l = 0; l < L; ++l) u0[l] += ma[l] * f1[l];
+      for (std::size_t l = 0; l < L; ++l) u1[l] += ma[L + l] * f1[l];
+      for (std::size_t l = 0; l < L; ++l) u2[l] += ma[2 * L + l] * f1[l];
+    }
+    double* __restrict o = phi + 3 * L * c;
+    for (std::size_t l = 0; l < L; ++l) {
+      o[l] = s0[l];
+      o[L + l] = s1[l];
+      o[2 * L + l] = s2[l];
+    }
+    if (pair) {
+      for (std::size_t l = 0; l < L; ++l) {
+        o[3 * L + l] = u0[l];
+        o[4 * L + l] = u1[l];
+        o[5 * L + l] = u2[l];
+      }
+    }
+    c += pair ? 2 : 1;
+  }
+  // The local sums from Phi at b + e_x, b + e_y, b + e_z (the last through the harmonic identity where
+  // its z exponent is 2).
+  const std::size_t nb = Reduced::count(p);
+  for (std::size_t b = 0; b < nb; ++b) {
+    const auto& u = reduced.up[b];
+    const double* __restrict px = phi + 3 * L * static_cast<std::size_t>(u[0]);
+    const double* __restrict py = phi + 3 * L * static_cast<std::size_t>(u[1]);
+    double pz[3 * L];
+    if (u[2] >= 0) {
+      const double* __restrict s = phi + 3 * L * static_cast<std::size_t>(u[2]);
+      for (std::size_t i = 0; i < 3 * L; ++i) pz[i] = s[i];
+    } else {
+      const double* __restrict sx = phi + 3 * L * static_cast<std::size_t>(reduced.lift_x[b]);
+      const double* __restrict sy = phi + 3 * L * static_cast<std::size_t>(reduced.lift_y[b]);
+      for (std::size_t i = 0; i < 3 * L; ++i) pz[i] = -sx[i] - sy[i];
     }
     double* __restrict lb = lp + 3 * L * b;
     for (std::size_t l = 0; l < L; ++l) {
-      lb[l] = s0[l];
-      lb[L + l] = s1[l];
-      lb[2 * L + l] = s2[l];
+      lb[l] = py[2 * L + l] - pz[L + l];
+      lb[L + l] = pz[l] - px[2 * L + l];
+      lb[2 * L + l] = px[L + l] - py[l];
     }
   }
 }
@@ -547,7 +629,7 @@ EXPCOIL_TREE_CLONES void evaluate_local(const Basis& basis, int degree, const do
 struct Evaluator;
 
 struct Scratch {
-  std::vector<double> t, h, lp, mono, near_b, local_b;
+  std::vector<double> t, h, phi, lp, mono, near_b, local_b;
   std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
   std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
@@ -568,12 +650,13 @@ struct Evaluator {
   const Basis& basis;
   const Reduced& reduced;
   int order;      // highest expansion order
-  double budget;  // accepted when truncation(p, rho) <= budget * |D|^2 + the target's allowance
+  double budget;  // accepted when the truncation bound <= budget * |D|^2 + the target's allowance
   std::vector<Cell> sources, targets;
   std::vector<StreamSegment> segments;  // in source-tree order
-  std::vector<double> moments;          // 3 * terms(order) per source cell
-  std::vector<double> reduced_moments;  // 3 * Reduced::count(order) per source cell
-  std::vector<double> px, py, pz;       // points in target-tree order
+  // 3 * terms(order) per source cell, each cell's zeroed by the worker that fills it.
+  std::unique_ptr<double[]> moments;
+  std::unique_ptr<double[]> reduced_moments;  // 3 * Reduced::count(order) per source cell, all written
+  std::vector<double> px, py, pz;             // points in target-tree order
   std::vector<std::int32_t> point_order;
   std::vector<int> all_terms, planar_terms;  // Basis indices of degree <= order; those with no z exponent
   int axes[3];                               // coordinate i of the trees is axis axes[i] of the caller's
@@ -591,13 +674,19 @@ struct Evaluator {
     if (!(rho < 1.0)) return -1;
     const double allowed = budget * d * d + (rho <= kSpreadRho ? t.allowance : 0.0);
     if (!(allowed > 0.0)) return -1;
-    // truncation falls as p rises; a quick reject for the highest order first.
-    if (truncation(order, rho) > allowed) return -1;
-    // The lower orders by powers of rho built up by products: each rounds, so the bound is taken a
-    // little larger (p products of relative error 2^-53 each lie far inside the factor).
+    // Powers of rho and the bound's terms in products: each rounds, so the bound is taken a little larger
+    // (a few dozen roundings of relative error 2^-53 each lie far inside the factor). truncation falls as
+    // p rises: a quick reject at the highest order first, its power by squaring.
+    const double inverse = 1.0 / (1.0 - rho);
+    double top = 1.0, base = rho;
+    for (int e = order + 1; e > 0; e >>= 1) {
+      if (e & 1) top *= base;
+      base *= base;
+    }
+    if (truncation_at(order, top, rho, inverse) * (1.0 + 1e-13) > allowed) return -1;
     double power = rho;  // rho^(p + 1)
     for (int p = 0; p < order; ++p) {
-      if (truncation_at(p, power, rho) * (1.0 + 1e-13) <= allowed) return p;
+      if (truncation_at(p, power, rho, inverse) * (1.0 + 1e-13) <= allowed) return p;
       power *= rho;
     }
     return order;
@@ -616,7 +705,7 @@ struct Evaluator {
       const std::int32_t s = batch[l < count ? l : 0];
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       for (std::size_t k = 0; k < 3; ++k) w.lane_d[k * L + l] = tc.c[k] - sc.c[k];
-      const double* mo = reduced_moments.data() + static_cast<std::size_t>(s) * reduced_stride();
+      const double* mo = reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride();
       if (planar) {
         for (std::size_t i = 0; i < np; ++i) {
           const std::size_t r = static_cast<std::size_t>(reduced.planar[i]);
@@ -627,7 +716,7 @@ struct Evaluator {
       }
     }
     batch_m2l(basis, reduced, p, planar, w.lane_d.data(), w.lane_m.data(), w.t.data(), w.h.data(),
-              w.lp.data());
+              w.phi.data(), w.lp.data());
     for (std::size_t i = 0; i < n; ++i) {
       double sum = w.accumulated[i];
       for (std::size_t l = 0; l < L; ++l) sum += w.lp[i * L + l];
@@ -725,14 +814,16 @@ struct Evaluator {
 
   // Moments about c re-expressed about c + h: M'_a = \sum_{g <= a} h^(a - g) / (a - g)! M_g, one axis
   // at a time.
-  void shift_moments(double* mo, const double* h) const {
+  // With `planar` (the moments with a z exponent are zero) the lines of the x and y shifts that hold
+  // only those are skipped: they stay zero.
+  void shift_moments(double* mo, const double* h, bool planar) const {
     for (int axis = 0; axis < 3; ++axis) {
       if (h[axis] == 0.0) continue;
       double e[kHighestOrder + 2];
       e[0] = 1.0;
       for (int i = 1; i <= order; ++i) e[i] = e[i - 1] * h[axis] / i;
       for (int u = 0; u <= order; ++u) {
-        for (int v = 0; u + v <= order; ++v) {
+        for (int v = 0; u + v <= order && (v == 0 || axis == 2 || !planar); ++v) {
           const int n = order - u - v;
           int line[kHighestOrder + 2];
           for (int i = 0; i <= n; ++i) {
@@ -752,7 +843,8 @@ struct Evaluator {
 
   void leaf_moments(std::int32_t s) {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
-    double* mo = moments.data() + static_cast<std::size_t>(s) * stride();
+    double* mo = moments.get() + static_cast<std::size_t>(s) * stride();
+    std::fill_n(mo, stride(), 0.0);
     std::vector<double> node, weight;
     gauss_legendre(order / 2 + 1, node, weight);
     const std::size_t m = terms(order);
@@ -774,17 +866,20 @@ struct Evaluator {
     }
   }
 
-  void build_moments(std::int32_t s) {
+  // The moments of cell s (at depth `depth`) from its children's, those at depth `built` and below
+  // already done (built < 0: none).
+  void build_moments(std::int32_t s, int depth, int built) {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
-    if (cell.leaf()) return;  // leaf_moments, run before
-    double* mo = moments.data() + static_cast<std::size_t>(s) * stride();
+    if (cell.leaf() || depth == built) return;  // leaf_moments, run before
+    double* mo = moments.get() + static_cast<std::size_t>(s) * stride();
+    std::fill_n(mo, stride(), 0.0);
     std::vector<double> child(stride());
     for (std::int32_t c : {cell.left, cell.right}) {
-      build_moments(c);
+      build_moments(c, depth + 1, built);
       const Cell& cc = sources[static_cast<std::size_t>(c)];
-      std::copy_n(moments.data() + static_cast<std::size_t>(c) * stride(), stride(), child.data());
+      std::copy_n(moments.get() + static_cast<std::size_t>(c) * stride(), stride(), child.data());
       const double h[3] = {cell.c[0] - cc.c[0], cell.c[1] - cc.c[1], cell.c[2] - cc.c[2]};
-      shift_moments(child.data(), h);
+      shift_moments(child.data(), h, cc.planar);
       for (std::size_t i = 0; i < stride(); ++i) mo[i] += child[i];
     }
   }
@@ -863,9 +958,9 @@ struct Evaluator {
   // The top of the target tree, run before the workers start: its cells' interactions, down to the
   // subtrees that become the work items.
   void split(std::int32_t t, const std::vector<std::int32_t>& candidates, std::vector<double> local,
-             int degree, int depth, std::vector<Task>& tasks, Scratch& w) const {
+             int degree, int depth, int stop, std::vector<Task>& tasks, Scratch& w) const {
     const Cell& tc = targets[static_cast<std::size_t>(t)];
-    if (depth == kTaskDepth || tc.leaf()) {
+    if (depth == stop || tc.leaf()) {
       tasks.push_back({t, candidates, std::move(local), degree});
       return;
     }
@@ -876,14 +971,15 @@ struct Evaluator {
       const Cell& cc = targets[static_cast<std::size_t>(c)];
       const double h[3] = {cc.c[0] - tc.c[0], cc.c[1] - tc.c[1], cc.c[2] - tc.c[2]};
       if (degree >= 0) shift_local(child.data(), degree, h);
-      split(c, deferred, std::move(child), degree, depth + 1, tasks, w);
+      split(c, deferred, std::move(child), degree, depth + 1, stop, tasks, w);
     }
   }
 
   void size_scratch(Scratch& w) const {
     const std::size_t L = kLanes;
     w.t.assign(terms(order + 1) * L, 0.0);
-    w.h.assign(3 * reduced.kernel_index.size() * L, 0.0);
+    w.h.assign(reduced.kernel_index.size() * L, 0.0);
+    w.phi.assign(3 * Reduced::count(order + 1) * L, 0.0);
     w.lp.assign(reduced_stride() * L, 0.0);
     w.lane_d.assign(3 * L, 0.0);
     w.lane_m.assign(reduced_stride() * L, 0.0);
@@ -1055,7 +1151,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     ev.py[i] = py_in[o];
     ev.pz[i] = pz_in[o];
   }
-  for (Cell& c : ev.targets) {
+  each_cell(ev.targets.size(), slots, [&](std::size_t t) {
+    Cell& c = ev.targets[t];
     double r = 0.0;
     for (std::int32_t i = c.first; i < c.end; ++i) {
       const std::size_t p = static_cast<std::size_t>(i);
@@ -1063,7 +1160,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       r = std::max(r, distance(q, c.c));
     }
     c.r = safe_radius(r);
-  }
+  });
 
   // The source tree.
   const std::int32_t ns = static_cast<std::int32_t>(stream.size());
@@ -1088,7 +1185,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
   double charge = 0.0;  // K' \sum |I| length
   for (const StreamSegment& g : ev.segments) charge += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
-  for (Cell& c : ev.sources) {
+  each_cell(ev.sources.size(), slots, [&](std::size_t s) {
+    Cell& c = ev.sources[s];
     double r = 0.0;
     for (std::int32_t i = c.first; i < c.end; ++i) {
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
@@ -1096,7 +1194,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       r = std::max({r, distance(a, c.c), distance(e, c.c)});
     }
     c.r = safe_radius(r);
-  }
+  });
 
   // The lower bound of max |B|: the exact field at sample points. Any point's exact |B| is one; the
   // samples are spread over the set and, since the largest fields are next to conductors, include the
@@ -1106,7 +1204,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const std::size_t step = std::max<std::size_t>(1, n / kFloorSamples);
   for (std::size_t i = 0; i < n; i += step) sample.push_back(static_cast<std::int32_t>(i));
   std::vector<Box> boxes(ev.targets.size());
-  for (std::size_t t = 0; t < ev.targets.size(); ++t) {
+  each_cell(ev.targets.size(), slots, [&](std::size_t t) {
     Box& b = boxes[t];
     for (int k = 0; k < 3; ++k) {
       b.lo[k] = INFINITY;
@@ -1120,7 +1218,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
         b.hi[k] = std::max(b.hi[k], r[k]);
       }
     }
-  }
+  });
   // In fixed chunks of segments, each search seeded with the last answer of its chunk (neighbours in tree
   // order lie close, so that answer's distance prunes from the start); the answers, ties included, depend
   // on the chunks alone, not on the workers.
@@ -1188,13 +1286,13 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const double eps = 0.5 * tolerance * floor;
   ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
   std::vector<double> cell_charge(ev.sources.size(), 0.0);
-  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+  each_cell(ev.sources.size(), slots, [&](std::size_t c) {
     const Cell& cell = ev.sources[c];
     for (std::int32_t i = cell.first; i < cell.end; ++i) {
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
       cell_charge[c] += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
     }
-  }
+  });
   // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
   std::vector<double> scale(ev.targets.size(), 0.0);
   if (ns > 0) {
@@ -1213,7 +1311,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     ev.targets[t].allowance = spread > 0.0 ? 0.5 * eps / spread : 0.0;
   }
 
-  ev.moments.assign(ev.sources.size() * ev.stride(), 0.0);
+  ev.moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.stride());
   // The leaves' moments on the workers (each cell's own), then the shifts up the tree.
   std::vector<std::int32_t> source_leaves;
   for (std::size_t c = 0; c < ev.sources.size(); ++c) {
@@ -1223,21 +1321,56 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     for (std::int64_t i = r.first; i < r.end; ++i)
       ev.leaf_moments(source_leaves[static_cast<std::size_t>(i)]);
   });
-  if (ns > 0) ev.build_moments(0);
-  ev.reduced_moments.assign(ev.sources.size() * ev.reduced_stride(), 0.0);
+  // The subtrees below kBuildDepth on the workers, each its own cells' sums, then the cells above.
+  std::vector<std::int32_t> subtrees;
+  const auto collect = [&](const auto& self, std::int32_t c, int depth) -> void {
+    const Cell& cell = ev.sources[static_cast<std::size_t>(c)];
+    if (depth == kBuildDepth) {
+      subtrees.push_back(c);
+    } else if (!cell.leaf()) {
+      self(self, cell.left, depth + 1);
+      self(self, cell.right, depth + 1);
+    }
+  };
+  if (ns > 0) collect(collect, 0, 0);
+  run_workers(static_cast<std::int64_t>(subtrees.size()), slots, [&](const WorkerRange& r, unsigned) {
+    for (std::int64_t i = r.first; i < r.end; ++i)
+      ev.build_moments(subtrees[static_cast<std::size_t>(i)], 0, -1);
+  });
+  if (ns > 0) ev.build_moments(0, 0, kBuildDepth);
+  ev.reduced_moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.reduced_stride());
   run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
     for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
-      reduce_moments(basis, reduced, order, ev.moments.data() + c * ev.stride(),
-                     ev.reduced_moments.data() + c * ev.reduced_stride());
+      reduce_moments(basis, reduced, order, ev.sources[c].planar, ev.moments.get() + c * ev.stride(),
+                     ev.reduced_moments.get() + c * ev.reduced_stride());
     }
   });
 
   Scratch top;
   ev.size_scratch(top);
-  std::vector<Task> tasks;
+  std::vector<Task> upper;
   std::vector<std::int32_t> root_candidates;
   if (ns > 0) root_candidates.push_back(0);
-  ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0, tasks, top);
+  ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0, kSplitDepth, upper, top);
+  // Below kSplitDepth on the workers, each part's items in its own list, the lists joined in order.
+  std::vector<std::vector<Task>> parts(upper.size());
+  std::vector<Scratch> per_part_stats(upper.size());
+  std::atomic<std::size_t> next_part{0};
+  run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
+    Scratch w;
+    ev.size_scratch(w);
+    for (std::size_t i = next_part.fetch_add(1); i < upper.size(); i = next_part.fetch_add(1)) {
+      Task& part = upper[i];
+      w.far_pairs = 0;
+      w.near_pairs = 0;
+      ev.split(part.cell, part.candidates, std::move(part.local), part.degree, kSplitDepth, kTaskDepth,
+               parts[i], w);
+      per_part_stats[i].far_pairs = w.far_pairs;
+      per_part_stats[i].near_pairs = w.near_pairs;
+    }
+  });
+  std::vector<Task> tasks;
+  for (std::vector<Task>& part : parts) std::move(part.begin(), part.end(), std::back_inserter(tasks));
 
   // The items differ in cost (those next to conductors have long near lists), so each worker takes the
   // next one left; an item's values depend on the item alone, never on which worker runs it.
@@ -1261,6 +1394,10 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     stats->max_order = order;
     stats->far_pairs = top.far_pairs;
     stats->near_pairs = top.near_pairs;
+    for (const Scratch& s : per_part_stats) {
+      stats->far_pairs += s.far_pairs;
+      stats->near_pairs += s.near_pairs;
+    }
     for (const Scratch& s : per_task_stats) {
       stats->far_pairs += s.far_pairs;
       stats->near_pairs += s.near_pairs;

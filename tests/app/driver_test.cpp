@@ -311,6 +311,15 @@ TEST(Driver, HostileSurroundingsAreReportedAndTheOtherFilesWritten) {
   } cases[] = {
       {"", [] { std::filesystem::create_directory("windings_A.csv"); }, 1, kOutputAB,
        "cannot write windings_A.csv: Is a directory\n", kFilesOfAB},
+      // Both windings files of a magnet failing (they are written at once): reported in the files' order.
+      {"",
+       [] {
+         std::filesystem::create_directory("windings_A.csv");
+         std::filesystem::create_directory("windings_A.cond");
+       },
+       1, kOutputAB,
+       "cannot write windings_A.csv: Is a directory\ncannot write windings_A.cond: Is a directory\n",
+       kFilesOfAB},
       {"",
        file_size_limit,
        1,
