@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,7 @@
 #include "lib/matrix.hpp"
 #include "lib/memory.hpp"
 #include "lib/number_format.hpp"
+#include "lib/output_file.hpp"
 #include "lib/workers.hpp"
 #include "magnet/checks.hpp"
 #include "magnet/design.hpp"
@@ -95,6 +97,28 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers
   const FieldMapGrid grid = field_map_grid(magnet);
   print(field_map_extent_text(grid));
   print(field_map_count_text(grid));
+  // The windings' files do not need the map, and making their text is a serial pass over the windings:
+  // on the root, with a core to spare, it runs beside the map. The files are still written after the map,
+  // from that text, so that what reaches the disk, in what order, and what is reported stay those of
+  // writing them then (a full disk, say, still fails the windings rather than the map).
+  std::string table_text, conductor_text;
+  bool have_text = false;
+  std::jthread formatter;
+  if (cluster.root() && worker_count(workers) >= 2) {
+    try {
+      formatter = std::jthread([&] {
+        try {
+          table_text = windings_table_text(windings);
+          conductor_text = conductor_file_text(windings);
+          have_text = true;
+        } catch (const std::bad_alloc&) {
+          // Made again while writing, where a shortage is reported as everywhere else.
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread: the text is made while writing.
+    }
+  }
   bool written;
   {
     // The messages above stay above the bar on a terminal.
@@ -108,32 +132,26 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers
     });
   }
   print("Saving windings\n");
+  if (formatter.joinable()) formatter.join();
   if (!cluster.root()) return written;
-  // The two files at once (each is a serial pass over the windings); their reports, and anything else
-  // they throw, in the order of the files, as when they were written one after the other.
-  const std::function<void()> writes[2] = {
-      [&] { windings_table_write(windings, output_name("windings_", magnet.name, ".csv")); },
-      [&] { conductor_file_write(windings, output_name("windings_", magnet.name, ".cond")); }};
-  std::optional<std::string> failed[2];
-  std::exception_ptr thrown[2];
-  run_workers(2, std::min(workers, 2u), [&](const WorkerRange& r, unsigned) {
-    for (std::int64_t i = r.first; i < r.end; ++i) {
-      try {
-        writes[i]();
-      } catch (const WriteError& e) {
-        failed[i] = e.what();
-      } catch (...) {
-        thrown[i] = std::current_exception();
-      }
-    }
-  });
-  for (int i = 0; i < 2; ++i) {
-    if (thrown[i]) std::rethrow_exception(thrown[i]);
-    if (failed[i]) {
-      print_error("%s\n", failed[i]->c_str());
-      written = false;
-    }
-  }
+  const std::string table_path = output_name("windings_", magnet.name, ".csv");
+  const std::string conductor_path = output_name("windings_", magnet.name, ".cond");
+  written = write_reported([&] {
+              if (have_text) {
+                write_text_file(table_path, table_text);
+              } else {
+                windings_table_write(windings, table_path);
+              }
+            }) &&
+            written;
+  written = write_reported([&] {
+              if (have_text) {
+                write_text_file(conductor_path, conductor_text);
+              } else {
+                conductor_file_write(windings, conductor_path);
+              }
+            }) &&
+            written;
   return written;
 }
 

@@ -240,4 +240,10 @@ void output_file_remove_temporaries() noexcept {
   g_removals_running.fetch_sub(1);
 }
 
+void write_text_file(const std::string& path, std::string_view text) {
+  OutputFile file(path);
+  file.text(text);
+  file.commit_or_throw();
+}
+
 }  // namespace expcoil

@@ -103,4 +103,7 @@ class OutputFile {
 // that ends the process; the objects themselves are left as they are.
 void output_file_remove_temporaries() noexcept;
 
+// `text` as the file at `path`, through an OutputFile: throws its WriteError on failure.
+void write_text_file(const std::string& path, std::string_view text);
+
 }  // namespace expcoil

@@ -544,16 +544,34 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
   }
 }
 
-// acc[(3 a + k) * kLanes + l] += q_k \int_0^1 (c - A - t d)^a / a! dt for the Basis indices a of `list`
-// (in degree order, so each comes after a - e_(parent axis), which is in the list too), q = current times
-// d, for segment l < count (A its start, d its direction), by Gauss-Legendre, one segment per lane. mono
-// and mu are scratch of terms * kLanes.
-EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, const std::vector<int>& list,
-                                         const std::vector<double>& node, const std::vector<double>& weight,
-                                         const double* c, const StreamSegment* g, std::size_t count,
-                                         double* __restrict mono, double* __restrict mu,
-                                         double* __restrict acc) {
+// Basis indices in degree order, each with the position in the list of its parent a - e_k (k the parent
+// axis), which comes before it.
+struct MomentList {
+  std::vector<int> term, parent, axis;
+  std::vector<double> inverse;  // 1 / a_k
+  MomentList(const Basis& basis, const std::vector<int>& terms) : term(terms) {
+    std::vector<int> position(basis.exponent.size(), -1);
+    for (std::size_t j = 0; j < term.size(); ++j)
+      position[static_cast<std::size_t>(term[j])] = static_cast<int>(j);
+    for (const int a : term) {
+      const int k = basis.parent_axis[static_cast<std::size_t>(a)];
+      const int from = basis.minus1[static_cast<std::size_t>(a)][static_cast<std::size_t>(k)];
+      parent.push_back(from < 0 ? -1 : position[static_cast<std::size_t>(from)]);
+      axis.push_back(k);
+      inverse.push_back(basis.inverse[static_cast<std::size_t>(a)]);
+    }
+  }
+};
+
+// acc[(3 j + k) * kLanes + l] += q_k \int_0^1 (c - A - t d)^a / a! dt for the j-th Basis index a of `list`,
+// q = current times d, for segment l < count (A its start, d its direction), by Gauss-Legendre, one
+// segment per lane. mono and mu are scratch of list.term.size() * kLanes.
+EXPCOIL_TREE_CLONES void segment_moments(const MomentList& list, const std::vector<double>& node,
+                                         const std::vector<double>& weight, const double* c,
+                                         const StreamSegment* g, std::size_t count, double* __restrict mono,
+                                         double* __restrict mu, double* __restrict acc) {
   constexpr std::size_t L = kLanes;
+  const std::size_t m = list.term.size();
   double start[3][L], dir[3][L], q[3][L];
   for (std::size_t l = 0; l < L; ++l) {
     const StreamSegment& e = g[l < count ? l : 0];
@@ -565,7 +583,7 @@ EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, const std::vector<i
     dir[2][l] = e.dz;
     for (std::size_t k = 0; k < 3; ++k) q[k][l] = l < count ? e.ki * dir[k][l] : 0.0;
   }
-  for (int a : list) std::fill_n(mu + static_cast<std::size_t>(a) * L, L, 0.0);
+  std::fill_n(mu, m * L, 0.0);
   for (std::size_t n = 0; n < node.size(); ++n) {
     double w[3][L];
     for (std::size_t k = 0; k < 3; ++k) {
@@ -575,22 +593,20 @@ EXPCOIL_TREE_CLONES void segment_moments(const Basis& basis, const std::vector<i
       mono[l] = weight[n];
       mu[l] += mono[l];
     }
-    for (std::size_t i = 1; i < list.size(); ++i) {
-      const std::size_t a = static_cast<std::size_t>(list[i]);
-      const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
-      const std::size_t from = static_cast<std::size_t>(basis.minus1[a][k]);
-      const double inv = basis.inverse[a];
+    for (std::size_t j = 1; j < m; ++j) {
+      const std::size_t k = static_cast<std::size_t>(list.axis[j]);
+      const std::size_t from = static_cast<std::size_t>(list.parent[j]);
+      const double inv = list.inverse[j];
       for (std::size_t l = 0; l < L; ++l) {
-        mono[a * L + l] = mono[from * L + l] * w[k][l] * inv;
-        mu[a * L + l] += mono[a * L + l];
+        mono[j * L + l] = mono[from * L + l] * w[k][l] * inv;
+        mu[j * L + l] += mono[j * L + l];
       }
     }
   }
-  for (int ai : list) {
-    const std::size_t a = static_cast<std::size_t>(ai);
+  for (std::size_t j = 0; j < m; ++j) {
     for (std::size_t k = 0; k < 3; ++k) {
-      double* __restrict o = acc + (3 * a + k) * L;
-      for (std::size_t l = 0; l < L; ++l) o[l] += q[k][l] * mu[a * L + l];
+      double* __restrict o = acc + (3 * j + k) * L;
+      for (std::size_t l = 0; l < L; ++l) o[l] += q[k][l] * mu[j * L + l];
     }
   }
 }
@@ -658,8 +674,10 @@ struct Evaluator {
   std::unique_ptr<double[]> reduced_moments;  // 3 * Reduced::count(order) per source cell, all written
   std::vector<double> px, py, pz;             // points in target-tree order
   std::vector<std::int32_t> point_order;
-  std::vector<int> all_terms, planar_terms;  // Basis indices of degree <= order; those with no z exponent
-  int axes[3];                               // coordinate i of the trees is axis axes[i] of the caller's
+  // Basis indices of degree <= order; those with no z exponent. Gauss-Legendre for the leaves' moments.
+  std::vector<MomentList> moment_lists;
+  std::vector<double> node, weight;
+  int axes[3];  // coordinate i of the trees is axis axes[i] of the caller's
   FieldKernelFunction kernel;
   FieldKernelFunction near_kernel;
   double* out;
@@ -841,27 +859,28 @@ struct Evaluator {
     }
   }
 
-  void leaf_moments(std::int32_t s) {
+  // mono, mu and acc: scratch, resized here.
+  void leaf_moments(std::int32_t s, std::vector<double>& mono, std::vector<double>& mu,
+                    std::vector<double>& acc) const {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
     double* mo = moments.get() + static_cast<std::size_t>(s) * stride();
     std::fill_n(mo, stride(), 0.0);
-    std::vector<double> node, weight;
-    gauss_legendre(order / 2 + 1, node, weight);
-    const std::size_t m = terms(order);
     // A planar cell's moments with a z exponent are zero (w_z = 0 for all its segments): not computed.
-    const std::vector<int>& list = cell.planar ? planar_terms : all_terms;
-    std::vector<double> mono(m * kLanes), mu(m * kLanes), acc(3 * m * kLanes, 0.0);
+    const MomentList& list = moment_lists[cell.planar ? 1 : 0];
+    const std::size_t m = list.term.size();
+    mono.resize(m * kLanes);
+    mu.resize(m * kLanes);
+    acc.assign(3 * m * kLanes, 0.0);
     for (std::int32_t i = cell.first; i < cell.end; i += static_cast<std::int32_t>(kLanes)) {
       const std::size_t count = std::min<std::size_t>(kLanes, static_cast<std::size_t>(cell.end - i));
-      segment_moments(basis, list, node, weight, cell.c, segments.data() + i, count, mono.data(), mu.data(),
+      segment_moments(list, node, weight, cell.c, segments.data() + i, count, mono.data(), mu.data(),
                       acc.data());
     }
-    for (int a : list) {
+    for (std::size_t j = 0; j < m; ++j) {
       for (std::size_t k = 0; k < 3; ++k) {
-        const std::size_t i = 3 * static_cast<std::size_t>(a) + k;
         double sum = 0.0;
-        for (std::size_t l = 0; l < kLanes; ++l) sum += acc[i * kLanes + l];
-        mo[i] = sum;
+        for (std::size_t l = 0; l < kLanes; ++l) sum += acc[(3 * j + k) * kLanes + l];
+        mo[3 * static_cast<std::size_t>(list.term[j]) + k] = sum;
       }
     }
   }
@@ -1088,11 +1107,16 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {}, {},        {},     {},          {},  {},
+  Evaluator ev{basis, reduced, order, 0.0, {}, {},        {},     {},          {},  {},  {},
                {},    {},      {},    {},  {}, {0, 1, 2}, kernel, near_kernel, out, done};
-  for (std::size_t a = 0; a < terms(order); ++a) {
-    ev.all_terms.push_back(static_cast<int>(a));
-    if (basis.exponent[a][2] == 0) ev.planar_terms.push_back(static_cast<int>(a));
+  {
+    std::vector<int> all, planar;
+    for (std::size_t a = 0; a < terms(order); ++a) {
+      all.push_back(static_cast<int>(a));
+      if (basis.exponent[a][2] == 0) planar.push_back(static_cast<int>(a));
+    }
+    ev.moment_lists = {MomentList(basis, all), MomentList(basis, planar)};
+    gauss_legendre(order / 2 + 1, ev.node, ev.weight);
   }
 
   // The trees' axes. Windings that lie in planes (the layers of a straight magnet, x = const) have half the
@@ -1318,8 +1342,9 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     if (ev.sources[c].leaf()) source_leaves.push_back(static_cast<std::int32_t>(c));
   }
   run_workers(static_cast<std::int64_t>(source_leaves.size()), slots, [&](const WorkerRange& r, unsigned) {
+    std::vector<double> mono, mu, acc;
     for (std::int64_t i = r.first; i < r.end; ++i)
-      ev.leaf_moments(source_leaves[static_cast<std::size_t>(i)]);
+      ev.leaf_moments(source_leaves[static_cast<std::size_t>(i)], mono, mu, acc);
   });
   // The subtrees below kBuildDepth on the workers, each its own cells' sums, then the cells above.
   std::vector<std::int32_t> subtrees;

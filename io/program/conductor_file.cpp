@@ -6,6 +6,7 @@
 #include "lib/errors.hpp"
 #include "lib/line_reader.hpp"
 #include "lib/output_file.hpp"
+#include "lib/text_buffer.hpp"
 
 namespace expcoil {
 namespace {
@@ -63,23 +64,41 @@ Vector3 conductor_angles(const Vector3& d) {
   return {phi * kDegreesPerRadian, theta * kDegreesPerRadian, psi * kDegreesPerRadian};
 }
 
-void conductor_file_write(const WindingSet& windings, const std::string& path) {
-  OutputFile file(path);
-  file.text("CONDUCTOR").line_end();
+namespace {
+
+// Into an OutputFile or a TextBuffer.
+template <class Out>
+void conductor_file_lines(const WindingSet& windings, Out& out) {
+  out.text("CONDUCTOR").line_end();
   for (const Segment& s : windings) {
     const Vector3 angles = conductor_angles({s.x2 - s.x1, s.y2 - s.y1, s.z2 - s.z1});
     const double dx = s.x1 - s.x2, dy = s.y1 - s.y2, dz = s.z1 - s.z2;
     const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
 
-    file.text("DEFINE GSTRAIGHT").line_end();
-    file.fixed(1000 * s.x1).text(" ").fixed(1000 * s.y1).text(" ").fixed(1000 * s.z1).text(" ");
-    file.fixed(angles[0]).text(" ").fixed(angles[1]).text(" ").fixed(angles[2]).line_end();
-    file.text("0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000000 1.000000\r\n");
-    file.fixed(1000 * length).line_end();
-    file.general(s.current, 9).text(" 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n");
+    out.text("DEFINE GSTRAIGHT").line_end();
+    out.fixed(1000 * s.x1).text(" ").fixed(1000 * s.y1).text(" ").fixed(1000 * s.z1).text(" ");
+    out.fixed(angles[0]).text(" ").fixed(angles[1]).text(" ").fixed(angles[2]).line_end();
+    out.text("0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000000 1.000000\r\n");
+    out.fixed(1000 * length).line_end();
+    out.general(s.current, 9).text(" 1 'Default_Drive'\r\n0 0 0\r\n0.0\r\n");
   }
-  file.text("QUIT").line_end();
+  out.text("QUIT").line_end();
+}
+
+}  // namespace
+
+void conductor_file_write(const WindingSet& windings, const std::string& path) {
+  OutputFile file(path);
+  conductor_file_lines(windings, file);
   file.commit_or_throw();
+}
+
+std::string conductor_file_text(const WindingSet& windings) {
+  TextBuffer text;
+  // Room for typical lines (more only regrows); pages never written are never touched.
+  text.reserve(224 * static_cast<std::size_t>(windings.count()) + 64);
+  conductor_file_lines(windings, text);
+  return text.take();
 }
 
 std::vector<ConductorRecord> conductor_file_read(const std::string& path) {

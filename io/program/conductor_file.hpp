@@ -33,6 +33,8 @@ Vector3 conductor_angles(const Vector3& d);
 // Writes the file through a temporary that is renamed onto `path` when complete. Throws WriteError
 // ("cannot write <path>: <reason>") on failure and leaves any existing file at `path` untouched.
 void conductor_file_write(const WindingSet& windings, const std::string& path);
+// The same bytes in memory, for writing later (write_text_file).
+std::string conductor_file_text(const WindingSet& windings);
 
 // One conductor of the file, in the file's units.
 struct ConductorRecord {

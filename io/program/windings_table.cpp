@@ -5,18 +5,37 @@
 #include "lib/errors.hpp"
 #include "lib/line_reader.hpp"
 #include "lib/output_file.hpp"
+#include "lib/text_buffer.hpp"
 
 namespace expcoil {
 
+namespace {
+
+// Into an OutputFile or a TextBuffer.
+template <class Out>
+void windings_table_lines(const WindingSet& windings, Out& out) {
+  out.text(kWindingsCsvHeader).line_end();
+  for (const Segment& s : windings) {
+    out.general(s.x1, 15).text(",").general(s.y1, 15).text(",").general(s.z1, 15);
+    out.text(", ").general(s.x2, 15).text(",").general(s.y2, 15).text(",").general(s.z2, 15);
+    out.text(", ").general(s.current, 15).line_end();
+  }
+}
+
+}  // namespace
+
 void windings_table_write(const WindingSet& windings, const std::string& path) {
   OutputFile file(path);
-  file.text(kWindingsCsvHeader).line_end();
-  for (const Segment& s : windings) {
-    file.general(s.x1, 15).text(",").general(s.y1, 15).text(",").general(s.z1, 15);
-    file.text(", ").general(s.x2, 15).text(",").general(s.y2, 15).text(",").general(s.z2, 15);
-    file.text(", ").general(s.current, 15).line_end();
-  }
+  windings_table_lines(windings, file);
   file.commit_or_throw();
+}
+
+std::string windings_table_text(const WindingSet& windings) {
+  TextBuffer text;
+  // Room for typical lines (more only regrows); pages never written are never touched.
+  text.reserve(128 * static_cast<std::size_t>(windings.count()) + 64);
+  windings_table_lines(windings, text);
+  return text.take();
 }
 
 WindingSet windings_table_read(const std::string& path) {
