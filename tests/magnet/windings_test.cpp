@@ -228,10 +228,12 @@ TEST(Windings, BendFollowsTheExactArcAtEveryAngle) {
 }
 
 using Writer = void (*)(const WindingSet&, const std::string&);
+using Text = std::string (*)(const WindingSet&);
 
-// The file `write` makes of `segments` over an older file. Written onto a directory in the way instead, the
-// failure is reported with the path and the reason; no temporary is left either time.
-std::string written(Writer write, const std::vector<Segment>& segments) {
+// The file `write` makes of `segments` over an older file, which `text` makes in memory as well. Written
+// onto a directory in the way instead, the failure is reported with the path and the reason; no temporary
+// is left either time.
+std::string written(Writer write, Text text, const std::vector<Segment>& segments) {
   test::TempDir dir;
   const std::string path = dir / "windings_Q1", blocked = dir / "blocked";
   test::write_file(path, "an older and longer file of an earlier run\r\n");
@@ -245,17 +247,19 @@ std::string written(Writer write, const std::vector<Segment>& segments) {
     EXPECT_EQ(e.path(), blocked);
   }
   EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"blocked", "windings_Q1"}));
-  return test::read_file(path);
+  const std::string bytes = test::read_file(path);
+  EXPECT_EQ(text(winding_set(segments)), bytes);
+  return bytes;
 }
 
 TEST(WindingFiles, TableAndConductorFile) {
   const std::string header = "x1 (m),y1,z1, x2,y2,z2, I (Amps)\r\n";
-  EXPECT_EQ(written(windings_table_write, {}), header);
-  EXPECT_EQ(written(windings_table_write,
+  EXPECT_EQ(written(windings_table_write, windings_table_text, {}), header);
+  EXPECT_EQ(written(windings_table_write, windings_table_text,
                     {{0, 0.05, -1.2, 0.001, 0.05, -1.2, 250}, {1.0 / 3, -0.0, 2.5e20, 0, 0, 0, -1}}),
             header + "0,0.05,-1.2, 0.001,0.05,-1.2, 250\r\n0.333333333333333,-0,2.5e+020, 0,0,0, -1\r\n");
 
-  EXPECT_EQ(written(conductor_file_write, {}), "CONDUCTOR\r\nQUIT\r\n");
+  EXPECT_EQ(written(conductor_file_write, conductor_file_text, {}), "CONDUCTOR\r\nQUIT\r\n");
   const auto block = [](const std::string& start_and_angles, const char* length, const char* current) {
     return "DEFINE GSTRAIGHT\r\n" + start_and_angles +
            "\r\n0.0 0.0 0.0\r\n0.0 0.0 0.0\r\n1.000000 1.000000\r\n" + length + "\r\n" + current +
@@ -284,7 +288,7 @@ TEST(WindingFiles, TableAndConductorFile) {
   // n_x / sin(theta) rounds to -1.0000000000000018 here: the arc cosine must clamp it to 180 degrees.
   segments.push_back({0, 0, 0, -1, 0, 5, 5});
   want += block("0.000000 0.000000 0.000000 180.000000 11.309932 -90.000000", "5099.019514", "5");
-  EXPECT_EQ(written(conductor_file_write, segments), want + "QUIT\r\n");
+  EXPECT_EQ(written(conductor_file_write, conductor_file_text, segments), want + "QUIT\r\n");
 }
 
 }  // namespace
