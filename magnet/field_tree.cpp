@@ -35,19 +35,19 @@ namespace {
 constexpr int kHighestOrder = 20;
 // Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
 // much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
-// sets: on the example magnet's 93,424 segments and 260,928 points, 128 points and 64 segments took 0.92
-// of the time of 256 and 64 and 0.88 of that of 64 and 32 at 1e-9 (order 14; 128 and 32 as much as 128
-// and 64), 128 and 32 0.89 of the time of 64 and 32 at 1e-6 (order 9), and at 1e-3 (order 6) the same;
-// on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds an expansion of its
-// own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source leaves leave
-// too few cells for the expansions to carry much of the sum.
+// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.94
+// of the time of 128 and 64 and 0.72 of that of 64 and 32 at 1e-9 (order 17), 128 and 32 as much as 256
+// and 32 and 0.95 of the time of 64 and 32 at 1e-6 (order 11), and at 1e-3 (order 6) 64 and 32 as much as
+// 128 and 32; on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds an
+// expansion of its own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source
+// leaves leave too few cells for the expansions to carry much of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
 Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
   const bool large = segments >= 32768;
   const std::int32_t source = large && order >= 12 ? 64 : 32;
-  if (points >= 64 * segments) return {256, source};
+  if (points >= 64 * segments || (large && order >= 16)) return {256, source};
   return {large && order >= 8 ? 128 : 64, source};
 }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
@@ -1011,14 +1011,15 @@ struct Evaluator {
 };
 
 // The highest order. Each pair takes the lowest order its bound allows, up to this one; a pair that needs
-// more is split. The reduced M2L sum costs about (p + 1)^4 / 6 lane operations, so beyond some order
-// splitting is cheaper: the order at which rho = 1/4 alone meets the relative tolerance, rho^(p+1) <=
-// tolerance, but at least 6: at loose tolerances, where rho = 1/4 asks for less, the pairs that the low
-// order turns away fill the near lists. (On the example magnet's 93,424 segments and 260,928 points, rho =
-// 1/4 took as little time as 0.35 and less than 0.45 at 1e-6, less than 0.3 at 1e-9, and order 6 half the
-// time of order 4 at 1e-3.)
+// more is split, or between leaves summed exactly. The reduced M2L sum costs about (p + 1)^4 / 4 lane
+// operations, so beyond some order splitting is cheaper: the order at which rho = 0.3 alone meets the
+// relative tolerance, rho^(p+1) <= tolerance, but at least 6: at loose tolerances, where rho = 0.3 asks
+// for less, the pairs that the low order turns away fill the near lists. (On the example magnet's 93,424
+// segments and 260,928 points, order 11 (rho = 0.3) took 0.88 of the time of order 9 (rho = 1/4) at 1e-6
+// and as much as order 12; at 1e-9 orders 14 to 17 took the same time within 2 %; order 6 half the time of
+// order 4 at 1e-3 and as much as 7 or 8.)
 int highest_order(double tolerance) {
-  const int p = static_cast<int>(std::ceil(std::log(tolerance) / std::log(0.25))) - 1;
+  const int p = static_cast<int>(std::ceil(std::log(tolerance) / std::log(0.3))) - 1;
   return std::clamp(p, 6, kHighestOrder);
 }
 
