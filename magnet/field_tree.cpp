@@ -669,8 +669,10 @@ struct Evaluator {
   double budget;  // accepted when the truncation bound <= budget * |D|^2 + the target's allowance
   std::vector<Cell> sources, targets;
   std::vector<StreamSegment> segments;  // in source-tree order
-  // 3 * terms(order) per source cell, each cell's zeroed by the worker that fills it.
+  // Per source cell, 3 for each term of its MomentList (planar cells: those without a z exponent, the
+  // others being zero), from moment_offset[cell].
   std::unique_ptr<double[]> moments;
+  std::vector<std::size_t> moment_offset;
   std::unique_ptr<double[]> reduced_moments;  // 3 * Reduced::count(order) per source cell, all written
   std::vector<double> px, py, pz;             // points in target-tree order
   std::vector<std::int32_t> point_order;
@@ -863,10 +865,9 @@ struct Evaluator {
   void leaf_moments(std::int32_t s, std::vector<double>& mono, std::vector<double>& mu,
                     std::vector<double>& acc) const {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
-    double* mo = moments.get() + static_cast<std::size_t>(s) * stride();
-    std::fill_n(mo, stride(), 0.0);
+    double* mo = moments.get() + moment_offset[static_cast<std::size_t>(s)];
     // A planar cell's moments with a z exponent are zero (w_z = 0 for all its segments): not computed.
-    const MomentList& list = moment_lists[cell.planar ? 1 : 0];
+    const MomentList& list = list_of(cell);
     const std::size_t m = list.term.size();
     mono.resize(m * kLanes);
     mu.resize(m * kLanes);
@@ -880,7 +881,7 @@ struct Evaluator {
       for (std::size_t k = 0; k < 3; ++k) {
         double sum = 0.0;
         for (std::size_t l = 0; l < kLanes; ++l) sum += acc[(3 * j + k) * kLanes + l];
-        mo[3 * static_cast<std::size_t>(list.term[j]) + k] = sum;
+        mo[3 * j + k] = sum;
       }
     }
   }
@@ -890,16 +891,33 @@ struct Evaluator {
   void build_moments(std::int32_t s, int depth, int built) {
     const Cell& cell = sources[static_cast<std::size_t>(s)];
     if (cell.leaf() || depth == built) return;  // leaf_moments, run before
-    double* mo = moments.get() + static_cast<std::size_t>(s) * stride();
-    std::fill_n(mo, stride(), 0.0);
-    std::vector<double> child(stride());
+    std::vector<double> sum(stride(), 0.0), child(stride());
     for (std::int32_t c : {cell.left, cell.right}) {
       build_moments(c, depth + 1, built);
       const Cell& cc = sources[static_cast<std::size_t>(c)];
-      std::copy_n(moments.get() + static_cast<std::size_t>(c) * stride(), stride(), child.data());
+      full_moments(c, child.data());
       const double h[3] = {cell.c[0] - cc.c[0], cell.c[1] - cc.c[1], cell.c[2] - cc.c[2]};
       shift_moments(child.data(), h, cc.planar);
-      for (std::size_t i = 0; i < stride(); ++i) mo[i] += child[i];
+      for (std::size_t i = 0; i < stride(); ++i) sum[i] += child[i];
+    }
+    // A planar cell's children lie in its plane (h_z = 0): the terms with a z exponent stay zero.
+    const MomentList& list = list_of(cell);
+    double* mo = moments.get() + moment_offset[static_cast<std::size_t>(s)];
+    for (std::size_t j = 0; j < list.term.size(); ++j) {
+      for (std::size_t k = 0; k < 3; ++k) mo[3 * j + k] = sum[3 * static_cast<std::size_t>(list.term[j]) + k];
+    }
+  }
+
+  const MomentList& list_of(const Cell& cell) const { return moment_lists[cell.planar ? 1 : 0]; }
+
+  // Cell s's moments at their Basis indices (3 * terms(order)), zeros where its list has none.
+  void full_moments(std::int32_t s, double* full) const {
+    const MomentList& list = list_of(sources[static_cast<std::size_t>(s)]);
+    const double* mo = moments.get() + moment_offset[static_cast<std::size_t>(s)];
+    std::fill_n(full, stride(), 0.0);
+    for (std::size_t j = 0; j < list.term.size(); ++j) {
+      for (std::size_t k = 0; k < 3; ++k)
+        full[3 * static_cast<std::size_t>(list.term[j]) + k] = mo[3 * j + k];
     }
   }
 
@@ -1108,8 +1126,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {}, {},        {},     {},          {},  {},  {},
-               {},    {},      {},    {},  {}, {0, 1, 2}, kernel, near_kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, {}, {}, {},        {},     {},          {},  {},
+               {},    {},      {},    {},  {}, {}, {0, 1, 2}, kernel, near_kernel, out, done};
   {
     std::vector<int> all, planar;
     for (std::size_t a = 0; a < terms(order); ++a) {
@@ -1336,7 +1354,13 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     ev.targets[t].allowance = spread > 0.0 ? 0.5 * eps / spread : 0.0;
   }
 
-  ev.moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.stride());
+  ev.moment_offset.resize(ev.sources.size());
+  std::size_t moment_count = 0;
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    ev.moment_offset[c] = moment_count;
+    moment_count += 3 * ev.list_of(ev.sources[c]).term.size();
+  }
+  ev.moments = std::make_unique_for_overwrite<double[]>(moment_count);
   // The leaves' moments on the workers (each cell's own), then the shifts up the tree.
   std::vector<std::int32_t> source_leaves;
   for (std::size_t c = 0; c < ev.sources.size(); ++c) {
@@ -1366,8 +1390,10 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (ns > 0) ev.build_moments(0, 0, kBuildDepth);
   ev.reduced_moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.reduced_stride());
   run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
+    std::vector<double> full(ev.stride());
     for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
-      reduce_moments(basis, reduced, order, ev.sources[c].planar, ev.moments.get() + c * ev.stride(),
+      ev.full_moments(static_cast<std::int32_t>(c), full.data());
+      reduce_moments(basis, reduced, order, ev.sources[c].planar, full.data(),
                      ev.reduced_moments.get() + c * ev.reduced_stride());
     }
   });
