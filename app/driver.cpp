@@ -134,24 +134,14 @@ bool process_magnet(const MagnetSpec& magnet, Cluster& cluster, unsigned workers
   print("Saving windings\n");
   if (formatter.joinable()) formatter.join();
   if (!cluster.root()) return written;
-  const std::string table_path = output_name("windings_", magnet.name, ".csv");
-  const std::string conductor_path = output_name("windings_", magnet.name, ".cond");
-  written = write_reported([&] {
-              if (have_text) {
-                write_text_file(table_path, table_text);
-              } else {
-                windings_table_write(windings, table_path);
-              }
-            }) &&
-            written;
-  written = write_reported([&] {
-              if (have_text) {
-                write_text_file(conductor_path, conductor_text);
-              } else {
-                conductor_file_write(windings, conductor_path);
-              }
-            }) &&
-            written;
+  // From the text made beside the map, or made now.
+  const auto save = [&](const char* suffix, const std::string& text,
+                        void (*write)(const WindingSet&, const std::string&)) {
+    const std::string path = output_name("windings_", magnet.name, suffix);
+    return write_reported([&] { have_text ? write_text_file(path, text) : write(windings, path); });
+  };
+  written = save(".csv", table_text, windings_table_write) && written;
+  written = save(".cond", conductor_text, conductor_file_write) && written;
   return written;
 }
 
