@@ -35,19 +35,20 @@ namespace {
 constexpr int kHighestOrder = 20;
 // Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
 // much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
-// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.94
-// of the time of 128 and 64 and 0.72 of that of 64 and 32 at 1e-9 (order 17), 128 and 32 as much as 256
-// and 32 and 0.95 of the time of 64 and 32 at 1e-6 (order 11), and at 1e-3 (order 6) 64 and 32 as much as
-// 128 and 32; on 10,000 segments of mirror layers and 10^6 points, where every target leaf holds an
-// expansion of its own, 256 points 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source
-// leaves leave too few cells for the expansions to carry much of the sum.
+// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.92
+// of the time of 128 and 64 at 1e-9 (order 16), 256 and 32 0.93 of the time of 128 and 32 at 1e-6 (order
+// 10) and as much as 256 and 64 (the leaves' near pairs expanded from what their budget leaves,
+// accept_near), and at 1e-3 (order 6) 64 and 32 as much as 128 and 32; on 10,000 segments of mirror layers
+// and 10^6 points, where every target leaf holds an expansion of its own, 256 points 0.6 of the time of 64 at
+// 1e-9. On a few thousand segments larger source leaves leave too few cells for the expansions to carry much
+// of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
 Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
   const bool large = segments >= 32768;
   const std::int32_t source = large && order >= 12 ? 64 : 32;
-  if (points >= 64 * segments || (large && order >= 16)) return {256, source};
+  if (points >= 64 * segments || (large && order >= 10)) return {256, source};
   return {large && order >= 8 ? 128 : 64, source};
 }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
@@ -56,11 +57,14 @@ constexpr int kTaskDepth = 8;
 // The top of the traversal, down to this depth, runs on one core; below it the parts of it run on the
 // workers.
 constexpr int kSplitDepth = 3;
+// The part of the tolerance (relative to the floor of max |B|) left to rounding, when the tolerance is
+// above twice this; below, half of it. The tree's largest error over the exact map was at most 3e-14 of
+// max |B| at 1e-9 on the example magnet and 1e-13 on every set of the growth table (bench/), most of it
+// truncation: the rounding is far smaller than this.
+constexpr double kRounding = 1e-10;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
 // and as many of the points nearest to a segment's midpoint, those closest to the segment's line.
 constexpr std::size_t kFloorSamples = 256;
-// The largest rho of the pairs that share the budget by field scale (field_tree).
-constexpr double kSpreadRho = 0.6;
 
 std::size_t terms(int p) { return p < 0 ? 0 : static_cast<std::size_t>((p + 1) * (p + 2) * (p + 3) / 6); }
 
@@ -151,6 +155,7 @@ struct Cell {
   double allowance = 0.0;
   // Source cells: every segment lies in the plane z = c[2] (see field_tree's choice of axes).
   bool planar = false;
+  double charge = 0.0;  // source cells: K' \sum |I| length
   bool leaf() const { return left < 0; }
 };
 
@@ -651,6 +656,7 @@ struct Scratch {
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
   std::vector<StreamSegment> near;
   std::vector<std::int32_t> stack;
+  std::vector<std::pair<double, std::int32_t>> by_bound;
   std::int64_t far_pairs = 0;
   std::int64_t near_pairs = 0;
 };
@@ -660,6 +666,7 @@ struct Task {
   std::vector<std::int32_t> candidates;
   std::vector<double> local;
   int degree;
+  double spent;  // the truncation bounds of the expansions in `local`, at any of the cell's points
 };
 
 struct Evaluator {
@@ -667,6 +674,7 @@ struct Evaluator {
   const Reduced& reduced;
   int order;      // highest expansion order
   double budget;  // accepted when the truncation bound <= budget * |D|^2 + the target's allowance
+  double total;   // the truncation bound allowed at a point, all its expansions together
   std::vector<Cell> sources, targets;
   std::vector<StreamSegment> segments;  // in source-tree order
   // Per source cell, 3 for each term of its MomentList (planar cells: those without a z exponent, the
@@ -687,12 +695,14 @@ struct Evaluator {
 
   std::size_t stride() const { return 3 * terms(order); }
 
-  // Smallest order whose bound fits the budget, or -1 when none up to `order` does.
-  int order_for(const Cell& t, const Cell& s) const {
+  // Smallest order whose bound fits the budget, or -1 when none up to `order` does; `bound`: Q_S S(p,
+  // rho) / |D|^2 at that order.
+  int order_for(const Cell& t, const Cell& s, double& bound) const {
     const double d = distance(t.c, s.c);
     const double rho = (t.r + s.r) / d;
     if (!(rho < 1.0)) return -1;
-    const double allowed = budget * d * d + (rho <= kSpreadRho ? t.allowance : 0.0);
+    const double spread = (1.0 + rho) * (1.0 + rho);
+    const double allowed = budget * d * d + t.allowance / spread;
     if (!(allowed > 0.0)) return -1;
     // Powers of rho and the bound's terms in products: each rounds, so the bound is taken a little larger
     // (a few dozen roundings of relative error 2^-53 each lie far inside the factor). truncation falls as
@@ -703,13 +713,33 @@ struct Evaluator {
       if (e & 1) top *= base;
       base *= base;
     }
-    if (truncation_at(order, top, rho, inverse) * (1.0 + 1e-13) > allowed) return -1;
+    const double highest = truncation_at(order, top, rho, inverse) * (1.0 + 1e-13);
+    if (highest > allowed) return -1;
     double power = rho;  // rho^(p + 1)
     for (int p = 0; p < order; ++p) {
-      if (truncation_at(p, power, rho, inverse) * (1.0 + 1e-13) <= allowed) return p;
+      const double truncation = truncation_at(p, power, rho, inverse) * (1.0 + 1e-13);
+      if (truncation <= allowed) {
+        bound = s.charge * truncation / (d * d) * (1.0 + 1e-15);
+        return p;
+      }
       power *= rho;
     }
+    bound = s.charge * highest / (d * d) * (1.0 + 1e-15);
     return order;
+  }
+
+  // Q_S S(p, rho) / |D|^2, the bound of the pair at order p (infinite where rho >= 1).
+  double bound_at(const Cell& t, const Cell& s, int p) const {
+    const double d = distance(t.c, s.c);
+    const double rho = (t.r + s.r) / d;
+    if (!(rho < 1.0)) return INFINITY;
+    double top = 1.0, base = rho;
+    for (int e = p + 1; e > 0; e >>= 1) {
+      if (e & 1) top *= base;
+      base *= base;
+    }
+    return s.charge * (truncation_at(p, top, rho, 1.0 / (1.0 - rho)) * (1.0 + 1e-13)) / (d * d) *
+           (1.0 + 1e-15);
   }
 
   std::size_t reduced_stride() const { return 3 * Reduced::count(order); }
@@ -921,10 +951,11 @@ struct Evaluator {
     }
   }
 
-  // One target cell against its candidates: expansions accepted into `local`, leaf pairs into `near`,
-  // the rest handed to the cell's children in `deferred`.
+  // One target cell against its candidates: expansions accepted into `local` (their bounds added to
+  // `spent`), leaf pairs into `near`, the rest handed to the cell's children in `deferred`.
   void interact(std::int32_t t, const std::vector<std::int32_t>& candidates, double* local, int& degree,
-                std::vector<std::int32_t>& near, std::vector<std::int32_t>& deferred, Scratch& w) const {
+                double& spent, std::vector<std::int32_t>& near, std::vector<std::int32_t>& deferred,
+                Scratch& w) const {
     const Cell& tc = targets[static_cast<std::size_t>(t)];
     std::vector<std::int32_t>& stack = w.stack;
     stack.assign(candidates.rbegin(), candidates.rend());
@@ -932,9 +963,11 @@ struct Evaluator {
       const std::int32_t s = stack.back();
       stack.pop_back();
       const Cell& sc = sources[static_cast<std::size_t>(s)];
-      const int p = order_for(tc, sc);
+      double bound = 0.0;
+      const int p = order_for(tc, sc, bound);
       if (p >= 0) {
         (sc.planar ? w.planar_bucket : w.bucket)[static_cast<std::size_t>(p)].push_back(s);
+        spent += bound;
       } else if (sc.leaf() && tc.leaf()) {
         near.push_back(s);
       } else if (!sc.leaf() && (tc.leaf() || sc.r > tc.r)) {
@@ -944,7 +977,38 @@ struct Evaluator {
         deferred.push_back(s);
       }
     }
+    if (tc.leaf() && !near.empty()) accept_near(tc, spent, near, w);
     degree = std::max(degree, flush(tc, local, w));
+  }
+
+  // A leaf's points are owed no more than `total`; what its expansions leave of it goes to the pairs of
+  // leaves that their shares turned away, those with the smallest bounds at the highest order first:
+  // each that still fits is expanded instead of summed. (Lowering their orders with what is left after
+  // them gave nothing: the mixed orders fill fewer batches.)
+  void accept_near(const Cell& tc, double& spent, std::vector<std::int32_t>& near, Scratch& w) const {
+    double left = total - spent;
+    if (!(left > 0.0)) return;
+    std::vector<std::pair<double, std::int32_t>>& by_bound = w.by_bound;
+    by_bound.clear();
+    for (std::size_t i = 0; i < near.size(); ++i) {
+      const double b = bound_at(tc, sources[static_cast<std::size_t>(near[i])], order);
+      if (b <= left) by_bound.push_back({b, static_cast<std::int32_t>(i)});
+    }
+    if (by_bound.empty()) return;
+    std::sort(by_bound.begin(), by_bound.end());
+    std::size_t accepted = 0;
+    for (const auto& [b, i] : by_bound) {
+      if (b > left) break;
+      left -= b;
+      spent += b;
+      ++accepted;
+      const std::int32_t s = near[static_cast<std::size_t>(i)];
+      (sources[static_cast<std::size_t>(s)].planar ? w.planar_bucket
+                                                   : w.bucket)[static_cast<std::size_t>(order)]
+          .push_back(s);
+      near[static_cast<std::size_t>(i)] = -1;
+    }
+    if (accepted > 0) near.erase(std::remove(near.begin(), near.end(), -1), near.end());
   }
 
   void evaluate_leaf(const Cell& tc, const double* local, int degree, const std::vector<std::int32_t>& near,
@@ -975,10 +1039,10 @@ struct Evaluator {
 
   // Everything below target cell t, whose expansion so far is `local` (about t's centre).
   void descend(std::int32_t t, const std::vector<std::int32_t>& candidates, std::vector<double>& local,
-               int degree, Scratch& w) const {
+               int degree, double spent, Scratch& w) const {
     const Cell& tc = targets[static_cast<std::size_t>(t)];
     std::vector<std::int32_t> near, deferred;
-    interact(t, candidates, local.data(), degree, near, deferred, w);
+    interact(t, candidates, local.data(), degree, spent, near, deferred, w);
     if (tc.leaf()) {
       evaluate_leaf(tc, local.data(), degree, near, w);
       return;
@@ -988,27 +1052,27 @@ struct Evaluator {
       const Cell& cc = targets[static_cast<std::size_t>(c)];
       const double h[3] = {cc.c[0] - tc.c[0], cc.c[1] - tc.c[1], cc.c[2] - tc.c[2]};
       if (degree >= 0) shift_local(child.data(), degree, h);
-      descend(c, deferred, child, degree, w);
+      descend(c, deferred, child, degree, spent, w);
     }
   }
 
   // The top of the target tree, run before the workers start: its cells' interactions, down to the
   // subtrees that become the work items.
   void split(std::int32_t t, const std::vector<std::int32_t>& candidates, std::vector<double> local,
-             int degree, int depth, int stop, std::vector<Task>& tasks, Scratch& w) const {
+             int degree, double spent, int depth, int stop, std::vector<Task>& tasks, Scratch& w) const {
     const Cell& tc = targets[static_cast<std::size_t>(t)];
     if (depth == stop || tc.leaf()) {
-      tasks.push_back({t, candidates, std::move(local), degree});
+      tasks.push_back({t, candidates, std::move(local), degree, spent});
       return;
     }
     std::vector<std::int32_t> near, deferred;
-    interact(t, candidates, local.data(), degree, near, deferred, w);
+    interact(t, candidates, local.data(), degree, spent, near, deferred, w);
     for (std::int32_t c : {tc.left, tc.right}) {
       std::vector<double> child = local;
       const Cell& cc = targets[static_cast<std::size_t>(c)];
       const double h[3] = {cc.c[0] - tc.c[0], cc.c[1] - tc.c[1], cc.c[2] - tc.c[2]};
       if (degree >= 0) shift_local(child.data(), degree, h);
-      split(c, deferred, std::move(child), degree, depth + 1, stop, tasks, w);
+      split(c, deferred, std::move(child), degree, spent, depth + 1, stop, tasks, w);
     }
   }
 
@@ -1030,14 +1094,14 @@ struct Evaluator {
 
 // The highest order. Each pair takes the lowest order its bound allows, up to this one; a pair that needs
 // more is split, or between leaves summed exactly. The reduced M2L sum costs about (p + 1)^4 / 4 lane
-// operations, so beyond some order splitting is cheaper: the order at which rho = 0.3 alone meets the
-// relative tolerance, rho^(p+1) <= tolerance, but at least 6: at loose tolerances, where rho = 0.3 asks
+// operations, so beyond some order splitting is cheaper: the order at which rho = 0.28 alone meets the
+// relative tolerance, rho^(p+1) <= tolerance, but at least 6: at loose tolerances, where rho = 0.28 asks
 // for less, the pairs that the low order turns away fill the near lists. (On the example magnet's 93,424
-// segments and 260,928 points, order 11 (rho = 0.3) took 0.88 of the time of order 9 (rho = 1/4) at 1e-6
-// and as much as order 12; at 1e-9 orders 14 to 17 took the same time within 2 %; order 6 half the time of
-// order 4 at 1e-3 and as much as 7 or 8.)
+// segments and 260,928 points, with the leaves' near pairs expanded from what their budget leaves, order
+// 10 took 0.96 of the time of order 11 and as much as order 9 at 1e-6; at 1e-9 order 16 0.92 of the time
+// of 17 and of 14; before that, order 6 half the time of order 4 at 1e-3 and as much as 7 or 8.)
 int highest_order(double tolerance) {
-  const int p = static_cast<int>(std::ceil(std::log(tolerance) / std::log(0.3))) - 1;
+  const int p = static_cast<int>(std::ceil(std::log(tolerance) / std::log(0.28))) - 1;
   return std::clamp(p, 6, kHighestOrder);
 }
 
@@ -1126,8 +1190,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, {}, {}, {},        {},     {},          {},  {},
-               {},    {},      {},    {},  {}, {}, {0, 1, 2}, kernel, near_kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {},        {},     {},          {},  {},  {},
+               {},    {},      {},    {},  {},  {}, {0, 1, 2}, kernel, near_kernel, out, done};
   {
     std::vector<int> all, planar;
     for (std::size_t a = 0; a < terms(order); ++a) {
@@ -1316,18 +1380,23 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The budget. Every point's far field comes from disjoint source cells (the cells of one point's
   // expansions and its near leaves partition the segments), cell S off by at most Q_S S(p, rho) / |D|^2.
-  // Half of eps (half of tolerance * floor, the other half left to rounding: of the expansions and of the
-  // near sums, which run in another order and form than windings_field) is shared by charge: a pair is
-  // accepted within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the charge of all segments, so these shares sum to at
-  // most (eps / 2) \sum Q_S / Q <= eps / 2. The other half is shared by field scale: each segment s of S lies
-  // within |D| + r_T' + r_S = |D| (1 + rho) of any point P of the target cell T' (the cell at which the
-  // pair is accepted), so Q_S / |D|^2 <= (1 + rho)^2 K' \sum_s |I| L / dmax(P, s)^2, and over the disjoint
-  // cells of P's expansions \sum Q_S / |D|^2 <= (1 + rho_max)^2 A(P) <= (1 + rho_max)^2 A_T' for A_T' >=
-  // A(P) on T' (field_scale). A pair with rho <= rho_max is allowed S(p, rho) <= (eps / 2) / ((1 + rho_max)^2
-  // A_T') more, and these shares sum to at most eps / 2 as well. The charge share suits the distant cells,
-  // the field-scale share the near ones, whose fields are large against the map's (log) sum A.
-  const double eps = 0.5 * tolerance * floor;
+  // eps, the truncation's part of tolerance * floor, is what the bounds of one point's expansions may add
+  // up to; the rest is left to rounding (of the expansions, and of the near sums, which run in another
+  // order and form than windings_field): half of the tolerance, but no more than kRounding of the floor.
+  // Half of eps is shared by charge: a pair is accepted within S(p, rho) <= (eps / 2) |D|^2 / Q, Q the
+  // charge of all segments, so these shares sum to at most (eps / 2) \sum Q_S / Q <= eps / 2. The other
+  // half is shared by field scale: each segment s of S lies within |D| + r_T' + r_S = |D| (1 + rho) of any
+  // point P of the target cell T' (the cell at which the pair is accepted), so Q_S / |D|^2 <= (1 + rho)^2
+  // K' \sum_s |I| L / dmax(P, s)^2, and A_T' >= A(P) on T' (field_scale); a pair is allowed S(p, rho) <=
+  // (eps / 2) / ((1 + rho)^2 A_T') more, and over the disjoint cells of P's expansions these shares sum to
+  // at most (eps / 2) \sum_s K' |I| L / dmax(P, s)^2 / A(P) <= eps / 2 as well. The charge share suits the
+  // distant cells, the field-scale share the near ones, whose fields are large against the map's (log)
+  // sum A. The shares are what a cell may spend before it knows the rest; the bounds actually spent on
+  // the way down to a leaf are added up (Task::spent), and what they leave of eps goes to the leaf's
+  // near pairs (accept_near).
+  const double eps = (tolerance - std::min(0.5 * tolerance, kRounding)) * floor;
   ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
+  ev.total = eps * (1.0 - 1e-12);
   std::vector<double> cell_charge(ev.sources.size(), 0.0);
   each_cell(ev.sources.size(), slots, [&](std::size_t c) {
     const Cell& cell = ev.sources[c];
@@ -1335,6 +1404,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
       cell_charge[c] += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
     }
+    ev.sources[c].charge = cell_charge[c];
   });
   // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
   std::vector<double> scale(ev.targets.size(), 0.0);
@@ -1350,8 +1420,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     const Cell& c = ev.targets[t];
     if (!c.leaf())
       scale[t] = std::max(scale[static_cast<std::size_t>(c.left)], scale[static_cast<std::size_t>(c.right)]);
-    const double spread = (1.0 + kSpreadRho) * (1.0 + kSpreadRho) * scale[t];
-    ev.targets[t].allowance = spread > 0.0 ? 0.5 * eps / spread : 0.0;
+    ev.targets[t].allowance = scale[t] > 0.0 ? 0.5 * eps / scale[t] : 0.0;
   }
 
   ev.moment_offset.resize(ev.sources.size());
@@ -1403,7 +1472,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   std::vector<Task> upper;
   std::vector<std::int32_t> root_candidates;
   if (ns > 0) root_candidates.push_back(0);
-  ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0, kSplitDepth, upper, top);
+  ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0.0, 0, kSplitDepth, upper, top);
   // Below kSplitDepth on the workers, each part's items in its own list, the lists joined in order.
   std::vector<std::vector<Task>> parts(upper.size());
   std::vector<Scratch> per_part_stats(upper.size());
@@ -1415,8 +1484,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       Task& part = upper[i];
       w.far_pairs = 0;
       w.near_pairs = 0;
-      ev.split(part.cell, part.candidates, std::move(part.local), part.degree, kSplitDepth, kTaskDepth,
-               parts[i], w);
+      ev.split(part.cell, part.candidates, std::move(part.local), part.degree, part.spent, kSplitDepth,
+               kTaskDepth, parts[i], w);
       per_part_stats[i].far_pairs = w.far_pairs;
       per_part_stats[i].near_pairs = w.near_pairs;
     }
@@ -1435,7 +1504,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       Task& task = tasks[i];
       w.far_pairs = 0;
       w.near_pairs = 0;
-      ev.descend(task.cell, task.candidates, task.local, task.degree, w);
+      ev.descend(task.cell, task.candidates, task.local, task.degree, task.spent, w);
       per_task_stats[i].far_pairs = w.far_pairs;
       per_task_stats[i].near_pairs = w.near_pairs;
     }
