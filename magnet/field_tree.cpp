@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <numeric>
@@ -446,6 +447,11 @@ constexpr int kLanes = 8;
 #define EXPCOIL_TREE_CLONES
 #endif
 
+// kLanes doubles as one value (loads and stores by memcpy, unaligned), for the lane loops that walk a
+// term table: the compiler leaves those scalar, as the table's index changes from term to term. The
+// operations are those of the lane loops, lane by lane, so the bits are the same.
+typedef double LaneVector __attribute__((vector_size(kLanes * sizeof(double)), aligned(alignof(double))));
+
 // `moments` in the layout of the cells' kind: every reduced index, or (planar) those of `planar` alone.
 // t holds terms(p + 1) * kLanes, f the derivatives, phi 3 * count(p + 1) * kLanes.
 EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, int p, bool planar,
@@ -578,7 +584,7 @@ EXPCOIL_TREE_CLONES void segment_moments(const MomentList& list, const std::vect
                                          double* __restrict mu, double* __restrict acc) {
   constexpr std::size_t L = kLanes;
   const std::size_t m = list.term.size();
-  double start[3][L], dir[3][L], q[3][L];
+  LaneVector start[3], dir[3], q[3];
   for (std::size_t l = 0; l < L; ++l) {
     const StreamSegment& e = g[l < count ? l : 0];
     start[0][l] = e.x1;
@@ -591,28 +597,36 @@ EXPCOIL_TREE_CLONES void segment_moments(const MomentList& list, const std::vect
   }
   std::fill_n(mu, m * L, 0.0);
   for (std::size_t n = 0; n < node.size(); ++n) {
-    double w[3][L];
-    for (std::size_t k = 0; k < 3; ++k) {
-      for (std::size_t l = 0; l < L; ++l) w[k][l] = c[k] - (start[k][l] + node[n] * dir[k][l]);
-    }
-    for (std::size_t l = 0; l < L; ++l) {
-      mono[l] = weight[n];
-      mu[l] += mono[l];
-    }
+    LaneVector w[3];
+    for (std::size_t k = 0; k < 3; ++k) w[k] = c[k] - (start[k] + node[n] * dir[k]);
+    LaneVector one = {};
+    one += weight[n];
+    std::memcpy(mono, &one, sizeof one);
+    LaneVector sum;
+    std::memcpy(&sum, mu, sizeof sum);
+    sum += one;
+    std::memcpy(mu, &sum, sizeof sum);
     for (std::size_t j = 1; j < m; ++j) {
       const std::size_t k = static_cast<std::size_t>(list.axis[j]);
       const std::size_t from = static_cast<std::size_t>(list.parent[j]);
-      const double inv = list.inverse[j];
-      for (std::size_t l = 0; l < L; ++l) {
-        mono[j * L + l] = mono[from * L + l] * w[k][l] * inv;
-        mu[j * L + l] += mono[j * L + l];
-      }
+      LaneVector parent;
+      std::memcpy(&parent, mono + from * L, sizeof parent);
+      const LaneVector term = parent * w[k] * list.inverse[j];
+      std::memcpy(mono + j * L, &term, sizeof term);
+      std::memcpy(&sum, mu + j * L, sizeof sum);
+      sum += term;
+      std::memcpy(mu + j * L, &sum, sizeof sum);
     }
   }
   for (std::size_t j = 0; j < m; ++j) {
+    LaneVector moment;
+    std::memcpy(&moment, mu + j * L, sizeof moment);
     for (std::size_t k = 0; k < 3; ++k) {
-      double* __restrict o = acc + (3 * j + k) * L;
-      for (std::size_t l = 0; l < L; ++l) o[l] += q[k][l] * mu[j * L + l];
+      double* o = acc + (3 * j + k) * L;
+      LaneVector sum;
+      std::memcpy(&sum, o, sizeof sum);
+      sum += q[k] * moment;
+      std::memcpy(o, &sum, sizeof sum);
     }
   }
 }
@@ -624,9 +638,11 @@ EXPCOIL_TREE_CLONES void evaluate_local(const Basis& basis, int degree, const do
                                         const double* c, const double* x, const double* y, const double* z,
                                         std::size_t count, double* __restrict mono, double* __restrict b) {
   constexpr std::size_t L = kLanes;
-  for (std::size_t i = 0; i < 3 * L; ++i) b[i] = 0.0;
-  if (degree < 0) return;
-  double v[3][L];
+  if (degree < 0) {
+    std::fill_n(b, 3 * L, 0.0);
+    return;
+  }
+  LaneVector v[3], sum[3];
   for (std::size_t l = 0; l < L; ++l) {
     // Spare lanes repeat the first point; their results are not read.
     const std::size_t p = l < count ? l : 0;
@@ -634,18 +650,18 @@ EXPCOIL_TREE_CLONES void evaluate_local(const Basis& basis, int degree, const do
     v[1][l] = y[p] - c[1];
     v[2][l] = z[p] - c[2];
     mono[l] = 1.0;
-    for (std::size_t k = 0; k < 3; ++k) b[k * L + l] = local[k];
+    for (std::size_t k = 0; k < 3; ++k) sum[k][l] = local[k];
   }
   const std::size_t n = terms(degree);
   for (std::size_t a = 1; a < n; ++a) {
     const std::size_t k = static_cast<std::size_t>(basis.parent_axis[a]);
-    const double* __restrict from = mono + static_cast<std::size_t>(basis.minus1[a][k]) * L;
-    double* __restrict to = mono + a * L;
-    for (std::size_t l = 0; l < L; ++l) to[l] = from[l] * v[k][l];
-    for (std::size_t l = 0; l < L; ++l) b[l] += local[3 * a] * to[l];
-    for (std::size_t l = 0; l < L; ++l) b[L + l] += local[3 * a + 1] * to[l];
-    for (std::size_t l = 0; l < L; ++l) b[2 * L + l] += local[3 * a + 2] * to[l];
+    LaneVector from;
+    std::memcpy(&from, mono + static_cast<std::size_t>(basis.minus1[a][k]) * L, sizeof from);
+    const LaneVector to = from * v[k];
+    std::memcpy(mono + a * L, &to, sizeof to);
+    for (std::size_t i = 0; i < 3; ++i) sum[i] += local[3 * a + i] * to;
   }
+  for (std::size_t i = 0; i < 3; ++i) std::memcpy(b + i * L, &sum[i], sizeof sum[i]);
 }
 
 struct Evaluator;
