@@ -1137,12 +1137,31 @@ double box_distance2(const Box& b, const double* q) {
 
 // A point of the target tree nearer to q than sqrt(best2), if any, into best_point (the nearest, ties
 // to the one found first).
-void nearest(const std::vector<Cell>& cells, const std::vector<Box>& boxes, std::int32_t c, const double* q,
-             const std::vector<double>& px, const std::vector<double>& py, const std::vector<double>& pz,
-             double& best2, std::int32_t& best_point) {
+EXPCOIL_TREE_CLONES void nearest(const std::vector<Cell>& cells, const std::vector<Box>& boxes,
+                                 std::int32_t c, const double* q, const std::vector<double>& px,
+                                 const std::vector<double>& py, const std::vector<double>& pz, double& best2,
+                                 std::int32_t& best_point) {
   const Cell& cell = cells[static_cast<std::size_t>(c)];
   if (cell.leaf()) {
-    for (std::int32_t p = cell.first; p < cell.end; ++p) {
+    // The squared distances in lane vectors (the same operations), then the first smallest in order.
+    constexpr std::int32_t L = kLanes;
+    std::int32_t p = cell.first;
+    for (; p + L <= cell.end; p += L) {
+      const std::size_t i = static_cast<std::size_t>(p);
+      LaneVector x, y, z;
+      std::memcpy(&x, &px[i], sizeof x);
+      std::memcpy(&y, &py[i], sizeof y);
+      std::memcpy(&z, &pz[i], sizeof z);
+      const LaneVector dx = x - q[0], dy = y - q[1], dz = z - q[2];
+      const LaneVector d2 = (dx * dx + dy * dy) + dz * dz;
+      for (std::int32_t l = 0; l < L; ++l) {
+        if (d2[l] < best2) {
+          best2 = d2[l];
+          best_point = p + l;
+        }
+      }
+    }
+    for (; p < cell.end; ++p) {
       const std::size_t i = static_cast<std::size_t>(p);
       const double dx = px[i] - q[0], dy = py[i] - q[1], dz = pz[i] - q[2];
       const double d2 = (dx * dx + dy * dy) + dz * dz;
