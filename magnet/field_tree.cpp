@@ -209,12 +209,18 @@ std::int32_t build_tree(std::vector<Cell>& cells, std::vector<std::int32_t>& ord
   if (between_planes) axis = 2;
   if ((end - first <= leaf && !between_planes) || !(phi[axis] > plo[axis])) return id;
   std::int32_t mid = first + (end - first) / 2;
-  const auto less = [&](std::int32_t a, std::int32_t b) {
-    const double pa = position(a)[static_cast<std::size_t>(axis)];
-    const double pb = position(b)[static_cast<std::size_t>(axis)];
-    return pa < pb || (pa == pb && a < b);
-  };
-  std::nth_element(order.begin() + first, order.begin() + mid, order.begin() + end, less);
+  {
+    // By (coordinate, item number), gathered once: the same order as comparing through `position`, on
+    // contiguous keys.
+    std::vector<std::pair<double, std::int32_t>> keyed(static_cast<std::size_t>(end - first));
+    for (std::int32_t i = first; i < end; ++i) {
+      const std::int32_t item = order[static_cast<std::size_t>(i)];
+      keyed[static_cast<std::size_t>(i - first)] = {position(item)[static_cast<std::size_t>(axis)], item};
+    }
+    std::nth_element(keyed.begin(), keyed.begin() + (mid - first), keyed.end());
+    for (std::int32_t i = first; i < end; ++i)
+      order[static_cast<std::size_t>(i)] = keyed[static_cast<std::size_t>(i - first)].second;
+  }
   if (between_planes) {
     // The median's plane goes whole to the side with fewer items of the other planes.
     const double z = position(order[static_cast<std::size_t>(mid)])[2];
