@@ -711,7 +711,6 @@ struct Evaluator {
   std::vector<MomentList> moment_lists;
   std::vector<double> node, weight;
   int axes[3];  // coordinate i of the trees is axis axes[i] of the caller's
-  FieldKernelFunction kernel;
   FieldKernelFunction near_kernel;
   double* out;
   std::atomic<std::int64_t>* done;
@@ -1224,7 +1223,6 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (stats != nullptr) *stats = FieldTreeStats{};
   if (n == 0) return;
   const SegmentStream stream(windings);
-  const FieldKernelFunction kernel = field_kernel_choice().target.function;
   const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
@@ -1232,8 +1230,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {},        {},     {},          {},  {},  {},
-               {},    {},      {},    {},  {},  {}, {0, 1, 2}, kernel, near_kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {}, {},        {},          {},  {},
+               {},    {},      {},    {},  {},  {}, {}, {0, 1, 2}, near_kernel, out, done};
   {
     std::vector<int> all, planar;
     for (std::size_t a = 0; a < terms(order); ++a) {
@@ -1345,10 +1343,12 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     c.r = safe_radius(r);
   });
 
-  // The lower bound of max |B|: the exact field at sample points. Any point's exact |B| is one; the
-  // samples are spread over the set and, since the largest fields are next to conductors, include the
-  // points nearest to the segments' midpoints (on a grid through the winding planes the largest |B| is
-  // that of a node almost on a conductor, several times that of a node a few mm away).
+  // The lower bound of max |B|: the field at sample points, in the near sums' form (one division a pair
+  // where the exact kernel takes three; a few ulps from the exact field, far inside kRounding). Any
+  // point's |B| is one; the samples are spread over the set and, since the largest fields are next to
+  // conductors, include the points nearest to the segments' midpoints (on a grid through the winding
+  // planes the largest |B| is that of a node almost on a conductor, several times that of a node a few mm
+  // away).
   std::vector<std::int32_t> sample;
   const std::size_t step = std::max<std::size_t>(1, n / kFloorSamples);
   for (std::size_t i = 0; i < n; i += step) sample.push_back(static_cast<std::int32_t>(i));
@@ -1411,8 +1411,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
   run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
     const std::size_t first = static_cast<std::size_t>(r.first);
-    kernel(ev.segments.data(), ev.segments.size(), sx.data() + first, sy.data() + first, sz.data() + first,
-           static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
+    near_kernel(ev.segments.data(), ev.segments.size(), sx.data() + first, sy.data() + first,
+                sz.data() + first, static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
   });
   double floor = 0.0;
   for (std::size_t i = 0; i < sample.size(); ++i) {
