@@ -62,15 +62,21 @@ class SegmentStream {
 using FieldKernelFunction = void (*)(const StreamSegment* segments, std::size_t count, const double* x,
                                      const double* y, const double* z, std::size_t n, double* out);
 
+// The tree code's near sum: out[3p .. 3p+2] = the field at point p, p < n, of the segments of the ranges
+// [ranges[2 r], ranges[2 r + 1]), r < range_count, in that order, in the same closed form in fewer
+// divisions: within a few ulps of the reference's terms, not its bits.
+using NearKernelFunction = void (*)(const StreamSegment* segments, const std::size_t* ranges,
+                                    std::size_t range_count, const double* x, const double* y,
+                                    const double* z, std::size_t n, double* out);
+
 // A form of the kernel this machine runs. The name is what EXPCOIL_KERNEL takes: the instruction set in
 // lower case ("avx3" for AVX-512, "avx2", "sse4", "ssse3") or "scalar", the plain one-point loop that a
 // build without the vectorised kernel (EXPCOIL_SIMD=OFF) has alone.
 struct KernelTarget {
   std::string name;
   FieldKernelFunction function;
-  // The tree code's form of the near sum for the same instruction set: the same closed form in fewer
-  // divisions, within a few ulps of the reference's terms, not its bits.
-  FieldKernelFunction near = nullptr;
+  // The tree code's form of the near sum for the same instruction set.
+  NearKernelFunction near = nullptr;
 };
 
 // The forms this build has and this processor runs, widest first, "scalar" last. Built once.

@@ -46,12 +46,14 @@ namespace expcoil {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The pair loop of both sums: a vector of points against every segment, each lane's terms added in the
-// segments' order, so that a lane's bits do not depend on the others or on the vector width. `gain(s, b, c,
-// cab, den)` gives the factor of the pair's cross product and whether the pair counts.
+// The pair loop of both sums: a vector of points against the segments of every range [ranges[2 r],
+// ranges[2 r + 1]), r < range_count, each lane's terms added in the ranges' and the segments' order, so
+// that a lane's bits do not depend on the others or on the vector width. `gain(s, b, c, cab, den)` gives
+// the factor of the pair's cross product and whether the pair counts.
 template <class Gain>
-HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                         const double* z, std::size_t n, double* out, const Gain& gain) {
+HWY_INLINE void SumPairs(const StreamSegment* segments, const std::size_t* ranges, std::size_t range_count,
+                         const double* x, const double* y, const double* z, std::size_t n, double* out,
+                         const Gain& gain) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
@@ -62,8 +64,6 @@ HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const
 
   const V zero = hn::Zero(d);
   const V minus_two = hn::Set(d, -2.0);
-  const StreamSegment* const end = segments + count;
-
   for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
     const std::size_t m = std::min(lanes, n - p0);
     V px, py, pz;
@@ -87,29 +87,32 @@ HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const
     V sx = zero;
     V sy = zero;
     V sz = zero;
-    for (const StreamSegment* s = segments; s != end; ++s) {
-      const V dx = hn::Set(d, s->dx);
-      const V dy = hn::Set(d, s->dy);
-      const V dz = hn::Set(d, s->dz);
-      const V rx = hn::Sub(px, hn::Set(d, s->x1));
-      const V ry = hn::Sub(py, hn::Set(d, s->y1));
-      const V rz = hn::Sub(pz, hn::Set(d, s->z1));
-      // b = ((rx*dx + dy*ry) + rz*dz) * -2
-      const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
-      // c = (rx*rx + ry*ry) + rz*rz
-      const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
-      // c + a + b
-      const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
-      // 4*a*c - b*b
-      const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-      const auto [g, counts] = gain(s, b, c, cab, den);
-      const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
-      const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
-      const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
-      const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
-      sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
-      sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
-      sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
+    for (std::size_t r = 0; r < range_count; ++r) {
+      const StreamSegment* const end = segments + ranges[2 * r + 1];
+      for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
+        const V dx = hn::Set(d, s->dx);
+        const V dy = hn::Set(d, s->dy);
+        const V dz = hn::Set(d, s->dz);
+        const V rx = hn::Sub(px, hn::Set(d, s->x1));
+        const V ry = hn::Sub(py, hn::Set(d, s->y1));
+        const V rz = hn::Sub(pz, hn::Set(d, s->z1));
+        // b = ((rx*dx + dy*ry) + rz*dz) * -2
+        const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
+        // c = (rx*rx + ry*ry) + rz*rz
+        const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
+        // c + a + b
+        const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
+        // 4*a*c - b*b
+        const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
+        const auto [g, counts] = gain(s, b, c, cab, den);
+        const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
+        const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
+        const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
+        const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
+        sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
+        sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
+        sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
+      }
     }
 
     hn::Store(sx, d, bx);
@@ -129,7 +132,8 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   const V zero = hn::Zero(d);
-  SumPairs(segments, count, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
+  const std::size_t all[2] = {0, count};
+  SumPairs(segments, all, 1, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
     // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
     const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
     // K*I / den * f
@@ -141,18 +145,19 @@ void FieldKernel(const StreamSegment* segments, std::size_t count, const double*
 // b) sqrt(c) - b sqrt(c + a + b)) / (den sqrt(c) sqrt(c + a + b)), two square roots and one division per
 // pair where the reference takes two and three. Not the reference's bits (a few ulps of the terms apart),
 // but again the same operations in every lane, so the same bits for any vector width.
-void NearKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                const double* z, std::size_t n, double* out) {
+void NearKernel(const StreamSegment* segments, const std::size_t* ranges, std::size_t range_count,
+                const double* x, const double* y, const double* z, std::size_t n, double* out) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   const V zero = hn::Zero(d);
-  SumPairs(segments, count, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
-    const V root_c = hn::Sqrt(c);
-    const V root_cab = hn::Sqrt(cab);
-    const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
-    const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
-    return std::pair{hn::Div(hn::Mul(hn::Set(d, s->ki), num), q), hn::Ne(q, zero)};
-  });
+  SumPairs(segments, ranges, range_count, x, y, z, n, out,
+           [&](const StreamSegment* s, V b, V c, V cab, V den) {
+             const V root_c = hn::Sqrt(c);
+             const V root_cab = hn::Sqrt(cab);
+             const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
+             const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
+             return std::pair{hn::Div(hn::Mul(hn::Set(d, s->ki), num), q), hn::Ne(q, zero)};
+           });
 }
 
 }  // namespace HWY_NAMESPACE
@@ -169,26 +174,29 @@ namespace {
 // The pair loop of both scalar sums, in the vector loops' order. `gain(s, b, c, cab, den, g)` says whether
 // the pair counts and, when it does, sets the factor of its cross product.
 template <class Gain>
-void ScalarPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                 const double* z, std::size_t n, double* out, const Gain& gain) {
-  const StreamSegment* const end = segments + count;
+void ScalarPairs(const StreamSegment* segments, const std::size_t* ranges, std::size_t range_count,
+                 const double* x, const double* y, const double* z, std::size_t n, double* out,
+                 const Gain& gain) {
   for (std::size_t p = 0; p < n; ++p) {
     double sx = 0.0;
     double sy = 0.0;
     double sz = 0.0;
-    for (const StreamSegment* s = segments; s != end; ++s) {
-      const double rx = x[p] - s->x1;
-      const double ry = y[p] - s->y1;
-      const double rz = z[p] - s->z1;
-      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
-      const double c = (rx * rx + ry * ry) + rz * rz;
-      const double cab = c + s->a + b;
-      const double den = s->a4 * c - b * b;
-      double g;
-      if (!gain(s, b, c, cab, den, g)) continue;
-      sx += g * (s->dy * rz - ry * s->dz);
-      sy += g * (s->dz * rx - rz * s->dx);
-      sz += g * (s->dx * ry - s->dy * rx);
+    for (std::size_t r = 0; r < range_count; ++r) {
+      const StreamSegment* const end = segments + ranges[2 * r + 1];
+      for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
+        const double rx = x[p] - s->x1;
+        const double ry = y[p] - s->y1;
+        const double rz = z[p] - s->z1;
+        const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
+        const double c = (rx * rx + ry * ry) + rz * rz;
+        const double cab = c + s->a + b;
+        const double den = s->a4 * c - b * b;
+        double g;
+        if (!gain(s, b, c, cab, den, g)) continue;
+        sx += g * (s->dy * rz - ry * s->dz);
+        sy += g * (s->dz * rx - rz * s->dx);
+        sz += g * (s->dx * ry - s->dy * rx);
+      }
     }
     out[3 * p] = sx;
     out[3 * p + 1] = sy;
@@ -198,7 +206,8 @@ void ScalarPairs(const StreamSegment* segments, std::size_t count, const double*
 
 void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
                   const double* z, std::size_t n, double* out) {
-  ScalarPairs(segments, count, x, y, z, n, out,
+  const std::size_t all[2] = {0, count};
+  ScalarPairs(segments, all, 1, x, y, z, n, out,
               [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
                 if (!(den != 0.0 && c > 0.0 && cab > 0.0)) return false;
                 const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
@@ -207,9 +216,9 @@ void ScalarKernel(const StreamSegment* segments, std::size_t count, const double
               });
 }
 
-void ScalarNearKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                      const double* z, std::size_t n, double* out) {
-  ScalarPairs(segments, count, x, y, z, n, out,
+void ScalarNearKernel(const StreamSegment* segments, const std::size_t* ranges, std::size_t range_count,
+                      const double* x, const double* y, const double* z, std::size_t n, double* out) {
+  ScalarPairs(segments, ranges, range_count, x, y, z, n, out,
               [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
                 const double root_c = std::sqrt(c);
                 const double root_cab = std::sqrt(cab);
@@ -226,7 +235,7 @@ std::vector<KernelTarget> make_targets() {
   // Highway's list of the per-target compilations, best first: entry i is the target whose bit is
   // HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i, nullptr where this build has none.
   const FieldKernelFunction compiled[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(FieldKernel)};
-  const FieldKernelFunction near[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(NearKernel)};
+  const NearKernelFunction near[HWY_MAX_DYNAMIC_TARGETS] = {HWY_CHOOSE_TARGET_LIST(NearKernel)};
   const std::int64_t supported = hwy::SupportedTargets();
   for (int i = 0; i < HWY_MAX_DYNAMIC_TARGETS; ++i) {
     const std::int64_t bit = std::int64_t{1} << (HWY_HIGHEST_TARGET_BIT + 1 - HWY_MAX_DYNAMIC_TARGETS + i);

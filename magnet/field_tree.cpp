@@ -677,7 +677,7 @@ struct Scratch {
   std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
   std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
-  std::vector<StreamSegment> near;
+  std::vector<std::size_t> near_ranges;  // a leaf's near source leaves' segments, first and end
   std::vector<std::int32_t> stack;
   std::vector<std::pair<double, std::int32_t>> by_bound;
   std::int64_t far_pairs = 0;
@@ -711,7 +711,7 @@ struct Evaluator {
   std::vector<MomentList> moment_lists;
   std::vector<double> node, weight;
   int axes[3];  // coordinate i of the trees is axis axes[i] of the caller's
-  FieldKernelFunction near_kernel;
+  NearKernelFunction near_kernel;
   double* out;
   std::atomic<std::int64_t>* done;
 
@@ -1035,16 +1035,26 @@ struct Evaluator {
 
   void evaluate_leaf(const Cell& tc, const double* local, int degree, const std::vector<std::int32_t>& near,
                      Scratch& w) const {
-    w.near.clear();
+    // The near leaves' ranges of the segments, neighbours in the tree joined into one.
+    std::vector<std::size_t>& ranges = w.near_ranges;
+    ranges.clear();
+    std::size_t count = 0;
     for (std::int32_t s : near) {
       const Cell& sc = sources[static_cast<std::size_t>(s)];
-      w.near.insert(w.near.end(), segments.begin() + sc.first, segments.begin() + sc.end);
+      const std::size_t first = static_cast<std::size_t>(sc.first), end = static_cast<std::size_t>(sc.end);
+      if (!ranges.empty() && ranges.back() == first) {
+        ranges.back() = end;
+      } else {
+        ranges.push_back(first);
+        ranges.push_back(end);
+      }
+      count += end - first;
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    near_kernel(w.near.data(), w.near.size(), px.data() + tc.first, py.data() + tc.first,
+    near_kernel(segments.data(), ranges.data(), ranges.size() / 2, px.data() + tc.first, py.data() + tc.first,
                 pz.data() + tc.first, m, w.near_b.data());
-    w.near_pairs += static_cast<std::int64_t>(w.near.size() * m);
+    w.near_pairs += static_cast<std::int64_t>(count * m);
     double* b = w.local_b.data();
     for (std::size_t i = 0; i < m; i += kLanes) {
       const std::size_t first = static_cast<std::size_t>(tc.first) + i;
@@ -1223,7 +1233,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (stats != nullptr) *stats = FieldTreeStats{};
   if (n == 0) return;
   const SegmentStream stream(windings);
-  const FieldKernelFunction near_kernel = field_kernel_choice().target.near;
+  const NearKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
   const Leaves leaves = leaf_sizes(order, n, stream.size());
@@ -1411,8 +1421,9 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
   run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
     const std::size_t first = static_cast<std::size_t>(r.first);
-    near_kernel(ev.segments.data(), ev.segments.size(), sx.data() + first, sy.data() + first,
-                sz.data() + first, static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
+    const std::size_t all[2] = {0, ev.segments.size()};
+    near_kernel(ev.segments.data(), all, 1, sx.data() + first, sy.data() + first, sz.data() + first,
+                static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
   });
   double floor = 0.0;
   for (std::size_t i = 0; i < sample.size(); ++i) {

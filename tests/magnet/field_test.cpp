@@ -198,18 +198,30 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   // The tree code's near form: within rounding of the reference, and the same bits on every instruction
   // set, so that a tree map does not depend on the vector width either.
   std::vector<double> near(ref.size());
-  field_kernel_targets().back().near(stream.data(), stream.size(), px.data(), py.data(), pz.data(), 56,
-                                     near.data());
+  const std::size_t all[2] = {0, stream.size()};
+  field_kernel_targets().back().near(stream.data(), all, 1, px.data(), py.data(), pz.data(), 56, near.data());
   double top = 0.0;
   for (double v : ref) top = std::max(top, std::fabs(v));
   for (std::size_t i = 0; i < ref.size(); ++i) EXPECT_NEAR(near[i], ref[i], 1e-13 * top) << i;
   for (const KernelTarget& target : field_kernel_targets()) {
     for (const auto& [first, n] : {std::pair{0, 56}, {5, 3}, {41, 15}}) {
       std::vector<double> out(3 * n);
-      target.near(stream.data(), stream.size(), &px[first], &py[first], &pz[first], n, out.data());
+      target.near(stream.data(), all, 1, &px[first], &py[first], &pz[first], n, out.data());
       EXPECT_EQ(std::memcmp(out.data(), &near[3 * first], out.size() * sizeof(double)), 0)
           << target.name << " " << first << "+" << n;
     }
+    // Ranges of the stream (one empty, some skipped) sum as those segments laid end to end.
+    const std::size_t ranges[8] = {40, 55, 3, 3, 0, 12, 20, stream.size()};
+    std::vector<StreamSegment> laid(stream.data() + 40, stream.data() + 55);
+    laid.insert(laid.end(), stream.data(), stream.data() + 12);
+    laid.insert(laid.end(), stream.data() + 20, stream.data() + stream.size());
+    const std::size_t whole[2] = {0, laid.size()};
+    std::vector<double> by_ranges(3 * 56), by_copy(3 * 56);
+    target.near(stream.data(), ranges, 4, px.data(), py.data(), pz.data(), 56, by_ranges.data());
+    target.near(laid.data(), whole, 1, px.data(), py.data(), pz.data(), 56, by_copy.data());
+    EXPECT_EQ(std::memcmp(by_ranges.data(), by_copy.data(), by_copy.size() * sizeof(double)), 0)
+        << target.name;
+    EXPECT_NE(std::memcmp(by_ranges.data(), near.data(), near.size() * sizeof(double)), 0) << target.name;
   }
   FieldMapGrid tiny = g;
   tiny.count[0] = tiny.count[1] = 1, tiny.count[2] = 3;
