@@ -704,8 +704,10 @@ struct Evaluator {
   // others being zero), from moment_offset[cell].
   std::unique_ptr<double[]> moments;
   std::vector<std::size_t> moment_offset;
-  std::unique_ptr<double[]> reduced_moments;  // 3 * Reduced::count(order) per source cell, all written
-  std::vector<double> px, py, pz;             // points in target-tree order
+  // 3 * Reduced::count(order) per source cell, all written; a planar cell's first 3 *
+  // Reduced::planar_count(order) alone, those of Reduced::planar in its order (the others are zeros).
+  std::unique_ptr<double[]> reduced_moments;
+  std::vector<double> px, py, pz;  // points in target-tree order
   std::vector<std::int32_t> point_order;
   // Basis indices of degree <= order; those with no z exponent. Gauss-Legendre for the leaves' moments.
   std::vector<MomentList> moment_lists;
@@ -778,13 +780,20 @@ struct Evaluator {
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       for (std::size_t k = 0; k < 3; ++k) w.lane_d[k * L + l] = tc.c[k] - sc.c[k];
       const double* mo = reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride();
-      if (planar) {
+      double* lane = w.lane_m.data() + l;
+      if (l >= count) {
+        for (std::size_t i = 0; i < (planar ? 3 * np : n); ++i) lane[i * L] = 0.0;
+      } else if (planar) {
+        for (std::size_t i = 0; i < 3 * np; ++i) lane[i * L] = mo[i];
+      } else if (sc.planar) {
+        // A planar cell in a general batch: its moments with a z exponent are zeros.
+        for (std::size_t i = 0; i < n; ++i) lane[i * L] = 0.0;
         for (std::size_t i = 0; i < np; ++i) {
           const std::size_t r = static_cast<std::size_t>(reduced.planar[i]);
-          for (std::size_t k = 0; k < 3; ++k) w.lane_m[(3 * i + k) * L + l] = l < count ? mo[3 * r + k] : 0.0;
+          for (std::size_t k = 0; k < 3; ++k) lane[(3 * r + k) * L] = mo[3 * i + k];
         }
       } else {
-        for (std::size_t i = 0; i < n; ++i) w.lane_m[i * L + l] = l < count ? mo[i] : 0.0;
+        for (std::size_t i = 0; i < n; ++i) lane[i * L] = mo[i];
       }
     }
     batch_m2l(basis, reduced, p, planar, w.lane_d.data(), w.lane_m.data(), w.t.data(), w.h.data(),
@@ -1512,11 +1521,21 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   if (ns > 0) ev.build_moments(0, 0, kBuildDepth);
   ev.reduced_moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.reduced_stride());
   run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
-    std::vector<double> full(ev.stride());
+    std::vector<double> full(ev.stride()), folded(ev.reduced_stride());
     for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
       ev.full_moments(static_cast<std::int32_t>(c), full.data());
-      reduce_moments(basis, reduced, order, ev.sources[c].planar, full.data(),
-                     ev.reduced_moments.get() + c * ev.reduced_stride());
+      double* out = ev.reduced_moments.get() + c * ev.reduced_stride();
+      if (!ev.sources[c].planar) {
+        reduce_moments(basis, reduced, order, false, full.data(), out);
+        continue;
+      }
+      // Contiguous, so that a batch reads them in one run.
+      reduce_moments(basis, reduced, order, true, full.data(), folded.data());
+      for (std::size_t i = 0; i < reduced.planar.size(); ++i) {
+        for (std::size_t k = 0; k < 3; ++k)
+          out[3 * i + k] = folded[3 * static_cast<std::size_t>(reduced.planar[i]) + k];
+      }
+      std::fill(out + 3 * reduced.planar.size(), out + ev.reduced_stride(), 0.0);
     }
   });
 
