@@ -320,6 +320,16 @@ double truncation_at(int p, double power, double rho, double inverse) {
   return power * ((p + 2) * inverse + rho * (inverse * inverse));
 }
 
+// x^e for e >= 0, by squaring.
+double power_by_squaring(double x, int e) {
+  double result = 1.0;
+  for (; e > 0; e >>= 1) {
+    if (e & 1) result *= x;
+    x *= x;
+  }
+  return result;
+}
+
 // The kernel's derivatives are harmonic, d^(g + 2 e_z) = -d^(g + 2 e_x) - d^(g + 2 e_y), so the M2L sum
 // needs only the moments and local coefficients whose z exponent is 0 or 1 (2n + 1 of each degree n
 // instead of (n + 1)(n + 2) / 2): the other moments are folded onto them (reduce_moments) and the other
@@ -732,11 +742,7 @@ struct Evaluator {
     // (a few dozen roundings of relative error 2^-53 each lie far inside the factor). truncation falls as
     // p rises: a quick reject at the highest order first, its power by squaring.
     const double inverse = 1.0 / (1.0 - rho);
-    double top = 1.0, base = rho;
-    for (int e = order + 1; e > 0; e >>= 1) {
-      if (e & 1) top *= base;
-      base *= base;
-    }
+    const double top = power_by_squaring(rho, order + 1);
     const double highest = truncation_at(order, top, rho, inverse) * (1.0 + 1e-13);
     if (highest > allowed) return -1;
     double power = rho;  // rho^(p + 1)
@@ -757,11 +763,7 @@ struct Evaluator {
     const double d = distance(t.c, s.c);
     const double rho = (t.r + s.r) / d;
     if (!(rho < 1.0)) return INFINITY;
-    double top = 1.0, base = rho;
-    for (int e = p + 1; e > 0; e >>= 1) {
-      if (e & 1) top *= base;
-      base *= base;
-    }
+    const double top = power_by_squaring(rho, p + 1);
     return s.charge * (truncation_at(p, top, rho, 1.0 / (1.0 - rho)) * (1.0 + 1e-13)) / (d * d) *
            (1.0 + 1e-15);
   }
