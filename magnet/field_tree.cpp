@@ -59,9 +59,10 @@ constexpr int kTaskDepth = 8;
 // workers.
 constexpr int kSplitDepth = 3;
 // The part of the tolerance (relative to the floor of max |B|) left to rounding, when the tolerance is
-// above twice this; below, half of it. The tree's largest error over the exact map was at most 3e-14 of
-// max |B| at 1e-9 on the example magnet and 1e-13 on every set of the growth table (bench/), most of it
-// truncation: the rounding is far smaller than this.
+// above twice this; below, half of it. With half of every tolerance left to rounding, the tree's largest
+// error over the exact map, truncation and rounding together, was at most 3e-14 of max |B| at 1e-9 on the
+// example magnet and 1e-13 on every set of the growth table (bench/): the rounding is far smaller than
+// this.
 constexpr double kRounding = 1e-10;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
 // and as many of the points nearest to a segment's midpoint, those closest to the segment's line. (On the
@@ -318,6 +319,12 @@ double safe_radius(double r) { return r * (1.0 + 1e-12) + 1e-300; }
 // `power` is rho^(p + 1), `inverse` 1 / (1 - rho).
 double truncation_at(int p, double power, double rho, double inverse) {
   return power * ((p + 2) * inverse + rho * (inverse * inverse));
+}
+
+// Q S / |D|^2, a cell of charge Q off by at most this at distance |D| (S = truncation_at), enlarged for
+// its two roundings.
+double pair_bound(double charge, double truncation, double d) {
+  return charge * truncation / (d * d) * (1.0 + 1e-15);
 }
 
 // x^e for e >= 0, by squaring.
@@ -749,12 +756,12 @@ struct Evaluator {
     for (int p = 0; p < order; ++p) {
       const double truncation = truncation_at(p, power, rho, inverse) * (1.0 + 1e-13);
       if (truncation <= allowed) {
-        bound = s.charge * truncation / (d * d) * (1.0 + 1e-15);
+        bound = pair_bound(s.charge, truncation, d);
         return p;
       }
       power *= rho;
     }
-    bound = s.charge * highest / (d * d) * (1.0 + 1e-15);
+    bound = pair_bound(s.charge, highest, d);
     return order;
   }
 
@@ -764,8 +771,7 @@ struct Evaluator {
     const double rho = (t.r + s.r) / d;
     if (!(rho < 1.0)) return INFINITY;
     const double top = power_by_squaring(rho, p + 1);
-    return s.charge * (truncation_at(p, top, rho, 1.0 / (1.0 - rho)) * (1.0 + 1e-13)) / (d * d) *
-           (1.0 + 1e-15);
+    return pair_bound(s.charge, truncation_at(p, top, rho, 1.0 / (1.0 - rho)) * (1.0 + 1e-13), d);
   }
 
   std::size_t reduced_stride() const { return 3 * Reduced::count(order); }
@@ -1210,13 +1216,12 @@ EXPCOIL_TREE_CLONES void nearest(const std::vector<Cell>& cells, const std::vect
 // radius at once (Q_S / gap^2), the others' segments one by one (dmax^2 >= |P - m|^2 + L^2 / 4 for the
 // midpoint m, the farther end lying at least that far, and |P - m| >= |c_T - m| - r_T).
 double field_scale(const std::vector<Cell>& sources, const std::vector<StreamSegment>& segments,
-                   const std::vector<double>& cell_charge, const Cell& tc, std::int32_t s) {
+                   const Cell& tc, std::int32_t s) {
   const Cell& sc = sources[static_cast<std::size_t>(s)];
   const double gap = distance(tc.c, sc.c) - tc.r - sc.r;
-  if (gap > 0.0 && sc.r <= 0.5 * gap) return cell_charge[static_cast<std::size_t>(s)] / (gap * gap);
+  if (gap > 0.0 && sc.r <= 0.5 * gap) return sc.charge / (gap * gap);
   if (!sc.leaf()) {
-    return field_scale(sources, segments, cell_charge, tc, sc.left) +
-           field_scale(sources, segments, cell_charge, tc, sc.right);
+    return field_scale(sources, segments, tc, sc.left) + field_scale(sources, segments, tc, sc.right);
   }
   double sum = 0.0;
   for (std::int32_t i = sc.first; i < sc.end; ++i) {
@@ -1461,14 +1466,12 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const double eps = (tolerance - std::min(0.5 * tolerance, kRounding)) * floor;
   ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
   ev.total = eps * (1.0 - 1e-12);
-  std::vector<double> cell_charge(ev.sources.size(), 0.0);
   each_cell(ev.sources.size(), slots, [&](std::size_t c) {
-    const Cell& cell = ev.sources[c];
+    Cell& cell = ev.sources[c];
     for (std::int32_t i = cell.first; i < cell.end; ++i) {
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
-      cell_charge[c] += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
+      cell.charge += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
     }
-    ev.sources[c].charge = cell_charge[c];
   });
   // Leaves first (the bound enlarged for its rounding), then every cell the largest of its children's.
   std::vector<double> scale(ev.targets.size(), 0.0);
@@ -1476,7 +1479,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     run_workers(static_cast<std::int64_t>(ev.targets.size()), slots, [&](const WorkerRange& r, unsigned) {
       for (std::size_t t = static_cast<std::size_t>(r.first); t < static_cast<std::size_t>(r.end); ++t) {
         if (ev.targets[t].leaf())
-          scale[t] = field_scale(ev.sources, ev.segments, cell_charge, ev.targets[t], 0) * (1.0 + 1e-9);
+          scale[t] = field_scale(ev.sources, ev.segments, ev.targets[t], 0) * (1.0 + 1e-9);
       }
     });
   }
