@@ -490,23 +490,28 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
     t[l] = 1.0 / std::sqrt(r2[l]);
   }
   const std::size_t nt = reduced.recurrence_end[static_cast<std::size_t>(p + 1)];
+  // In lane vectors, a missing T_(a - e_k) or T_(a - 2 e_k) read as a row of zeros: adding the zero
+  // terms leaves the sums as they are, without a branch a term.
+  static constexpr double kZeroRow[L] = {};
+  LaneVector dv[3], r2v;
+  std::memcpy(dv, d, sizeof dv);
+  std::memcpy(&r2v, r2, sizeof r2v);
   for (std::size_t i = 1; i < nt; ++i) {
     const std::size_t a = static_cast<std::size_t>(reduced.recurrence[i]);
     const auto& e = basis.exponent[a];
     const int n = e[0] + e[1] + e[2];
-    double s1[L] = {}, s2[L] = {};
+    LaneVector s1 = {}, s2 = {};
     for (std::size_t k = 0; k < 3; ++k) {
-      const int i1 = basis.minus1[a][k];
-      if (i1 >= 0) {
-        for (std::size_t l = 0; l < L; ++l) s1[l] += d[k * L + l] * t[static_cast<std::size_t>(i1) * L + l];
-      }
-      const int i2 = basis.minus2[a][k];
-      if (i2 >= 0) {
-        for (std::size_t l = 0; l < L; ++l) s2[l] += t[static_cast<std::size_t>(i2) * L + l];
-      }
+      const int i1 = basis.minus1[a][k], i2 = basis.minus2[a][k];
+      LaneVector t1, t2;
+      std::memcpy(&t1, i1 >= 0 ? t + static_cast<std::size_t>(i1) * L : kZeroRow, sizeof t1);
+      std::memcpy(&t2, i2 >= 0 ? t + static_cast<std::size_t>(i2) * L : kZeroRow, sizeof t2);
+      s1 += dv[k] * t1;
+      s2 += t2;
     }
     const double c1 = 2 * n - 1, c2 = n - 1, c3 = n;
-    for (std::size_t l = 0; l < L; ++l) t[a * L + l] = -(c1 * s1[l] + c2 * s2[l]) / (c3 * r2[l]);
+    const LaneVector ta = -(c1 * s1 + c2 * s2) / (c3 * r2v);
+    std::memcpy(t + a * L, &ta, sizeof ta);
   }
   // d^g (1 / |R|), z exponent <= 2, degree <= p + 1.
   const std::size_t nf = reduced.kernel_end[static_cast<std::size_t>(p + 1)];
@@ -697,6 +702,7 @@ struct Scratch {
   std::vector<std::size_t> near_ranges;  // a leaf's near source leaves' segments, first and end
   std::vector<std::int32_t> stack;
   std::vector<std::pair<double, std::int32_t>> by_bound;
+  std::vector<double> zeros;  // a spare lane's moments
   std::int64_t far_pairs = 0;
   std::int64_t near_pairs = 0;
 };
@@ -783,10 +789,28 @@ struct Evaluator {
     constexpr std::size_t L = kLanes;
     const std::size_t n = 3 * Reduced::count(p);
     const std::size_t np = Reduced::planar_count(p);
+    // Where every cell has the batch's layout, the lanes are filled a term at a time (the stores in
+    // order, the loads from kLanes runs), the spare lanes from zeros.
+    bool same_layout = true;
+    const double* from[L];
     for (std::size_t l = 0; l < L; ++l) {
       const std::int32_t s = batch[l < count ? l : 0];
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       for (std::size_t k = 0; k < 3; ++k) w.lane_d[k * L + l] = tc.c[k] - sc.c[k];
+      from[l] =
+          l < count ? reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride() : w.zeros.data();
+      same_layout = same_layout && (l >= count || planar || !sc.planar);
+    }
+    if (same_layout) {
+      const std::size_t m = planar ? 3 * np : n;
+      double* __restrict lane = w.lane_m.data();
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t l = 0; l < L; ++l) lane[i * L + l] = from[l][i];
+      }
+    }
+    for (std::size_t l = 0; l < L && !same_layout; ++l) {
+      const std::int32_t s = batch[l < count ? l : 0];
+      const Cell& sc = sources[static_cast<std::size_t>(s)];
       const double* mo = reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride();
       double* lane = w.lane_m.data() + l;
       if (l >= count) {
@@ -1133,6 +1157,7 @@ struct Evaluator {
     w.lp.assign(reduced_stride() * L, 0.0);
     w.lane_d.assign(3 * L, 0.0);
     w.lane_m.assign(reduced_stride() * L, 0.0);
+    w.zeros.assign(reduced_stride(), 0.0);
     w.accumulated.assign(reduced_stride(), 0.0);
     w.mono.assign(terms(order) * kLanes, 0.0);
     w.local_b.assign(3 * kLanes, 0.0);
