@@ -52,6 +52,8 @@ class SegmentStream {
   explicit SegmentStream(const WindingSet& windings);
   const StreamSegment* data() const { return segments_.data(); }
   std::size_t size() const { return segments_.size(); }
+  // The segments themselves, the stream left empty (for a caller that rearranges them in place).
+  std::vector<StreamSegment> take() && { return std::move(segments_); }
 
  private:
   std::vector<StreamSegment> segments_;

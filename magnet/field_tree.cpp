@@ -727,9 +727,10 @@ struct Evaluator {
   // others being zero), from moment_offset[cell].
   std::unique_ptr<double[]> moments;
   std::vector<std::size_t> moment_offset;
-  // 3 * Reduced::count(order) per source cell, all written; a planar cell's first 3 *
-  // Reduced::planar_count(order) alone, those of Reduced::planar in its order (the others are zeros).
+  // 3 * Reduced::count(order) per source cell; a planar cell's 3 * Reduced::planar_count(order) alone,
+  // those of Reduced::planar in its order (the others are zeros); from reduced_offset[cell].
   std::unique_ptr<double[]> reduced_moments;
+  std::vector<std::size_t> reduced_offset;
   std::vector<double> px, py, pz;  // points in target-tree order
   std::vector<std::int32_t> point_order;
   // Basis indices of degree <= order; those with no z exponent. Gauss-Legendre for the leaves' moments.
@@ -798,7 +799,7 @@ struct Evaluator {
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       for (std::size_t k = 0; k < 3; ++k) w.lane_d[k * L + l] = tc.c[k] - sc.c[k];
       from[l] =
-          l < count ? reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride() : w.zeros.data();
+          l < count ? reduced_moments.get() + reduced_offset[static_cast<std::size_t>(s)] : w.zeros.data();
       same_layout = same_layout && (l >= count || planar || !sc.planar);
     }
     if (same_layout) {
@@ -811,7 +812,7 @@ struct Evaluator {
     for (std::size_t l = 0; l < L && !same_layout; ++l) {
       const std::int32_t s = batch[l < count ? l : 0];
       const Cell& sc = sources[static_cast<std::size_t>(s)];
-      const double* mo = reduced_moments.get() + static_cast<std::size_t>(s) * reduced_stride();
+      const double* mo = reduced_moments.get() + reduced_offset[static_cast<std::size_t>(s)];
       double* lane = w.lane_m.data() + l;
       if (l >= count) {
         for (std::size_t i = 0; i < (planar ? 3 * np : n); ++i) lane[i * L] = 0.0;
@@ -1273,15 +1274,18 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
   if (stats != nullptr) *stats = FieldTreeStats{};
   if (n == 0) return;
-  const SegmentStream stream(windings);
+  // The segments, turned below and then laid in source-tree order, in place: the copies would double
+  // what the tree takes of memory, and their pages' first touch is a good part of its time.
+  std::vector<StreamSegment> turned = SegmentStream(windings).take();
+  const std::size_t segment_count = turned.size();
   const NearKernelFunction near_kernel = field_kernel_choice().target.near;
 
   const int order = highest_order(tolerance);
-  const Leaves leaves = leaf_sizes(order, n, stream.size());
+  const Leaves leaves = leaf_sizes(order, n, segment_count);
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {}, {},        {},          {},  {},
+  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {}, {},        {},          {},  {},  {},
                {},    {},      {},    {},  {},  {}, {}, {0, 1, 2}, near_kernel, out, done};
   {
     std::vector<int> all, planar;
@@ -1298,8 +1302,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // keep to one plane: the axis along which the most segments are flat becomes z (a cyclic permutation,
   // a rotation, so the kernels' cross products keep their form); B is turned back as it is written.
   std::size_t flat[3] = {0, 0, 0};
-  for (std::size_t i = 0; i < stream.size(); ++i) {
-    const StreamSegment& g = stream.data()[i];
+  for (std::size_t i = 0; i < segment_count; ++i) {
+    const StreamSegment& g = turned[i];
     flat[0] += g.dx == 0.0;
     flat[1] += g.dy == 0.0;
     flat[2] += g.dz == 0.0;
@@ -1310,11 +1314,9 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const double* px_in = coordinate[ev.axes[0]];
   const double* py_in = coordinate[ev.axes[1]];
   const double* pz_in = coordinate[ev.axes[2]];
-  std::vector<StreamSegment> turned(stream.size());
-  for (std::size_t i = 0; i < stream.size(); ++i) {
-    const StreamSegment& g = stream.data()[i];
+  for (std::size_t i = 0; i < segment_count; ++i) {
+    const StreamSegment& g = turned[i];
     const double start[3] = {g.x1, g.y1, g.z1}, d[3] = {g.dx, g.dy, g.dz};
-    turned[i] = g;
     turned[i].x1 = start[ev.axes[0]];
     turned[i].y1 = start[ev.axes[1]];
     turned[i].z1 = start[ev.axes[2]];
@@ -1361,9 +1363,9 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   });
 
   // The source tree.
-  const std::int32_t ns = static_cast<std::int32_t>(stream.size());
+  const std::int32_t ns = static_cast<std::int32_t>(segment_count);
   const StreamSegment* seg = turned.data();
-  std::vector<std::int32_t> segment_order(stream.size());
+  std::vector<std::int32_t> segment_order(segment_count);
   std::iota(segment_order.begin(), segment_order.end(), 0);
   auto midpoint = [&](std::int32_t i) {
     const StreamSegment& g = seg[i];
@@ -1379,8 +1381,24 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   };
   if (ns > 0)
     build_tree_on(ev.sources, segment_order, ns, leaves.segments, planes, midpoint, segment_extent, slots);
-  ev.segments.resize(stream.size());
-  for (std::size_t i = 0; i < stream.size(); ++i) ev.segments[i] = seg[segment_order[i]];
+  // segments[i] = turned[segment_order[i]], by following the permutation's cycles.
+  {
+    std::vector<std::uint8_t> placed(segment_count, 0);
+    for (std::size_t i = 0; i < segment_count; ++i) {
+      if (placed[i]) continue;
+      const StreamSegment first = turned[i];
+      std::size_t j = i;
+      for (;;) {
+        placed[j] = 1;
+        const std::size_t from = static_cast<std::size_t>(segment_order[j]);
+        if (from == i) break;
+        turned[j] = turned[from];
+        j = from;
+      }
+      turned[j] = first;
+    }
+  }
+  ev.segments = std::move(turned);
   double charge = 0.0;  // K' \sum |I| length
   for (const StreamSegment& g : ev.segments) charge += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
   each_cell(ev.sources.size(), slots, [&](std::size_t s) {
@@ -1422,14 +1440,14 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // In fixed chunks of segments, each search seeded with the last answer of its chunk (neighbours in tree
   // order lie close, so that answer's distance prunes from the start); the answers, ties included, depend
   // on the chunks alone, not on the workers.
-  std::vector<std::pair<double, std::int32_t>> closest(stream.size());
+  std::vector<std::pair<double, std::int32_t>> closest(segment_count);
   constexpr std::size_t kChunk = 4096;
-  const std::size_t chunks = (stream.size() + kChunk - 1) / kChunk;
+  const std::size_t chunks = (segment_count + kChunk - 1) / kChunk;
   run_workers(static_cast<std::int64_t>(chunks), slots, [&](const WorkerRange& r, unsigned) {
     for (std::size_t chunk = static_cast<std::size_t>(r.first); chunk < static_cast<std::size_t>(r.end);
          ++chunk) {
       std::int32_t best_point = 0;
-      for (std::size_t i = chunk * kChunk; i < std::min(stream.size(), (chunk + 1) * kChunk); ++i) {
+      for (std::size_t i = chunk * kChunk; i < std::min(segment_count, (chunk + 1) * kChunk); ++i) {
         const StreamSegment& g = ev.segments[i];
         const double q[3] = {g.x1 + 0.5 * g.dx, g.y1 + 0.5 * g.dy, g.z1 + 0.5 * g.dz};
         const std::size_t last = static_cast<std::size_t>(best_point);
@@ -1549,12 +1567,18 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       ev.build_moments(subtrees[static_cast<std::size_t>(i)], 0, -1);
   });
   if (ns > 0) ev.build_moments(0, 0, kBuildDepth);
-  ev.reduced_moments = std::make_unique_for_overwrite<double[]>(ev.sources.size() * ev.reduced_stride());
+  ev.reduced_offset.resize(ev.sources.size());
+  std::size_t reduced_count = 0;
+  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
+    ev.reduced_offset[c] = reduced_count;
+    reduced_count += ev.sources[c].planar ? 3 * Reduced::planar_count(order) : ev.reduced_stride();
+  }
+  ev.reduced_moments = std::make_unique_for_overwrite<double[]>(reduced_count);
   run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
     std::vector<double> full(ev.stride()), folded(ev.reduced_stride());
     for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
       ev.full_moments(static_cast<std::int32_t>(c), full.data());
-      double* out = ev.reduced_moments.get() + c * ev.reduced_stride();
+      double* out = ev.reduced_moments.get() + ev.reduced_offset[c];
       if (!ev.sources[c].planar) {
         reduce_moments(basis, reduced, order, false, full.data(), out);
         continue;
@@ -1565,7 +1589,6 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
         for (std::size_t k = 0; k < 3; ++k)
           out[3 * i + k] = folded[3 * static_cast<std::size_t>(reduced.planar[i]) + k];
       }
-      std::fill(out + 3 * reduced.planar.size(), out + ev.reduced_stride(), 0.0);
     }
   });
 
