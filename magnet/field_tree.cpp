@@ -491,11 +491,18 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
   }
   const std::size_t nt = reduced.recurrence_end[static_cast<std::size_t>(p + 1)];
   // In lane vectors, a missing T_(a - e_k) or T_(a - 2 e_k) read as a row of zeros: adding the zero
-  // terms leaves the sums as they are, without a branch a term.
+  // terms leaves the sums as they are, without a branch a term. Each term's value feeds the next ones,
+  // so its division by |a| r^2 would hold up the chain: a product with reciprocals taken once instead.
   static constexpr double kZeroRow[L] = {};
   LaneVector dv[3], r2v;
   std::memcpy(dv, d, sizeof dv);
   std::memcpy(&r2v, r2, sizeof r2v);
+  const LaneVector inverse_r2 = 1.0 / r2v;
+  static const std::array<double, kHighestOrder + 3> inverse_degree = [] {
+    std::array<double, kHighestOrder + 3> inverse{};
+    for (int n = 1; n < kHighestOrder + 3; ++n) inverse[static_cast<std::size_t>(n)] = 1.0 / n;
+    return inverse;
+  }();
   for (std::size_t i = 1; i < nt; ++i) {
     const std::size_t a = static_cast<std::size_t>(reduced.recurrence[i]);
     const auto& e = basis.exponent[a];
@@ -509,8 +516,8 @@ EXPCOIL_TREE_CLONES void batch_m2l(const Basis& basis, const Reduced& reduced, i
       s1 += dv[k] * t1;
       s2 += t2;
     }
-    const double c1 = 2 * n - 1, c2 = n - 1, c3 = n;
-    const LaneVector ta = -(c1 * s1 + c2 * s2) / (c3 * r2v);
+    const double c1 = 2 * n - 1, c2 = n - 1;
+    const LaneVector ta = -(c1 * s1 + c2 * s2) * (inverse_degree[static_cast<std::size_t>(n)] * inverse_r2);
     std::memcpy(t + a * L, &ta, sizeof ta);
   }
   // d^g (1 / |R|), z exponent <= 2, degree <= p + 1.
