@@ -66,10 +66,13 @@ using FieldKernelFunction = void (*)(const StreamSegment* segments, std::size_t 
 
 // The tree code's near sum: out[3p .. 3p+2] = the field at point p, p < n, of the segments of the ranges
 // [ranges[2 r], ranges[2 r + 1]), r < range_count, in that order, in the same closed form in fewer
-// divisions: within a few ulps of the reference's terms, not its bits.
+// divisions: within a few ulps of the reference's terms, not its bits. planes[r], where not NaN (and
+// planes itself where not nullptr), says that every segment of range r lies flat in the plane z =
+// planes[r] (dz == 0 and z1 == planes[r], to the bit), and the range is summed without the terms that
+// are zero there: the same values (zeros' signs apart), in fewer operations.
 using NearKernelFunction = void (*)(const StreamSegment* segments, const std::size_t* ranges,
-                                    std::size_t range_count, const double* x, const double* y,
-                                    const double* z, std::size_t n, double* out);
+                                    const double* planes, std::size_t range_count, const double* x,
+                                    const double* y, const double* z, std::size_t n, double* out);
 
 // A form of the kernel this machine runs. The name is what EXPCOIL_KERNEL takes: the instruction set in
 // lower case ("avx3" for AVX-512, "avx2", "sse4", "ssse3") or "scalar", the plain one-point loop that a

@@ -158,6 +158,9 @@ struct Cell {
   double allowance = 0.0;
   // Source cells: every segment lies in the plane z = c[2] (see field_tree's choice of axes).
   bool planar = false;
+  // Source cells: where every segment lies flat in one plane to the bit (dz == 0, the same z1), that z1,
+  // for the near sums' planar form; NaN elsewhere.
+  double plane = NAN;
   double charge = 0.0;  // source cells: K' \sum |I| length
   bool leaf() const { return left < 0; }
 };
@@ -707,6 +710,7 @@ struct Scratch {
   std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
   std::vector<std::size_t> near_ranges;  // a leaf's near source leaves' segments, first and end
+  std::vector<double> near_planes;       // and the plane of each range's segments, or NaN
   std::vector<std::int32_t> stack;
   std::vector<std::pair<double, std::int32_t>> by_bound;
   std::vector<double> zeros;  // a spare lane's moments
@@ -1084,25 +1088,31 @@ struct Evaluator {
 
   void evaluate_leaf(const Cell& tc, const double* local, int degree, const std::vector<std::int32_t>& near,
                      Scratch& w) const {
-    // The near leaves' ranges of the segments, neighbours in the tree joined into one.
+    // The near leaves' ranges of the segments, neighbours in the tree in one plane (or neither flat)
+    // joined into one.
     std::vector<std::size_t>& ranges = w.near_ranges;
+    std::vector<double>& planes = w.near_planes;
     ranges.clear();
+    planes.clear();
     std::size_t count = 0;
     for (std::int32_t s : near) {
       const Cell& sc = sources[static_cast<std::size_t>(s)];
       const std::size_t first = static_cast<std::size_t>(sc.first), end = static_cast<std::size_t>(sc.end);
-      if (!ranges.empty() && ranges.back() == first) {
+      const bool same_plane = !planes.empty() && (planes.back() == sc.plane ||
+                                                  (std::isnan(planes.back()) && std::isnan(sc.plane)));
+      if (!ranges.empty() && ranges.back() == first && same_plane) {
         ranges.back() = end;
       } else {
         ranges.push_back(first);
         ranges.push_back(end);
+        planes.push_back(sc.plane);
       }
       count += end - first;
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    near_kernel(segments.data(), ranges.data(), ranges.size() / 2, px.data() + tc.first, py.data() + tc.first,
-                pz.data() + tc.first, m, w.near_b.data());
+    near_kernel(segments.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
+                py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
     w.near_pairs += static_cast<std::int64_t>(count * m);
     double* b = w.local_b.data();
     for (std::size_t i = 0; i < m; i += kLanes) {
@@ -1411,12 +1421,15 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   each_cell(ev.sources.size(), slots, [&](std::size_t s) {
     Cell& c = ev.sources[s];
     double r = 0.0;
+    bool flat = c.end > c.first;
     for (std::int32_t i = c.first; i < c.end; ++i) {
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
       const double a[3] = {g.x1, g.y1, g.z1}, e[3] = {g.x1 + g.dx, g.y1 + g.dy, g.z1 + g.dz};
       r = std::max({r, distance(a, c.c), distance(e, c.c)});
+      flat = flat && g.dz == 0.0 && g.z1 == ev.segments[static_cast<std::size_t>(c.first)].z1;
     }
     c.r = safe_radius(r);
+    if (flat) c.plane = ev.segments[static_cast<std::size_t>(c.first)].z1;
   });
 
   // The lower bound of max |B|: the field at sample points, in the near sums' form (one division a pair
@@ -1485,10 +1498,35 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     sy.push_back(ev.py[static_cast<std::size_t>(i)]);
     sz.push_back(ev.pz[static_cast<std::size_t>(i)]);
   }
+  // All the segments, by the source leaves' planes (the leaves in tree order are the segments in order).
+  std::vector<std::size_t> all_ranges;
+  std::vector<double> all_planes;
+  {
+    std::vector<std::pair<std::int32_t, double>> leaves_in_order;
+    for (const Cell& c : ev.sources) {
+      if (c.leaf()) leaves_in_order.push_back({c.first, c.plane});
+    }
+    std::sort(leaves_in_order.begin(), leaves_in_order.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < leaves_in_order.size(); ++i) {
+      const auto [first, plane] = leaves_in_order[i];
+      const std::size_t end = i + 1 < leaves_in_order.size()
+                                  ? static_cast<std::size_t>(leaves_in_order[i + 1].first)
+                                  : ev.segments.size();
+      if (!all_planes.empty() &&
+          (all_planes.back() == plane || (std::isnan(all_planes.back()) && std::isnan(plane)))) {
+        all_ranges.back() = end;
+      } else {
+        all_ranges.push_back(static_cast<std::size_t>(first));
+        all_ranges.push_back(end);
+        all_planes.push_back(plane);
+      }
+    }
+  }
   run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
     const std::size_t first = static_cast<std::size_t>(r.first);
-    const std::size_t all[2] = {0, ev.segments.size()};
-    near_kernel(ev.segments.data(), all, 1, sx.data() + first, sy.data() + first, sz.data() + first,
+    near_kernel(ev.segments.data(), all_ranges.data(), all_planes.data(), all_planes.size(),
+                sx.data() + first, sy.data() + first, sz.data() + first,
                 static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
   });
   double floor = 0.0;

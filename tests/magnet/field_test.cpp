@@ -199,14 +199,15 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   // set, so that a tree map does not depend on the vector width either.
   std::vector<double> near(ref.size());
   const std::size_t all[2] = {0, stream.size()};
-  field_kernel_targets().back().near(stream.data(), all, 1, px.data(), py.data(), pz.data(), 56, near.data());
+  field_kernel_targets().back().near(stream.data(), all, nullptr, 1, px.data(), py.data(), pz.data(), 56,
+                                     near.data());
   double top = 0.0;
   for (double v : ref) top = std::max(top, std::fabs(v));
   for (std::size_t i = 0; i < ref.size(); ++i) EXPECT_NEAR(near[i], ref[i], 1e-13 * top) << i;
   for (const KernelTarget& target : field_kernel_targets()) {
     for (const auto& [first, n] : {std::pair{0, 56}, {5, 3}, {41, 15}}) {
       std::vector<double> out(3 * n);
-      target.near(stream.data(), all, 1, &px[first], &py[first], &pz[first], n, out.data());
+      target.near(stream.data(), all, nullptr, 1, &px[first], &py[first], &pz[first], n, out.data());
       EXPECT_EQ(std::memcmp(out.data(), &near[3 * first], out.size() * sizeof(double)), 0)
           << target.name << " " << first << "+" << n;
     }
@@ -217,11 +218,31 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
     laid.insert(laid.end(), stream.data() + 20, stream.data() + stream.size());
     const std::size_t whole[2] = {0, laid.size()};
     std::vector<double> by_ranges(3 * 56), by_copy(3 * 56);
-    target.near(stream.data(), ranges, 4, px.data(), py.data(), pz.data(), 56, by_ranges.data());
-    target.near(laid.data(), whole, 1, px.data(), py.data(), pz.data(), 56, by_copy.data());
+    target.near(stream.data(), ranges, nullptr, 4, px.data(), py.data(), pz.data(), 56, by_ranges.data());
+    target.near(laid.data(), whole, nullptr, 1, px.data(), py.data(), pz.data(), 56, by_copy.data());
     EXPECT_EQ(std::memcmp(by_ranges.data(), by_copy.data(), by_copy.size() * sizeof(double)), 0)
         << target.name;
     EXPECT_NE(std::memcmp(by_ranges.data(), near.data(), near.size() * sizeof(double)), 0) << target.name;
+  }
+  // Segments flat in two planes (and one range of the random ones): summed in the planar form where a
+  // range's plane is given, the same bits as in the general form.
+  {
+    WindingSet flat;
+    std::uniform_real_distribution<double> v(-0.1, 0.1);
+    for (double plane : {0.02, -0.02}) {
+      for (int n = 0; n < 40; ++n) flat.append({v(rng), v(rng), plane, v(rng), v(rng), plane, 100 * v(rng)});
+    }
+    for (int n = 0; n < 10; ++n) flat.append({v(rng), v(rng), v(rng), v(rng), v(rng), v(rng), 100 * v(rng)});
+    const SegmentStream segments(flat);
+    ASSERT_EQ(segments.size(), 90u);
+    const std::size_t parts[6] = {0, 40, 40, 80, 80, 90};
+    const double planes[3] = {0.02, -0.02, NAN};
+    for (const KernelTarget& target : field_kernel_targets()) {
+      std::vector<double> planar(3 * 56), general(3 * 56);
+      target.near(segments.data(), parts, planes, 3, px.data(), py.data(), pz.data(), 56, planar.data());
+      target.near(segments.data(), parts, nullptr, 3, px.data(), py.data(), pz.data(), 56, general.data());
+      EXPECT_EQ(std::memcmp(planar.data(), general.data(), planar.size() * sizeof(double)), 0) << target.name;
+    }
   }
   FieldMapGrid tiny = g;
   tiny.count[0] = tiny.count[1] = 1, tiny.count[2] = 3;
