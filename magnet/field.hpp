@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -64,13 +65,43 @@ class SegmentStream {
 using FieldKernelFunction = void (*)(const StreamSegment* segments, std::size_t count, const double* x,
                                      const double* y, const double* z, std::size_t n, double* out);
 
-// The tree code's near sum: out[3p .. 3p+2] = the field at point p, p < n, of the segments of the ranges
-// [ranges[2 r], ranges[2 r + 1]), r < range_count, in that order, in the same closed form in fewer
-// divisions: within a few ulps of the reference's terms, not its bits. planes[r], where not NaN (and
-// planes itself where not nullptr), says that every segment of range r lies flat in the plane z =
-// planes[r] (dz == 0 and z1 == planes[r], to the bit), and the range is summed without the terms that
-// are zero there: the same values (zeros' signs apart), in fewer operations.
-using NearKernelFunction = void (*)(const StreamSegment* segments, const std::size_t* ranges,
+// A segment as the tree code's near sums take it: laid along a chain (chain_segments).
+struct ChainSegment {
+  double x, y, z;        // where the chain reaches the segment: its start, or its end where it runs backwards
+  double dx, dy, dz;     // the segment's own end minus start
+  double a, a2, a4, ki;  // as the segment's StreamSegment
+  double kc;             // ki along the chain: -ki where it runs backwards
+  // A point whose |u x v|^2 (u, v: to where the chain reaches and leaves the segment) is below this
+  // times the larger of |u|^2 and |v|^2 lies close to the segment's line (sin^2 of the angle at the
+  // segment's start below kChainClose): there the near sum takes the reference's form.
+  double close;
+  double backwards;  // 1 where the chain reaches the segment at its end, else 0
+};
+
+inline constexpr double kChainClose = 1e-3;
+
+// The segments of a stream laid end to end where their ends meet, to the bit, two at a point (a winding's
+// contour pieces come in either direction): the records of each chain one after the other, each chain
+// followed by a record that holds only where it ends (x, y, z; its current zero), so that every segment
+// of a chain leaves it where the next record starts. The chains, from the end on the lower segment of each
+// open one (a closed one from its lowest segment), in the order of those segments: a function of the
+// stream alone.
+struct SegmentChains {
+  std::vector<ChainSegment> records;
+  std::vector<std::size_t> ranges;     // each chain's segments, [ranges[2 c], ranges[2 c + 1])
+  std::vector<double> planes;          // each chain's plane z = planes[c] where all its segments lie flat
+                                       // in one (dz == 0 and one z, to the bit), else NaN
+  std::vector<double> record_plane;    // per record, its chain's plane
+  std::vector<std::int32_t> position;  // segment i of the stream is records[position[i]]
+};
+SegmentChains chain_segments(const StreamSegment* segments, std::size_t count);
+
+// The tree code's near sum: out[3p .. 3p+2] = the field at point p, p < n, of the records of the ranges
+// [ranges[2 r], ranges[2 r + 1]), r < range_count, in that order, each range a run of consecutive records
+// of one chain of SegmentChains (planes[r] its chain's plane; planes == nullptr: take none as flat). One
+// square root and one division a pair where the reference takes two and three; within a few ulps of the
+// reference's terms (to its bits in the cancelling part of its form next to a conductor), not its bits.
+using NearKernelFunction = void (*)(const ChainSegment* segments, const std::size_t* ranges,
                                     const double* planes, std::size_t range_count, const double* x,
                                     const double* y, const double* z, std::size_t n, double* out);
 

@@ -46,17 +46,10 @@ namespace expcoil {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The pair loop of both sums: a vector of points against the segments of every range [ranges[2 r],
-// ranges[2 r + 1]), r < range_count, each lane's terms added in the ranges' and the segments' order, so
-// that a lane's bits do not depend on the others or on the vector width. `gain(s, b, c, cab, den)` gives
-// the factor of the pair's cross product and whether the pair counts. A range whose segments all lie flat
-// in one plane z = planes[r] (dz == 0 and z1 == planes[r], to the bit; planes == nullptr: none does)
-// takes the loop without the terms that are zero there, rz * dz, dz * rx, ry * dz, and with rz * rz of
-// the point once: the same values, in fewer operations, for a loop whose operations are what it waits on.
-template <class Gain>
-HWY_INLINE void SumPairs(const StreamSegment* segments, const std::size_t* ranges, const double* planes,
-                         std::size_t range_count, const double* x, const double* y, const double* z,
-                         std::size_t n, double* out, const Gain& gain) {
+// The reference's pair loop: a vector of points against the segments, each lane's terms added in the
+// segments' order, so that a lane's bits do not depend on the others or on the vector width.
+HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                         const double* z, std::size_t n, double* out) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
@@ -90,33 +83,8 @@ HWY_INLINE void SumPairs(const StreamSegment* segments, const std::size_t* range
     V sx = zero;
     V sy = zero;
     V sz = zero;
-    for (std::size_t r = 0; r < range_count; ++r) {
-      const StreamSegment* const end = segments + ranges[2 * r + 1];
-      if (planes != nullptr && planes[r] == planes[r]) {
-        const V rz = hn::Sub(pz, hn::Set(d, planes[r]));
-        const V rz2 = hn::Mul(rz, rz);
-        const V minus_rz = hn::Neg(rz);
-        for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
-          const V dx = hn::Set(d, s->dx);
-          const V dy = hn::Set(d, s->dy);
-          const V rx = hn::Sub(px, hn::Set(d, s->x1));
-          const V ry = hn::Sub(py, hn::Set(d, s->y1));
-          const V b = hn::Mul(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), minus_two);
-          const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), rz2);
-          const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
-          const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-          const auto [g, counts] = gain(s, b, c, cab, den);
-          const V tx = hn::Mul(g, hn::Mul(dy, rz));
-          const V ty = hn::Mul(g, hn::Mul(minus_rz, dx));
-          const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
-          const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
-          sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
-          sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
-          sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
-        }
-        continue;
-      }
-      for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
+    {
+      for (const StreamSegment* s = segments; s != segments + count; ++s) {
         const V dx = hn::Set(d, s->dx);
         const V dy = hn::Set(d, s->dy);
         const V dz = hn::Set(d, s->dz);
@@ -131,7 +99,11 @@ HWY_INLINE void SumPairs(const StreamSegment* segments, const std::size_t* range
         const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
         // 4*a*c - b*b
         const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-        const auto [g, counts] = gain(s, b, c, cab, den);
+        // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
+        const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
+        // K*I / den * f
+        const V g = hn::Mul(hn::Div(hn::Set(d, s->ki), den), f);
+        const auto counts = hn::Ne(den, zero);
         const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
         const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
         const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
@@ -156,38 +128,141 @@ HWY_INLINE void SumPairs(const StreamSegment* segments, const std::size_t* range
 
 void FieldKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
                  const double* z, std::size_t n, double* out) {
-  const hn::ScalableTag<double> d;
-  using V = hn::Vec<decltype(d)>;
-  const V zero = hn::Zero(d);
-  const std::size_t all[2] = {0, count};
-  SumPairs(segments, all, nullptr, 1, x, y, z, n, out, [&](const StreamSegment* s, V b, V c, V cab, V den) {
-    // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
-    const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
-    // K*I / den * f
-    return std::pair{hn::Mul(hn::Div(hn::Set(d, s->ki), den), f), hn::Ne(den, zero)};
-  });
+  SumPairs(segments, count, x, y, z, n, out);
 }
 
-// The tree code's near sum (field_tree.cpp): the same closed form over its common denominator, K I ((2a +
-// b) sqrt(c) - b sqrt(c + a + b)) / (den sqrt(c) sqrt(c + a + b)), two square roots and one division per
-// pair where the reference takes two and three. Not the reference's bits (a few ulps of the terms apart),
-// but again the same operations in every lane, so the same bits for any vector width.
-void NearKernel(const StreamSegment* segments, const std::size_t* ranges, const double* planes,
+// The tree code's near sums (field_tree.cpp), along chains of segments (chain_segments): the field of a
+// segment from the distances u and v to where the chain reaches and leaves it, K I / 2 (u x v) (|u| +
+// |v|) / (|u| |v| (|u| |v| + u . v)), where the next segment's u is this one's v: one square root a pair
+// (the reference takes two, and three divisions where this takes one). That form has no cancellation
+// but beside a segment, where |u| |v| + u . v does; and there, close to a conductor's line, the
+// reference's own 4ac - b^2 cancels, so that its bits there are off the true field by far more than a
+// tight tolerance. A pair that close (|u x v|^2 below ChainSegment::close times the larger squared end
+// distance, a few in a thousand) takes the reference's form instead, from the distance to the segment's
+// start, to the bit the reference's, and so keeps to the exact map. Not the reference's bits otherwise
+// (a few ulps of its terms apart), but the same operations in every lane, so the same bits for any
+// vector width. A chain flat in one plane (planes[r] not NaN) has u_z = v_z = the point's height above it.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void ChainTerm(D d, const ChainSegment* s, V ux, V uy, V uz, V vx, V vy, V vz, V cu, V cv,
+                          V root_u, V root_v, V dot, V cx, V cy, V cz, V& sx, V& sy, V& sz) {
+  const V zero = hn::Zero(d);
+  const V uv = hn::Mul(root_u, root_v);
+  const V den = hn::Mul(hn::Add(uv, uv), hn::Add(uv, dot));
+  const V g = hn::Div(hn::Mul(hn::Set(d, s->kc), hn::Add(root_u, root_v)), den);
+  V tx = hn::Mul(g, cx);
+  V ty = hn::Mul(g, cy);
+  V tz = hn::Mul(g, cz);
+  auto ok = hn::Ne(den, zero);
+  const V cross2 = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+  const auto close = hn::Lt(cross2, hn::Mul(hn::Set(d, s->close), hn::Max(cu, cv)));
+  if (HWY_UNLIKELY(!hn::AllFalse(d, close))) {
+    // The reference's terms, from the segment's start (u, or v where the chain runs backwards).
+    const bool back = s->backwards != 0.0;
+    const V rx = back ? vx : ux, ry = back ? vy : uy, rz = back ? vz : uz;
+    const V c = back ? cv : cu, ce = back ? cu : cv;
+    const V root_c = back ? root_v : root_u, root_ce = back ? root_u : root_v;
+    const V dx = hn::Set(d, s->dx);
+    const V dy = hn::Set(d, s->dy);
+    const V dz = hn::Set(d, s->dz);
+    const V b =
+        hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), hn::Set(d, -2.0));
+    const V den_c = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
+    const V q = hn::Mul(den_c, hn::Mul(root_c, root_ce));
+    const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_ce));
+    const V gc = hn::Div(hn::Mul(hn::Set(d, s->ki), num), q);
+    tx = hn::IfThenElse(close, hn::Mul(gc, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz))), tx);
+    ty = hn::IfThenElse(close, hn::Mul(gc, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx))), ty);
+    tz = hn::IfThenElse(close, hn::Mul(gc, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx))), tz);
+    const auto ok_c = hn::And(hn::And(hn::Ne(q, zero), hn::Gt(c, zero)), hn::Gt(ce, zero));
+    ok = hn::Or(hn::AndNot(close, ok), hn::And(close, ok_c));
+  }
+  sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
+  sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
+  sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
+}
+
+void NearKernel(const ChainSegment* segments, const std::size_t* ranges, const double* planes,
                 std::size_t range_count, const double* x, const double* y, const double* z, std::size_t n,
                 double* out) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
-  const V zero = hn::Zero(d);
-  SumPairs(segments, ranges, planes, range_count, x, y, z, n, out,
-           [&](const StreamSegment* s, V b, V c, V cab, V den) {
-             const V root_c = hn::Sqrt(c);
-             const V root_cab = hn::Sqrt(cab);
-             const V q = hn::Mul(den, hn::Mul(root_c, root_cab));
-             const V num = hn::Sub(hn::Mul(hn::Add(hn::Set(d, s->a2), b), root_c), hn::Mul(b, root_cab));
-             return std::pair{hn::Div(hn::Mul(hn::Set(d, s->ki), num), q), hn::Ne(q, zero)};
-           });
+  HWY_ALIGN double buffer[HWY_MAX_BYTES / sizeof(double)];
+  const std::size_t lanes = hn::Lanes(d);
+  for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
+    const std::size_t m = std::min(lanes, n - p0);
+    V px, py, pz;
+    if (m == lanes) {
+      px = hn::LoadU(d, x + p0);
+      py = hn::LoadU(d, y + p0);
+      pz = hn::LoadU(d, z + p0);
+    } else {
+      // Spare lanes repeat the last point; their results are dropped.
+      const double* coordinate[3] = {x, y, z};
+      V* vector[3] = {&px, &py, &pz};
+      for (int k = 0; k < 3; ++k) {
+        for (std::size_t l = 0; l < lanes; ++l) buffer[l] = coordinate[k][p0 + std::min(l, m - 1)];
+        *vector[k] = hn::Load(d, buffer);
+      }
+    }
+    V sx = hn::Zero(d);
+    V sy = hn::Zero(d);
+    V sz = hn::Zero(d);
+    for (std::size_t r = 0; r < range_count; ++r) {
+      const ChainSegment* s = segments + ranges[2 * r];
+      const ChainSegment* const end = segments + ranges[2 * r + 1];
+      if (s == end) continue;
+      V ux = hn::Sub(px, hn::Set(d, s->x));
+      V uy = hn::Sub(py, hn::Set(d, s->y));
+      if (planes != nullptr && planes[r] == planes[r]) {
+        const V w = hn::Sub(pz, hn::Set(d, planes[r]));
+        const V w2 = hn::Mul(w, w);
+        V cu = hn::Add(hn::Add(hn::Mul(ux, ux), hn::Mul(uy, uy)), w2);
+        V root_u = hn::Sqrt(cu);
+        for (; s != end; ++s) {
+          const V vx = hn::Sub(px, hn::Set(d, s[1].x));
+          const V vy = hn::Sub(py, hn::Set(d, s[1].y));
+          const V cv = hn::Add(hn::Add(hn::Mul(vx, vx), hn::Mul(vy, vy)), w2);
+          const V root_v = hn::Sqrt(cv);
+          const V dot = hn::Add(hn::Add(hn::Mul(ux, vx), hn::Mul(uy, vy)), w2);
+          const V cx = hn::Mul(w, hn::Sub(uy, vy));
+          const V cy = hn::Mul(w, hn::Sub(vx, ux));
+          const V cz = hn::Sub(hn::Mul(ux, vy), hn::Mul(uy, vx));
+          ChainTerm(d, s, ux, uy, w, vx, vy, w, cu, cv, root_u, root_v, dot, cx, cy, cz, sx, sy, sz);
+          ux = vx;
+          uy = vy;
+          cu = cv;
+          root_u = root_v;
+        }
+        continue;
+      }
+      V uz = hn::Sub(pz, hn::Set(d, s->z));
+      V cu = hn::Add(hn::Add(hn::Mul(ux, ux), hn::Mul(uy, uy)), hn::Mul(uz, uz));
+      V root_u = hn::Sqrt(cu);
+      for (; s != end; ++s) {
+        const V vx = hn::Sub(px, hn::Set(d, s[1].x));
+        const V vy = hn::Sub(py, hn::Set(d, s[1].y));
+        const V vz = hn::Sub(pz, hn::Set(d, s[1].z));
+        const V cv = hn::Add(hn::Add(hn::Mul(vx, vx), hn::Mul(vy, vy)), hn::Mul(vz, vz));
+        const V root_v = hn::Sqrt(cv);
+        const V dot = hn::Add(hn::Add(hn::Mul(ux, vx), hn::Mul(uy, vy)), hn::Mul(uz, vz));
+        const V cx = hn::Sub(hn::Mul(uy, vz), hn::Mul(uz, vy));
+        const V cy = hn::Sub(hn::Mul(uz, vx), hn::Mul(ux, vz));
+        const V cz = hn::Sub(hn::Mul(ux, vy), hn::Mul(uy, vx));
+        ChainTerm(d, s, ux, uy, uz, vx, vy, vz, cu, cv, root_u, root_v, dot, cx, cy, cz, sx, sy, sz);
+        ux = vx;
+        uy = vy;
+        uz = vz;
+        cu = cv;
+        root_u = root_v;
+      }
+    }
+    const V sum[3] = {sx, sy, sz};
+    for (int k = 0; k < 3; ++k) {
+      hn::Store(sum[k], d, buffer);
+      for (std::size_t l = 0; l < m; ++l) out[3 * (p0 + l) + static_cast<std::size_t>(k)] = buffer[l];
+    }
+  }
 }
-
 }  // namespace HWY_NAMESPACE
 }  // namespace expcoil
 HWY_AFTER_NAMESPACE();
@@ -199,50 +274,26 @@ HWY_AFTER_NAMESPACE();
 namespace expcoil {
 namespace {
 
-// The pair loop of both scalar sums, in the vector loops' order. `gain(s, b, c, cab, den, g)` says whether
-// the pair counts and, when it does, sets the factor of its cross product.
-template <class Gain>
-void ScalarPairs(const StreamSegment* segments, const std::size_t* ranges, const double* planes,
-                 std::size_t range_count, const double* x, const double* y, const double* z, std::size_t n,
-                 double* out, const Gain& gain) {
+void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
+                  const double* z, std::size_t n, double* out) {
   for (std::size_t p = 0; p < n; ++p) {
     double sx = 0.0;
     double sy = 0.0;
     double sz = 0.0;
-    for (std::size_t r = 0; r < range_count; ++r) {
-      const StreamSegment* const end = segments + ranges[2 * r + 1];
-      if (planes != nullptr && planes[r] == planes[r]) {
-        const double rz = z[p] - planes[r];
-        const double rz2 = rz * rz;
-        for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
-          const double rx = x[p] - s->x1;
-          const double ry = y[p] - s->y1;
-          const double b = (rx * s->dx + s->dy * ry) * -2.0;
-          const double c = (rx * rx + ry * ry) + rz2;
-          const double cab = c + s->a + b;
-          const double den = s->a4 * c - b * b;
-          double g;
-          if (!gain(s, b, c, cab, den, g)) continue;
-          sx += g * (s->dy * rz);
-          sy += g * (-rz * s->dx);
-          sz += g * (s->dx * ry - s->dy * rx);
-        }
-        continue;
-      }
-      for (const StreamSegment* s = segments + ranges[2 * r]; s != end; ++s) {
-        const double rx = x[p] - s->x1;
-        const double ry = y[p] - s->y1;
-        const double rz = z[p] - s->z1;
-        const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
-        const double c = (rx * rx + ry * ry) + rz * rz;
-        const double cab = c + s->a + b;
-        const double den = s->a4 * c - b * b;
-        double g;
-        if (!gain(s, b, c, cab, den, g)) continue;
-        sx += g * (s->dy * rz - ry * s->dz);
-        sy += g * (s->dz * rx - rz * s->dx);
-        sz += g * (s->dx * ry - s->dy * rx);
-      }
+    for (const StreamSegment* s = segments; s != segments + count; ++s) {
+      const double rx = x[p] - s->x1;
+      const double ry = y[p] - s->y1;
+      const double rz = z[p] - s->z1;
+      const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
+      const double c = (rx * rx + ry * ry) + rz * rz;
+      const double cab = c + s->a + b;
+      const double den = s->a4 * c - b * b;
+      if (!(den != 0.0 && c > 0.0 && cab > 0.0)) continue;
+      const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
+      const double g = s->ki / den * f;
+      sx += g * (s->dy * rz - ry * s->dz);
+      sy += g * (s->dz * rx - rz * s->dx);
+      sz += g * (s->dx * ry - s->dy * rx);
     }
     out[3 * p] = sx;
     out[3 * p + 1] = sy;
@@ -250,30 +301,72 @@ void ScalarPairs(const StreamSegment* segments, const std::size_t* ranges, const
   }
 }
 
-void ScalarKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                  const double* z, std::size_t n, double* out) {
-  const std::size_t all[2] = {0, count};
-  ScalarPairs(segments, all, nullptr, 1, x, y, z, n, out,
-              [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
-                if (!(den != 0.0 && c > 0.0 && cab > 0.0)) return false;
-                const double f = (s->a2 + b) / std::sqrt(cab) - b / std::sqrt(c);
-                g = s->ki / den * f;
-                return true;
-              });
+// The near sums' loop of NearKernel, a point at a time, in its operations.
+void ChainTermScalar(const ChainSegment* s, const double* u, const double* v, double cu, double cv,
+                     double root_u, double root_v, double dot, const double* cross, double* sum) {
+  const double uv = root_u * root_v;
+  const double den = (uv + uv) * (uv + dot);
+  double g = s->kc * (root_u + root_v) / den;
+  double t[3] = {g * cross[0], g * cross[1], g * cross[2]};
+  bool ok = den != 0.0;
+  const double cross2 = (cross[0] * cross[0] + cross[1] * cross[1]) + cross[2] * cross[2];
+  if (cross2 < s->close * std::max(cu, cv)) {
+    const bool back = s->backwards != 0.0;
+    const double* r = back ? v : u;
+    const double rx = r[0], ry = r[1], rz = r[2];
+    const double c = back ? cv : cu, ce = back ? cu : cv;
+    const double root_c = back ? root_v : root_u, root_ce = back ? root_u : root_v;
+    const double b = ((rx * s->dx + s->dy * ry) + rz * s->dz) * -2.0;
+    const double den_c = s->a4 * c - b * b;
+    const double q = den_c * (root_c * root_ce);
+    g = s->ki * ((s->a2 + b) * root_c - b * root_ce) / q;
+    t[0] = g * (s->dy * rz - ry * s->dz);
+    t[1] = g * (s->dz * rx - rz * s->dx);
+    t[2] = g * (s->dx * ry - s->dy * rx);
+    ok = q != 0.0 && c > 0.0 && ce > 0.0;
+  }
+  if (!ok) return;
+  for (int k = 0; k < 3; ++k) sum[k] += t[k];
 }
 
-void ScalarNearKernel(const StreamSegment* segments, const std::size_t* ranges, const double* planes,
+void ScalarNearKernel(const ChainSegment* segments, const std::size_t* ranges, const double* planes,
                       std::size_t range_count, const double* x, const double* y, const double* z,
                       std::size_t n, double* out) {
-  ScalarPairs(segments, ranges, planes, range_count, x, y, z, n, out,
-              [](const StreamSegment* s, double b, double c, double cab, double den, double& g) {
-                const double root_c = std::sqrt(c);
-                const double root_cab = std::sqrt(cab);
-                const double q = den * (root_c * root_cab);
-                if (!(q != 0.0 && c > 0.0 && cab > 0.0)) return false;
-                g = s->ki * ((s->a2 + b) * root_c - b * root_cab) / q;
-                return true;
-              });
+  for (std::size_t p = 0; p < n; ++p) {
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (std::size_t r = 0; r < range_count; ++r) {
+      const ChainSegment* s = segments + ranges[2 * r];
+      const ChainSegment* const end = segments + ranges[2 * r + 1];
+      if (s == end) continue;
+      const bool flat = planes != nullptr && planes[r] == planes[r];
+      const double w = flat ? z[p] - planes[r] : 0.0, w2 = w * w;
+      double u[3] = {x[p] - s->x, y[p] - s->y, flat ? w : z[p] - s->z};
+      double cu = flat ? (u[0] * u[0] + u[1] * u[1]) + w2 : (u[0] * u[0] + u[1] * u[1]) + u[2] * u[2];
+      double root_u = std::sqrt(cu);
+      for (; s != end; ++s) {
+        const double v[3] = {x[p] - s[1].x, y[p] - s[1].y, flat ? w : z[p] - s[1].z};
+        double cv, dot, cross[3];
+        if (flat) {
+          cv = (v[0] * v[0] + v[1] * v[1]) + w2;
+          dot = (u[0] * v[0] + u[1] * v[1]) + w2;
+          cross[0] = w * (u[1] - v[1]);
+          cross[1] = w * (v[0] - u[0]);
+        } else {
+          cv = (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2];
+          dot = (u[0] * v[0] + u[1] * v[1]) + u[2] * v[2];
+          cross[0] = u[1] * v[2] - u[2] * v[1];
+          cross[1] = u[2] * v[0] - u[0] * v[2];
+        }
+        cross[2] = u[0] * v[1] - u[1] * v[0];
+        const double root_v = std::sqrt(cv);
+        ChainTermScalar(s, u, v, cu, cv, root_u, root_v, dot, cross, sum);
+        for (int k = 0; k < 3; ++k) u[k] = v[k];
+        cu = cv;
+        root_u = root_v;
+      }
+    }
+    for (int k = 0; k < 3; ++k) out[3 * p + static_cast<std::size_t>(k)] = sum[k];
+  }
 }
 
 std::vector<KernelTarget> make_targets() {

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -158,9 +159,6 @@ struct Cell {
   double allowance = 0.0;
   // Source cells: every segment lies in the plane z = c[2] (see field_tree's choice of axes).
   bool planar = false;
-  // Source cells: where every segment lies flat in one plane to the bit (dz == 0, the same z1), that z1,
-  // for the near sums' planar form; NaN elsewhere.
-  double plane = NAN;
   double charge = 0.0;  // source cells: K' \sum |I| length
   bool leaf() const { return left < 0; }
 };
@@ -709,8 +707,9 @@ struct Scratch {
   std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
   std::vector<std::vector<std::int32_t>> bucket;         // accepted source cells by order
   std::vector<std::vector<std::int32_t>> planar_bucket;  // those of them that are planar
-  std::vector<std::size_t> near_ranges;  // a leaf's near source leaves' segments, first and end
-  std::vector<double> near_planes;       // and the plane of each range's segments, or NaN
+  std::vector<std::size_t> near_ranges;  // a leaf's near segments, runs of chain records, first and end
+  std::vector<double> near_planes;       // and the plane of each run's chain, or NaN
+  std::vector<std::uint64_t> marks;      // a bit per chain record, all clear between leaves
   std::vector<std::int32_t> stack;
   std::vector<std::pair<double, std::int32_t>> by_bound;
   std::vector<double> zeros;  // a spare lane's moments
@@ -751,6 +750,10 @@ struct Evaluator {
   NearKernelFunction near_kernel;
   double* out;
   std::atomic<std::int64_t>* done;
+  // The segments along the windings, for the near sums; chain_position[i]: the record of the i-th segment
+  // in source-tree order.
+  SegmentChains chains;
+  std::vector<std::int32_t> chain_position;
 
   std::size_t stride() const { return 3 * terms(order); }
 
@@ -1088,30 +1091,41 @@ struct Evaluator {
 
   void evaluate_leaf(const Cell& tc, const double* local, int degree, const std::vector<std::int32_t>& near,
                      Scratch& w) const {
-    // The near leaves' ranges of the segments, neighbours in the tree in one plane (or neither flat)
-    // joined into one.
+    // The near leaves' segments in chain order (a bit each, read back in order), cut into runs along the
+    // chains: neighbours on a winding that both lie near share the distance to their common end.
+    std::vector<std::uint64_t>& marks = w.marks;
+    std::size_t count = 0, low = marks.size(), high = 0;
+    for (std::int32_t s : near) {
+      const Cell& sc = sources[static_cast<std::size_t>(s)];
+      for (std::int32_t i = sc.first; i < sc.end; ++i) {
+        const std::size_t j = static_cast<std::size_t>(chain_position[static_cast<std::size_t>(i)]);
+        marks[j / 64] |= std::uint64_t{1} << (j % 64);
+        low = std::min(low, j / 64);
+        high = std::max(high, j / 64 + 1);
+      }
+      count += static_cast<std::size_t>(sc.end - sc.first);
+    }
+    // Two marked records in a row are of one chain: chains are apart by their closing records.
     std::vector<std::size_t>& ranges = w.near_ranges;
     std::vector<double>& planes = w.near_planes;
     ranges.clear();
     planes.clear();
-    std::size_t count = 0;
-    for (std::int32_t s : near) {
-      const Cell& sc = sources[static_cast<std::size_t>(s)];
-      const std::size_t first = static_cast<std::size_t>(sc.first), end = static_cast<std::size_t>(sc.end);
-      const bool same_plane = !planes.empty() && (planes.back() == sc.plane ||
-                                                  (std::isnan(planes.back()) && std::isnan(sc.plane)));
-      if (!ranges.empty() && ranges.back() == first && same_plane) {
-        ranges.back() = end;
-      } else {
-        ranges.push_back(first);
-        ranges.push_back(end);
-        planes.push_back(sc.plane);
+    for (std::size_t word = low; word < high; ++word) {
+      for (std::uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+        const std::size_t j = 64 * word + static_cast<std::size_t>(std::countr_zero(bits));
+        if (!ranges.empty() && ranges.back() == j) {
+          ranges.back() = j + 1;
+        } else {
+          ranges.push_back(j);
+          ranges.push_back(j + 1);
+          planes.push_back(chains.record_plane[j]);
+        }
       }
-      count += end - first;
+      marks[word] = 0;
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    near_kernel(segments.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
+    near_kernel(chains.records.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
                 py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
     w.near_pairs += static_cast<std::int64_t>(count * m);
     double* b = w.local_b.data();
@@ -1181,6 +1195,7 @@ struct Evaluator {
     w.local_b.assign(3 * kLanes, 0.0);
     w.bucket.assign(static_cast<std::size_t>(order + 1), {});
     w.planar_bucket.assign(static_cast<std::size_t>(order + 1), {});
+    w.marks.assign((chains.records.size() + 63) / 64, 0);
   }
 };
 
@@ -1302,8 +1317,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {}, {},        {},          {},  {},  {},
-               {},    {},      {},    {},  {},  {}, {}, {0, 1, 2}, near_kernel, out, done};
+  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {},        {},          {},  {},   {}, {}, {},
+               {},    {},      {},    {},  {},  {}, {0, 1, 2}, near_kernel, out, done, {}, {}};
   {
     std::vector<int> all, planar;
     for (std::size_t a = 0; a < terms(order); ++a) {
@@ -1342,6 +1357,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     turned[i].dz = d[ev.axes[2]];
   }
   const bool planes = !turned.empty() && flat[normal] == turned.size();
+  ev.chains = chain_segments(turned.data(), turned.size());
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
@@ -1416,20 +1432,20 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     }
   }
   ev.segments = std::move(turned);
+  ev.chain_position.resize(segment_count);
+  for (std::size_t i = 0; i < segment_count; ++i)
+    ev.chain_position[i] = ev.chains.position[static_cast<std::size_t>(segment_order[i])];
   double charge = 0.0;  // K' \sum |I| length
   for (const StreamSegment& g : ev.segments) charge += 0.5 * std::fabs(g.ki) * std::sqrt(g.a);
   each_cell(ev.sources.size(), slots, [&](std::size_t s) {
     Cell& c = ev.sources[s];
     double r = 0.0;
-    bool flat = c.end > c.first;
     for (std::int32_t i = c.first; i < c.end; ++i) {
       const StreamSegment& g = ev.segments[static_cast<std::size_t>(i)];
       const double a[3] = {g.x1, g.y1, g.z1}, e[3] = {g.x1 + g.dx, g.y1 + g.dy, g.z1 + g.dz};
       r = std::max({r, distance(a, c.c), distance(e, c.c)});
-      flat = flat && g.dz == 0.0 && g.z1 == ev.segments[static_cast<std::size_t>(c.first)].z1;
     }
     c.r = safe_radius(r);
-    if (flat) c.plane = ev.segments[static_cast<std::size_t>(c.first)].z1;
   });
 
   // The lower bound of max |B|: the field at sample points, in the near sums' form (one division a pair
@@ -1498,35 +1514,10 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     sy.push_back(ev.py[static_cast<std::size_t>(i)]);
     sz.push_back(ev.pz[static_cast<std::size_t>(i)]);
   }
-  // All the segments, by the source leaves' planes (the leaves in tree order are the segments in order).
-  std::vector<std::size_t> all_ranges;
-  std::vector<double> all_planes;
-  {
-    std::vector<std::pair<std::int32_t, double>> leaves_in_order;
-    for (const Cell& c : ev.sources) {
-      if (c.leaf()) leaves_in_order.push_back({c.first, c.plane});
-    }
-    std::sort(leaves_in_order.begin(), leaves_in_order.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::size_t i = 0; i < leaves_in_order.size(); ++i) {
-      const auto [first, plane] = leaves_in_order[i];
-      const std::size_t end = i + 1 < leaves_in_order.size()
-                                  ? static_cast<std::size_t>(leaves_in_order[i + 1].first)
-                                  : ev.segments.size();
-      if (!all_planes.empty() &&
-          (all_planes.back() == plane || (std::isnan(all_planes.back()) && std::isnan(plane)))) {
-        all_ranges.back() = end;
-      } else {
-        all_ranges.push_back(static_cast<std::size_t>(first));
-        all_ranges.push_back(end);
-        all_planes.push_back(plane);
-      }
-    }
-  }
   run_workers(static_cast<std::int64_t>(sample.size()), slots, [&](const WorkerRange& r, unsigned) {
     const std::size_t first = static_cast<std::size_t>(r.first);
-    near_kernel(ev.segments.data(), all_ranges.data(), all_planes.data(), all_planes.size(),
-                sx.data() + first, sy.data() + first, sz.data() + first,
+    near_kernel(ev.chains.records.data(), ev.chains.ranges.data(), ev.chains.planes.data(),
+                ev.chains.planes.size(), sx.data() + first, sy.data() + first, sz.data() + first,
                 static_cast<std::size_t>(r.end - r.first), sb.data() + 3 * first);
   });
   double floor = 0.0;

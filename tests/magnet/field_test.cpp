@@ -195,53 +195,24 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
           << target.name << " " << first << "+" << n;
     }
   }
-  // The tree code's near form: within rounding of the reference, and the same bits on every instruction
-  // set, so that a tree map does not depend on the vector width either.
+  // The tree code's near form, over the stream's chains: within rounding of the reference (the first
+  // points on the conductor's line too), and the same bits on every instruction set, so that a tree map
+  // does not depend on the vector width either; runs of a chain sum as the chain.
+  const SegmentChains chains = chain_segments(stream.data(), stream.size());
+  const std::size_t chain_count = chains.planes.size();
   std::vector<double> near(ref.size());
-  const std::size_t all[2] = {0, stream.size()};
-  field_kernel_targets().back().near(stream.data(), all, nullptr, 1, px.data(), py.data(), pz.data(), 56,
-                                     near.data());
+  field_kernel_targets().back().near(chains.records.data(), chains.ranges.data(), chains.planes.data(),
+                                     chain_count, px.data(), py.data(), pz.data(), 56, near.data());
   double top = 0.0;
   for (double v : ref) top = std::max(top, std::fabs(v));
   for (std::size_t i = 0; i < ref.size(); ++i) EXPECT_NEAR(near[i], ref[i], 1e-13 * top) << i;
   for (const KernelTarget& target : field_kernel_targets()) {
     for (const auto& [first, n] : {std::pair{0, 56}, {5, 3}, {41, 15}}) {
       std::vector<double> out(3 * n);
-      target.near(stream.data(), all, nullptr, 1, &px[first], &py[first], &pz[first], n, out.data());
+      target.near(chains.records.data(), chains.ranges.data(), chains.planes.data(), chain_count, &px[first],
+                  &py[first], &pz[first], n, out.data());
       EXPECT_EQ(std::memcmp(out.data(), &near[3 * first], out.size() * sizeof(double)), 0)
           << target.name << " " << first << "+" << n;
-    }
-    // Ranges of the stream (one empty, some skipped) sum as those segments laid end to end.
-    const std::size_t ranges[8] = {40, 55, 3, 3, 0, 12, 20, stream.size()};
-    std::vector<StreamSegment> laid(stream.data() + 40, stream.data() + 55);
-    laid.insert(laid.end(), stream.data(), stream.data() + 12);
-    laid.insert(laid.end(), stream.data() + 20, stream.data() + stream.size());
-    const std::size_t whole[2] = {0, laid.size()};
-    std::vector<double> by_ranges(3 * 56), by_copy(3 * 56);
-    target.near(stream.data(), ranges, nullptr, 4, px.data(), py.data(), pz.data(), 56, by_ranges.data());
-    target.near(laid.data(), whole, nullptr, 1, px.data(), py.data(), pz.data(), 56, by_copy.data());
-    EXPECT_EQ(std::memcmp(by_ranges.data(), by_copy.data(), by_copy.size() * sizeof(double)), 0)
-        << target.name;
-    EXPECT_NE(std::memcmp(by_ranges.data(), near.data(), near.size() * sizeof(double)), 0) << target.name;
-  }
-  // Segments flat in two planes (and one range of the random ones): summed in the planar form where a
-  // range's plane is given, the same bits as in the general form.
-  {
-    WindingSet flat;
-    std::uniform_real_distribution<double> v(-0.1, 0.1);
-    for (double plane : {0.02, -0.02}) {
-      for (int n = 0; n < 40; ++n) flat.append({v(rng), v(rng), plane, v(rng), v(rng), plane, 100 * v(rng)});
-    }
-    for (int n = 0; n < 10; ++n) flat.append({v(rng), v(rng), v(rng), v(rng), v(rng), v(rng), 100 * v(rng)});
-    const SegmentStream segments(flat);
-    ASSERT_EQ(segments.size(), 90u);
-    const std::size_t parts[6] = {0, 40, 40, 80, 80, 90};
-    const double planes[3] = {0.02, -0.02, NAN};
-    for (const KernelTarget& target : field_kernel_targets()) {
-      std::vector<double> planar(3 * 56), general(3 * 56);
-      target.near(segments.data(), parts, planes, 3, px.data(), py.data(), pz.data(), 56, planar.data());
-      target.near(segments.data(), parts, nullptr, 3, px.data(), py.data(), pz.data(), 56, general.data());
-      EXPECT_EQ(std::memcmp(planar.data(), general.data(), planar.size() * sizeof(double)), 0) << target.name;
     }
   }
   FieldMapGrid tiny = g;
@@ -287,6 +258,113 @@ TEST(FieldMap, MessagesFileKernelsWorkersAndBentExtents) {
   FieldMapGrid big;
   big.count[0] = 2000, big.count[1] = 1500, big.count[2] = 1001;
   EXPECT_EQ(field_map_count_text(big), "2000x1500x1001 = 3003000000 cells\n");
+}
+
+// A winding as contouring leaves it: pieces end to end, each laid either way round with the current's
+// sign to match; a closed loop; three pieces meeting at one point; a lone piece. Two of them flat.
+TEST(FieldKernel, ChainsLinkWindingsAndTheirNearSumsKeepToTheReference) {
+  // (On a grid of 2^-20 m, so that x1 + (x2 - x1) is x2: ends meet to the bit as the stream gives them.)
+  WindingSet w;
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto on_grid = [](double v) { return std::round(v * 0x1p20) * 0x1p-20; };
+  double p[3] = {0.1, -0.3, 0.02};
+  for (int n = 0; n < 30; ++n) {  // an open winding in the plane z = 0.02, alternate pieces reversed
+    const double q[3] = {on_grid(p[0] + 0.01 + 0.01 * u(rng)), on_grid(p[1] + 0.02 * u(rng)), 0.02};
+    if (n % 2 == 0) {
+      w.append({p[0], p[1], p[2], q[0], q[1], q[2], 1000.0});
+    } else {
+      w.append({q[0], q[1], q[2], p[0], p[1], p[2], -1000.0});
+    }
+    std::copy(q, q + 3, p);
+  }
+  const int loop = static_cast<int>(w.count());
+  for (int n = 0; n < 12; ++n) {  // a closed loop, not flat
+    const double a0 = n * M_PI / 6, a1 = (n + 1) * M_PI / 6;
+    w.append({on_grid(0.05 * std::cos(a0)), on_grid(0.05 * std::sin(a0)), on_grid(0.01 * n),
+              on_grid(0.05 * std::cos(a1)), on_grid(0.05 * std::sin(a1)),
+              n == 11 ? 0.0 : on_grid(0.01 * (n + 1)), 500.0});
+  }
+  const int star = static_cast<int>(w.count());
+  for (int n = 0; n < 3; ++n) w.append({0.3, 0.3, -0.02, 0.3 + 0.01 * (n + 1), 0.31, -0.02, 200.0});
+  w.append({-0.4, 0.1, 0.0, -0.35, 0.12, 0.05, 300.0});
+  const SegmentStream stream(w);
+  const SegmentChains chains = chain_segments(stream.data(), stream.size());
+  ASSERT_EQ(stream.size(), w.count());
+
+  // Every segment once, each chain's records ending where the next begins, each chain closed by a record
+  // that carries no current; the winding one chain, the loop one, the star's and the lone pieces alone.
+  std::vector<int> seen(chains.records.size(), 0);
+  for (std::int32_t r : chains.position) ++seen[static_cast<std::size_t>(r)];
+  const std::size_t chain_count = chains.planes.size();
+  std::size_t records = 0;
+  for (std::size_t c = 0; c < chain_count; ++c) {
+    const std::size_t first = chains.ranges[2 * c], end = chains.ranges[2 * c + 1];
+    EXPECT_EQ(first, records);
+    for (std::size_t r = first; r < end; ++r) {
+      EXPECT_EQ(seen[r], 1) << r;
+      const ChainSegment& s = chains.records[r];
+      const double sign = s.backwards != 0.0 ? -1.0 : 1.0;
+      const double reached[3] = {s.x + sign * s.dx, s.y + sign * s.dy, s.z + sign * s.dz};
+      const double* leaves = &chains.records[r + 1].x;
+      for (int k = 0; k < 3; ++k) EXPECT_NEAR(leaves[k], reached[k], 1e-15) << r;
+      EXPECT_EQ(s.kc, sign * s.ki);
+    }
+    EXPECT_EQ(seen[end], 0);
+    EXPECT_EQ(chains.records[end].ki, 0.0);
+    records = end + 1;
+  }
+  EXPECT_EQ(records, chains.records.size());
+  const auto chain_of = [&](int segment) {
+    const std::size_t r = static_cast<std::size_t>(chains.position[static_cast<std::size_t>(segment)]);
+    for (std::size_t c = 0; c < chain_count; ++c) {
+      if (chains.ranges[2 * c] <= r && r < chains.ranges[2 * c + 1]) return c;
+    }
+    return chain_count;
+  };
+  EXPECT_EQ(chain_count, 1u + 1u + 3u + 1u);
+  for (int n = 1; n < loop; ++n) EXPECT_EQ(chain_of(n), chain_of(0));
+  for (int n = loop + 1; n < star; ++n) EXPECT_EQ(chain_of(n), chain_of(loop));
+  EXPECT_EQ(chains.planes[chain_of(0)], 0.02);
+  EXPECT_EQ(chains.planes[chain_of(star)], -0.02);
+  EXPECT_TRUE(std::isnan(chains.planes[chain_of(loop)]));
+
+  // Points anywhere, and some a few nanometres from a conductor of the winding and of the loop, where the
+  // reference's own terms cancel: the near sums keep to the reference's bits there within rounding.
+  std::vector<double> x, y, z;
+  for (int n = 0; n < 40; ++n)
+    x.push_back(0.5 * u(rng)), y.push_back(0.5 * u(rng)), z.push_back(0.1 * u(rng));
+  for (int segment : {3, 8, loop + 4}) {
+    const Segment& s = w[static_cast<std::size_t>(segment)];
+    for (double t : {0.3, 0.7}) {
+      x.push_back(s.x1 + t * (s.x2 - s.x1) + 3e-9);
+      y.push_back(s.y1 + t * (s.y2 - s.y1));
+      z.push_back(s.z1 + t * (s.z2 - s.z1) + 2e-9);
+    }
+  }
+  const std::size_t n = x.size();
+  std::vector<double> ref(3 * n);
+  field_kernel_on(field_kernel_targets().back(), stream, x.data(), y.data(), z.data(), n, ref.data());
+  for (const KernelTarget& target : field_kernel_targets()) {
+    std::vector<double> near(3 * n);
+    target.near(chains.records.data(), chains.ranges.data(), chains.planes.data(), chain_count, x.data(),
+                y.data(), z.data(), n, near.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      const double size = std::hypot(ref[3 * i], ref[3 * i + 1], ref[3 * i + 2]);
+      for (int k = 0; k < 3; ++k)
+        EXPECT_NEAR(near[3 * i + k], ref[3 * i + k], 1e-12 * size) << target.name << i;
+    }
+    // Runs of a chain (the winding cut in three, the middle run alone) sum as the whole.
+    const std::size_t c = chain_of(0), first = chains.ranges[2 * c], end = chains.ranges[2 * c + 1];
+    const std::size_t runs[6] = {first, first + 7, first + 7, first + 19, first + 19, end};
+    const double planes[3] = {chains.planes[c], chains.planes[c], chains.planes[c]};
+    std::vector<double> whole(3 * n), cut(3 * n);
+    target.near(chains.records.data(), chains.ranges.data() + 2 * c, chains.planes.data() + c, 1, x.data(),
+                y.data(), z.data(), n, whole.data());
+    target.near(chains.records.data(), runs, planes, 3, x.data(), y.data(), z.data(), n, cut.data());
+    for (std::size_t i = 0; i < 3 * n; ++i)
+      EXPECT_NEAR(cut[i], whole[i], 1e-13 * std::fabs(whole[i]) + 1e-300);
+  }
 }
 
 TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariable) {
