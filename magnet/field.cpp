@@ -41,16 +41,13 @@ SegmentChains chain_segments(const StreamSegment* segments, std::size_t count) {
     return e % 2 == 0 ? std::array<double, 3>{g.x1, g.y1, g.z1}
                       : std::array<double, 3>{g.x1 + g.dx, g.y1 + g.dy, g.z1 + g.dz};
   };
-  // Ends that meet: exactly two at a point, of two segments (three or more at a point: no link there),
-  // found in a hash table of the points (open addressing, a quarter full at most).
+  // Ends that meet: exactly two at a point, of two segments (three or more at a point: no link there).
+  // The points in a hash table, open addressing, half full at most, of the first end found at each;
+  // link[e]: the end that e meets, -1 none yet, -2 one of three or more.
   std::vector<std::int64_t> link(2 * count, -1);
   std::size_t slots = 16;
-  while (slots < 8 * count) slots *= 2;
-  struct Slot {
-    std::int64_t first = -1, second = -1;
-    int ends = 0;
-  };
-  std::vector<Slot> table(slots);
+  while (slots < 4 * count) slots *= 2;
+  std::vector<std::int64_t> table(slots, -1);
   const auto bits = [](double v) {
     std::uint64_t u;
     v += 0.0;  // -0 as +0: the points compare as numbers
@@ -63,22 +60,23 @@ SegmentChains chain_segments(const StreamSegment* segments, std::size_t count) {
     h = (h ^ (h >> 29) ^ bits(p[1])) * 0xBF58476D1CE4E5B9ULL;
     h = (h ^ (h >> 32) ^ bits(p[2])) * 0x94D049BB133111EBULL;
     for (std::size_t i = (h ^ (h >> 31)) & (slots - 1);; i = (i + 1) & (slots - 1)) {
-      Slot& slot = table[i];
-      if (slot.ends == 0) {
-        slot.first = static_cast<std::int64_t>(e);
-        slot.ends = 1;
+      if (table[i] < 0) {
+        table[i] = static_cast<std::int64_t>(e);
         break;
       }
-      if (end_of(static_cast<std::size_t>(slot.first)) != p) continue;
-      if (++slot.ends == 2) slot.second = static_cast<std::int64_t>(e);
+      const std::size_t f = static_cast<std::size_t>(table[i]);
+      if (end_of(f) != p) continue;
+      if (link[f] == -1 && f / 2 != e / 2) {
+        link[f] = static_cast<std::int64_t>(e);
+        link[e] = static_cast<std::int64_t>(f);
+      } else {
+        if (link[f] >= 0) link[static_cast<std::size_t>(link[f])] = -2;
+        link[f] = link[e] = -2;
+      }
       break;
     }
   }
-  for (const Slot& slot : table) {
-    if (slot.ends != 2 || slot.first / 2 == slot.second / 2) continue;
-    link[static_cast<std::size_t>(slot.first)] = slot.second;
-    link[static_cast<std::size_t>(slot.second)] = slot.first;
-  }
+  for (std::int64_t& l : link) l = std::max<std::int64_t>(l, -1);
   SegmentChains chains;
   chains.records.reserve(count + count / 8 + 1);
   chains.position.assign(count, -1);
@@ -93,8 +91,8 @@ SegmentChains chain_segments(const StreamSegment* segments, std::size_t count) {
       const bool back = e % 2 == 1;
       laid[g] = 1;
       chains.position[g] = static_cast<std::int32_t>(chains.records.size());
-      chains.records.push_back({at[0], at[1], at[2], t.dx, t.dy, t.dz, t.a, t.a2, t.a4, t.ki,
-                                back ? -t.ki : t.ki, kChainClose * t.a, back ? 1.0 : 0.0});
+      chains.records.push_back({at[0], at[1], at[2], t.dx, t.dy, t.dz, t.a2, t.a4, t.ki, back ? -t.ki : t.ki,
+                                kChainClose * t.a, back ? 1.0 : 0.0});
       const std::int64_t next = link[e ^ 1];
       if (next < 0 || laid[static_cast<std::size_t>(next) / 2]) return e ^ 1;
       e = static_cast<std::size_t>(next);
@@ -108,7 +106,7 @@ SegmentChains chain_segments(const StreamSegment* segments, std::size_t count) {
       const std::size_t first = chains.records.size();
       const std::array<double, 3> last = end_of(lay(j, open_start ? 0 : 1));
       const std::size_t end = chains.records.size();
-      chains.records.push_back({last[0], last[1], last[2], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0});
+      chains.records.push_back({last[0], last[1], last[2], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0});
       bool flat = true;
       for (std::size_t r = first; r < end; ++r)
         flat = flat && chains.records[r].dz == 0.0 && chains.records[r].z == chains.records[first].z;

@@ -67,10 +67,10 @@ using FieldKernelFunction = void (*)(const StreamSegment* segments, std::size_t 
 
 // A segment as the tree code's near sums take it: laid along a chain (chain_segments).
 struct ChainSegment {
-  double x, y, z;        // where the chain reaches the segment: its start, or its end where it runs backwards
-  double dx, dy, dz;     // the segment's own end minus start
-  double a, a2, a4, ki;  // as the segment's StreamSegment
-  double kc;             // ki along the chain: -ki where it runs backwards
+  double x, y, z;     // where the chain reaches the segment: its start, or its end where it runs backwards
+  double dx, dy, dz;  // the segment's own end minus start
+  double a2, a4, ki;  // as the segment's StreamSegment
+  double kc;          // ki along the chain: -ki where it runs backwards
   // A point whose |u x v|^2 (u, v: to where the chain reaches and leaves the segment) is below this
   // times the larger of |u|^2 and |v|^2 lies close to the segment's line (sin^2 of the angle at the
   // segment's start below kChainClose): there the near sum takes the reference's form.
