@@ -37,21 +37,22 @@ namespace {
 constexpr int kHighestOrder = 20;
 // Leaf sizes (points a multiple of every vector width of the kernel). At high orders an M2L costs as
 // much as thousands of near pairs, so larger leaves, which trade expansions for near pairs, pay on large
-// sets: on the example magnet's 93,424 segments and 260,928 points, 256 points and 64 segments took 0.92
-// of the time of 128 and 64 at 1e-9 (order 16), 256 and 32 0.93 of the time of 128 and 32 at 1e-6 (order
-// 10) and as much as 256 and 64 (the leaves' near pairs expanded from what their budget leaves,
-// accept_near), and at 1e-3 (order 6) 64 and 32 as much as 128 and 32; on 10,000 segments of mirror layers
-// and 10^6 points, where every target leaf holds an expansion of its own, 256 points 0.6 of the time of 64 at
-// 1e-9. On a few thousand segments larger source leaves leave too few cells for the expansions to carry much
-// of the sum.
+// sets, the more so the cheaper a near pair: on the example magnet's 93,424 segments and 260,928 points,
+// with the near sums along chains, 512 points and 32 segments took 0.94 of the time of 256 and 32 at 1e-6
+// (order 10; 512 and 64: 1.06), 512 and 64 0.94 of the time of 256 and 64 at 1e-9 (order 16; 512 and 32:
+// 1.06), and 768 or 1024 points no less;
+// 256 points 0.80 of the time of 64 at 1e-3 (order 6) and 1e-4 (order 7), as much as 512. On 10,000
+// segments of mirror layers and 10^6 points, where every target leaf holds an expansion of its own, 256
+// points took 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source leaves leave too few
+// cells for the expansions to carry much of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
 Leaves leaf_sizes(int order, std::size_t points, std::size_t segments) {
   const bool large = segments >= 32768;
-  const std::int32_t source = large && order >= 12 ? 64 : 32;
-  if (points >= 64 * segments || (large && order >= 10)) return {256, source};
-  return {large && order >= 8 ? 128 : 64, source};
+  if (large) return {order >= 10 ? 512 : 256, order >= 12 ? 64 : 32};
+  if (points >= 64 * segments) return {256, 32};
+  return {64, 32};
 }
 // The target tree is cut into the subtrees below this depth, the work items of the workers; a fixed
 // depth, so that the items (and with them every result) do not depend on the worker count.
