@@ -18,7 +18,9 @@
 // per element for 512-bit vectors differs between cores. With AVX-512, an Intel Xeon ran the kernel
 // about 6 % slower than with AVX2, an AMD Zen 5 core twice as fast (field_bench). So the process times
 // every form the processor runs on a small fixed sample at the first use and keeps the fastest, unless
-// EXPCOIL_KERNEL names one. The forms give the same bits: the choice changes the speed only.
+// EXPCOIL_KERNEL names one. The forms give the same bits: the choice changes the speed only. Each form
+// comes with the tree code's near sums (NearKernel) for the same instruction set, again the same bits on
+// every one.
 #include <algorithm>
 #include <cctype>
 #include <chrono>

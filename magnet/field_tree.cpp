@@ -1,7 +1,7 @@
 // The tree code behind field_tree: a kd-tree over the segments (sources), a kd-tree over the points
 // (targets), Cartesian multipole moments of the source cells, local Taylor expansions of the field in the
-// target cells, and the exact closed form (field_kernel's near form: the reference's formula in fewer
-// divisions) for the pairs of leaves that are too close for an expansion.
+// target cells, and a closed form summed directly (field_kernel's near form, along chains of segments: one
+// square root and one division a pair) for the pairs of leaves that are too close for an expansion.
 //
 // The expansion. Write K' = mu0 / (4 pi) = kFieldConstant / 2. A straight segment from A along d carrying
 // I has the field B(P) = K' I \int_0^1 d x G(P - A - t d) dt with G(R) = R / |R|^3 = -grad (1/|R|). For a
@@ -1449,8 +1449,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     c.r = safe_radius(r);
   });
 
-  // The lower bound of max |B|: the field at sample points, in the near sums' form (one division a pair
-  // where the exact kernel takes three; a few ulps from the exact field, far inside kRounding). Any
+  // The lower bound of max |B|: the field at sample points, in the near sums' form along all the chains (a
+  // few ulps from the exact field, far inside kRounding). Any
   // point's |B| is one; the samples are spread over the set and, since the largest fields are next to
   // conductors, include the points nearest to the segments' midpoints (on a grid through the winding
   // planes the largest |B| is that of a node almost on a conductor, several times that of a node a few mm
