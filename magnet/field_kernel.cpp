@@ -48,89 +48,84 @@ namespace expcoil {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The reference's pair loop: a vector of points against the segments, each lane's terms added in the
-// segments' order, so that a lane's bits do not depend on the others or on the vector width.
-HWY_INLINE void SumPairs(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
-                         const double* z, std::size_t n, double* out) {
-  const hn::ScalableTag<double> d;
-  using V = hn::Vec<decltype(d)>;
-  constexpr std::size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
-  const std::size_t lanes = hn::Lanes(d);
-  HWY_ALIGN double bx[kMaxLanes];
-  HWY_ALIGN double by[kMaxLanes];
-  HWY_ALIGN double bz[kMaxLanes];
-
-  const V zero = hn::Zero(d);
-  const V minus_two = hn::Set(d, -2.0);
-  for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
-    const std::size_t m = std::min(lanes, n - p0);
-    V px, py, pz;
-    if (m == lanes) {
-      px = hn::LoadU(d, x + p0);
-      py = hn::LoadU(d, y + p0);
-      pz = hn::LoadU(d, z + p0);
-    } else {
-      // Spare lanes repeat the last point; their results are dropped.
-      for (std::size_t l = 0; l < lanes; ++l) {
-        const std::size_t p = p0 + std::min(l, m - 1);
-        bx[l] = x[p];
-        by[l] = y[p];
-        bz[l] = z[p];
-      }
-      px = hn::Load(d, bx);
-      py = hn::Load(d, by);
-      pz = hn::Load(d, bz);
-    }
-
-    V sx = zero;
-    V sy = zero;
-    V sz = zero;
-    {
-      for (const StreamSegment* s = segments; s != segments + count; ++s) {
-        const V dx = hn::Set(d, s->dx);
-        const V dy = hn::Set(d, s->dy);
-        const V dz = hn::Set(d, s->dz);
-        const V rx = hn::Sub(px, hn::Set(d, s->x1));
-        const V ry = hn::Sub(py, hn::Set(d, s->y1));
-        const V rz = hn::Sub(pz, hn::Set(d, s->z1));
-        // b = ((rx*dx + dy*ry) + rz*dz) * -2
-        const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
-        // c = (rx*rx + ry*ry) + rz*rz
-        const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
-        // c + a + b
-        const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
-        // 4*a*c - b*b
-        const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
-        // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
-        const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
-        // K*I / den * f
-        const V g = hn::Mul(hn::Div(hn::Set(d, s->ki), den), f);
-        const auto counts = hn::Ne(den, zero);
-        const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
-        const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
-        const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
-        const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
-        sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
-        sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
-        sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
-      }
-    }
-
-    hn::Store(sx, d, bx);
-    hn::Store(sy, d, by);
-    hn::Store(sz, d, bz);
-    for (std::size_t l = 0; l < m; ++l) {
-      double* o = out + 3 * (p0 + l);
-      o[0] = bx[l];
-      o[1] = by[l];
-      o[2] = bz[l];
-    }
+// Points p0 to p0 + Lanes(d) - 1 as vectors; past n, spare lanes repeat the last point (their results are
+// dropped). `buffer` holds a vector.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void LoadPoints(D d, const double* x, const double* y, const double* z, std::size_t n,
+                           std::size_t p0, double* buffer, V& px, V& py, V& pz) {
+  const std::size_t lanes = hn::Lanes(d), m = std::min(lanes, n - p0);
+  if (m == lanes) {
+    px = hn::LoadU(d, x + p0);
+    py = hn::LoadU(d, y + p0);
+    pz = hn::LoadU(d, z + p0);
+    return;
+  }
+  const double* coordinate[3] = {x, y, z};
+  V* vector[3] = {&px, &py, &pz};
+  for (int k = 0; k < 3; ++k) {
+    for (std::size_t l = 0; l < lanes; ++l) buffer[l] = coordinate[k][p0 + std::min(l, m - 1)];
+    *vector[k] = hn::Load(d, buffer);
   }
 }
 
+// The sums of those points into out[3 p .. 3 p + 2], p < n.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void StorePoints(D d, V sx, V sy, V sz, std::size_t n, std::size_t p0, double* buffer,
+                            double* out) {
+  const std::size_t m = std::min(hn::Lanes(d), n - p0);
+  const V sum[3] = {sx, sy, sz};
+  for (std::size_t k = 0; k < 3; ++k) {
+    hn::Store(sum[k], d, buffer);
+    for (std::size_t l = 0; l < m; ++l) out[3 * (p0 + l) + k] = buffer[l];
+  }
+}
+
+// The reference's pair loop: a vector of points against the segments, each lane's terms added in the
+// segments' order, so that a lane's bits do not depend on the others or on the vector width.
 void FieldKernel(const StreamSegment* segments, std::size_t count, const double* x, const double* y,
                  const double* z, std::size_t n, double* out) {
-  SumPairs(segments, count, x, y, z, n, out);
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  HWY_ALIGN double buffer[HWY_MAX_BYTES / sizeof(double)];
+  const V zero = hn::Zero(d);
+  const V minus_two = hn::Set(d, -2.0);
+  for (std::size_t p0 = 0; p0 < n; p0 += hn::Lanes(d)) {
+    V px, py, pz;
+    LoadPoints(d, x, y, z, n, p0, buffer, px, py, pz);
+    V sx = zero;
+    V sy = zero;
+    V sz = zero;
+    for (const StreamSegment* s = segments; s != segments + count; ++s) {
+      const V dx = hn::Set(d, s->dx);
+      const V dy = hn::Set(d, s->dy);
+      const V dz = hn::Set(d, s->dz);
+      const V rx = hn::Sub(px, hn::Set(d, s->x1));
+      const V ry = hn::Sub(py, hn::Set(d, s->y1));
+      const V rz = hn::Sub(pz, hn::Set(d, s->z1));
+      // b = ((rx*dx + dy*ry) + rz*dz) * -2
+      const V b = hn::Mul(hn::Add(hn::Add(hn::Mul(rx, dx), hn::Mul(dy, ry)), hn::Mul(rz, dz)), minus_two);
+      // c = (rx*rx + ry*ry) + rz*rz
+      const V c = hn::Add(hn::Add(hn::Mul(rx, rx), hn::Mul(ry, ry)), hn::Mul(rz, rz));
+      // c + a + b
+      const V cab = hn::Add(hn::Add(c, hn::Set(d, s->a)), b);
+      // 4*a*c - b*b
+      const V den = hn::Sub(hn::Mul(hn::Set(d, s->a4), c), hn::Mul(b, b));
+      // (a + a + b) / sqrt(c + a + b) - b / sqrt(c)
+      const V f = hn::Sub(hn::Div(hn::Add(hn::Set(d, s->a2), b), hn::Sqrt(cab)), hn::Div(b, hn::Sqrt(c)));
+      // K*I / den * f
+      const V g = hn::Mul(hn::Div(hn::Set(d, s->ki), den), f);
+      const auto counts = hn::Ne(den, zero);
+      const V tx = hn::Mul(g, hn::Sub(hn::Mul(dy, rz), hn::Mul(ry, dz)));
+      const V ty = hn::Mul(g, hn::Sub(hn::Mul(dz, rx), hn::Mul(rz, dx)));
+      const V tz = hn::Mul(g, hn::Sub(hn::Mul(dx, ry), hn::Mul(dy, rx)));
+      const auto ok = hn::And(hn::And(counts, hn::Gt(c, zero)), hn::Gt(cab, zero));
+      sx = hn::IfThenElse(ok, hn::Add(sx, tx), sx);
+      sy = hn::IfThenElse(ok, hn::Add(sy, ty), sy);
+      sz = hn::IfThenElse(ok, hn::Add(sz, tz), sz);
+    }
+
+    StorePoints(d, sx, sy, sz, n, p0, buffer, out);
+  }
 }
 
 // The tree code's near sums (field_tree.cpp), along chains of segments (chain_segments): the field of a
@@ -189,23 +184,9 @@ void NearKernel(const ChainSegment* segments, const std::size_t* ranges, const d
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   HWY_ALIGN double buffer[HWY_MAX_BYTES / sizeof(double)];
-  const std::size_t lanes = hn::Lanes(d);
-  for (std::size_t p0 = 0; p0 < n; p0 += lanes) {
-    const std::size_t m = std::min(lanes, n - p0);
+  for (std::size_t p0 = 0; p0 < n; p0 += hn::Lanes(d)) {
     V px, py, pz;
-    if (m == lanes) {
-      px = hn::LoadU(d, x + p0);
-      py = hn::LoadU(d, y + p0);
-      pz = hn::LoadU(d, z + p0);
-    } else {
-      // Spare lanes repeat the last point; their results are dropped.
-      const double* coordinate[3] = {x, y, z};
-      V* vector[3] = {&px, &py, &pz};
-      for (int k = 0; k < 3; ++k) {
-        for (std::size_t l = 0; l < lanes; ++l) buffer[l] = coordinate[k][p0 + std::min(l, m - 1)];
-        *vector[k] = hn::Load(d, buffer);
-      }
-    }
+    LoadPoints(d, x, y, z, n, p0, buffer, px, py, pz);
     V sx = hn::Zero(d);
     V sy = hn::Zero(d);
     V sz = hn::Zero(d);
@@ -258,11 +239,7 @@ void NearKernel(const ChainSegment* segments, const std::size_t* ranges, const d
         root_u = root_v;
       }
     }
-    const V sum[3] = {sx, sy, sz};
-    for (int k = 0; k < 3; ++k) {
-      hn::Store(sum[k], d, buffer);
-      for (std::size_t l = 0; l < m; ++l) out[3 * (p0 + l) + static_cast<std::size_t>(k)] = buffer[l];
-    }
+    StorePoints(d, sx, sy, sz, n, p0, buffer, out);
   }
 }
 }  // namespace HWY_NAMESPACE
