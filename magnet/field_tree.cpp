@@ -40,11 +40,10 @@ constexpr int kHighestOrder = 20;
 // sets, the more so the cheaper a near pair: on the example magnet's 93,424 segments and 260,928 points,
 // with the near sums along chains, 512 points and 32 segments took 0.94 of the time of 256 and 32 at 1e-6
 // (order 10; 512 and 64: 1.06), 512 and 64 0.94 of the time of 256 and 64 at 1e-9 (order 16; 512 and 32:
-// 1.06), and 768 or 1024 points no less;
-// 256 points 0.80 of the time of 64 at 1e-3 (order 6) and 1e-4 (order 7), as much as 512. On 10,000
-// segments of mirror layers and 10^6 points, where every target leaf holds an expansion of its own, 256
-// points took 0.6 of the time of 64 at 1e-9. On a few thousand segments larger source leaves leave too few
-// cells for the expansions to carry much of the sum.
+// 1.06), 768 or 1024 points no less; 256 points 0.80 of the time of 64 at 1e-3 (order 6) and 1e-4 (order
+// 7), as much as 512. On 10,000 segments of mirror layers and 10^6 points, where every target leaf holds
+// an expansion of its own, 256 points took 0.6 of the time of 64 at 1e-9. On a few thousand segments
+// larger source leaves leave too few cells for the expansions to carry much of the sum.
 struct Leaves {
   std::int32_t points, segments;
 };
