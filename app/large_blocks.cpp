@@ -54,7 +54,7 @@ Header* header_of(void* p) { return static_cast<Header*>(p) - 1; }
 // The block's address is `align` (at least 16) past a boundary, with the header just before it.
 void* allocate(std::size_t size, std::size_t align) noexcept {
   if (align < sizeof(Header)) align = sizeof(Header);
-  if (size > SIZE_MAX / 2 - kPage - align) return nullptr;
+  if (size > SIZE_MAX / 4 || align > SIZE_MAX / 4) return nullptr;
   if (size >= kLarge && align <= kPage) {
     // Mapped a page over, so that the block can start on a page boundary; what lies outside is given back.
     const std::size_t length = (align + size + kPage - 1) / kPage * kPage;
