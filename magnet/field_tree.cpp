@@ -24,6 +24,7 @@
 #include <iterator>
 #include <memory>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -738,7 +739,8 @@ struct Evaluator {
   std::unique_ptr<double[]> moments;
   std::vector<std::size_t> moment_offset;
   // 3 * Reduced::count(order) per source cell; a planar cell's 3 * Reduced::planar_count(order) alone,
-  // those of Reduced::planar in its order (the others are zeros); from reduced_offset[cell].
+  // those of Reduced::planar in its order (the others are zeros); from reduced_offset[cell]. In the array
+  // of the moments, each cell's in the place of its own.
   std::unique_ptr<double[]> reduced_moments;
   std::vector<std::size_t> reduced_offset;
   std::vector<double> px, py, pz;  // points in target-tree order
@@ -1603,18 +1605,19 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       ev.build_moments(subtrees[static_cast<std::size_t>(i)], 0, -1);
   });
   if (ns > 0) ev.build_moments(0, 0, kBuildDepth);
-  ev.reduced_offset.resize(ev.sources.size());
-  std::size_t reduced_count = 0;
-  for (std::size_t c = 0; c < ev.sources.size(); ++c) {
-    ev.reduced_offset[c] = reduced_count;
-    reduced_count += ev.sources[c].planar ? 3 * Reduced::planar_count(order) : ev.reduced_stride();
+  // Each cell's reduced moments take the place of its full ones, which nothing reads after this: a cell has
+  // no more of them (3 (p + 1)^2 <= 3 (p + 1)(p + 2)(p + 3) / 6, a planar cell 3 (p + 1)(p + 2) / 2 of
+  // each), and a worker writes only into the cells it has read. A second array would be a tenth of the
+  // tree's memory, and the first touch of fresh pages is a good part of its time.
+  if (ev.reduced_stride() > 3 * ev.moment_lists[0].term.size() ||
+      3 * Reduced::planar_count(order) > 3 * ev.moment_lists[1].term.size()) {
+    throw std::logic_error("the field tree's reduced moments outnumber its moments");
   }
-  ev.reduced_moments = std::make_unique_for_overwrite<double[]>(reduced_count);
   run_workers(static_cast<std::int64_t>(ev.sources.size()), slots, [&](const WorkerRange& r, unsigned) {
     std::vector<double> full(ev.stride()), folded(ev.reduced_stride());
     for (std::size_t c = static_cast<std::size_t>(r.first); c < static_cast<std::size_t>(r.end); ++c) {
       ev.full_moments(static_cast<std::int32_t>(c), full.data());
-      double* out = ev.reduced_moments.get() + ev.reduced_offset[c];
+      double* out = ev.moments.get() + ev.moment_offset[c];
       if (!ev.sources[c].planar) {
         reduce_moments(basis, reduced, order, false, full.data(), out);
         continue;
@@ -1627,6 +1630,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       }
     }
   });
+  ev.reduced_moments = std::move(ev.moments);
+  ev.reduced_offset = std::move(ev.moment_offset);
 
   Scratch top;
   ev.size_scratch(top);
