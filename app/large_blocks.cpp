@@ -8,8 +8,9 @@
 // and malloc does not ask. A 2 MiB page takes one fault instead of 512. Where the system has no huge pages
 // the advice is ignored and the blocks behave as malloc's would.
 //
-// Linked into the executables only, so that a library's host (Python, a test program) keeps its own
-// allocator; left out under the sanitizers, which replace these functions themselves.
+// Linked into the executables (and the test program, so that every test runs on it), not into the
+// libraries, so that a library's host such as Python keeps its own allocator; left out under the
+// sanitizers, which replace these functions themselves.
 #include "app/large_blocks.hpp"
 
 #include <sys/mman.h>
