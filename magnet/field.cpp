@@ -123,4 +123,87 @@ SegmentChains chain_segments(const StreamSegment* segments, std::size_t count) {
   return chains;
 }
 
+std::vector<float> record_lengths(const SegmentChains& chains) {
+  std::vector<float> lengths(chains.records.size());
+  for (std::size_t j = 0; j < lengths.size(); ++j) {
+    const ChainSegment& g = chains.records[j];
+    lengths[j] = static_cast<float>(std::sqrt((g.dx * g.dx + g.dy * g.dy) + g.dz * g.dz));
+  }
+  return lengths;
+}
+
+// eta bounds the rounding of the coordinates of a point against a vertex: each is rounded about the origin
+// o, and their difference once more, 2 u (|p - o| + |a - o|) (1 + u) <= 4.01 u R, u = 2^-24, R the
+// largest distance of a point or a vertex from o. The bound's weights are those of field_kernel.cpp.
+void FloatNearSums::prepare(const SegmentChains& chains, const std::vector<float>& lengths,
+                            const std::size_t* ranges, std::size_t range_count, const double* origin,
+                            double radius, const double* x, const double* y, const double* z, std::size_t n) {
+  const std::vector<ChainSegment>& records = chains.records;
+  chunks_.clear();
+  chunk_vertices_.clear();
+  planes_.clear();
+  float_planes_.clear();
+  vertices_.clear();
+  double reach2 = 0.0;
+  for (std::size_t r = 0; r < range_count; ++r) {
+    const std::size_t first = ranges[2 * r], end = ranges[2 * r + 1];
+    if (first == end) continue;
+    const double plane = chains.record_plane[first];
+    const float float_plane = static_cast<float>(plane - origin[2]);
+    // A change of current along a chain is an end of the current's path for the bound.
+    for (std::size_t start = first, j = first + 1; j <= end; ++j) {
+      if (j == end || records[j].kc != records[j - 1].kc) {
+        chunks_.push_back(start);
+        chunks_.push_back(j);
+        chunk_vertices_.push_back(vertices_.size() + (start - first));
+        planes_.push_back(plane);
+        float_planes_.push_back(float_plane);
+        start = j;
+      }
+    }
+    for (std::size_t j = first; j <= end; ++j) {
+      const ChainSegment& g = records[j];
+      const double d[3] = {g.x - origin[0], g.y - origin[1], g.z - origin[2]};
+      reach2 = std::max(reach2, (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
+      vertices_.push_back({static_cast<float>(d[0]), static_cast<float>(d[1]), static_cast<float>(d[2]),
+                           static_cast<float>(g.kc), lengths[j], 0.0f});
+    }
+  }
+  const double u = 0x1p-24;
+  const double eta = 4.01 * u * std::max(radius, std::sqrt(reach2) * (1.0 + 1e-15));
+  const double lambda = 4.04 * eta / (kFloatEvaluation * u) * (1.0 + 1e-6);
+  // Each length to a float above (L + 2 eta) (1 + 1e-6), above L however L was rounded.
+  for (FloatVertex& v : vertices_) {
+    const double length = (static_cast<double>(v.length) + 2.0 * eta) * (1.0 + 1e-6);
+    v.length = static_cast<float>(length);
+    v.weight = static_cast<float>(lambda * length);
+  }
+  fx_.resize(n);
+  fy_.resize(n);
+  fz_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    fx_[i] = static_cast<float>(x[i] - origin[0]);
+    fy_[i] = static_cast<float>(y[i] - origin[1]);
+    fz_[i] = static_cast<float>(z[i] - origin[2]);
+  }
+  job_.segments = records.data();
+  job_.vertices = vertices_.data();
+  job_.ranges = chunks_.data();
+  job_.vertex_first = chunk_vertices_.data();
+  job_.planes = planes_.data();
+  job_.float_planes = float_planes_.data();
+  job_.range_count = planes_.size();
+  job_.x = x;
+  job_.y = y;
+  job_.z = z;
+  job_.fx = fx_.data();
+  job_.fy = fy_.data();
+  job_.fz = fz_.data();
+  job_.n = n;
+  // At least 1e-14 (a vertex 1e-7 m away), so that den stays far above kFloatLeast wherever the chunk
+  // is taken in float (field_kernel.cpp).
+  job_.close2 = static_cast<float>(std::max(kFloatClose * kFloatClose * eta * eta * 1.01, 1e-14));
+  job_.end_weight = static_cast<float>(0.505 * eta / (kFloatEvaluation * u) * (1.0 + 1e-6));
+}
+
 }  // namespace expcoil

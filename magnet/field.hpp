@@ -105,6 +105,71 @@ using NearKernelFunction = void (*)(const ChainSegment* segments, const std::siz
                                     const double* planes, std::size_t range_count, const double* x,
                                     const double* y, const double* z, std::size_t n, double* out);
 
+// The near sums in single precision, for loose tolerances (field_tree.cpp): about twice as many lanes, and
+// a square root and a division far cheaper than in double. Every record is taken about an origin (a target
+// leaf's centre), each range is one chunk of at most kFloatChunk records of one chain and one current, and
+// every chunk of every point comes with a bound on the error of its float sum; a chunk that a point lies
+// too close to (for the bound to hold) is summed in double instead, as NearKernel would.
+struct FloatVertex {
+  float x, y, z;  // a record's start about the origin, rounded to float
+  float kc;       // its kc, rounded
+  float length;   // its segment's length, rounded up (and enlarged by the coordinates' rounding)
+  float weight;   // the coordinates' part of the bound of its segment (lambda, field_kernel.cpp)
+};
+
+inline constexpr std::size_t kFloatChunk = 16;
+// The bound's constants (derived in field_kernel.cpp): C, the float evaluation's and a chunk's summation's
+// rounding per |g| L |u| of a pair, in units of 2^-24; the bound is C 2^-24 (1 + 1e-4) times the sum of
+// the pairs' |g| (L |u| + lambda) and the ends' terms. den outside [kFloatLeast, kFloatMost] and a
+// vertex nearer than kFloatClose eta take the chunk in double.
+inline constexpr double kFloatEvaluation = 72.0;
+inline constexpr double kFloatBound = kFloatEvaluation * 0x1p-24 * (1.0 + 1e-4);
+inline constexpr float kFloatLeast = 1e-30f;
+inline constexpr float kFloatMost = 1e30f;
+inline constexpr double kFloatClose = 600.0;
+
+struct FloatNearJob {
+  const ChainSegment* segments = nullptr;     // the records, for chunks summed in double
+  const FloatVertex* vertices = nullptr;      // each chunk's records and its end's, about the origin
+  const std::size_t* ranges = nullptr;        // the chunks' records, [ranges[2 r], ranges[2 r + 1])
+  const std::size_t* vertex_first = nullptr;  // where in vertices chunk r's first record is
+  const double* planes = nullptr;             // each chunk's chain's plane, or NaN
+  const float* float_planes = nullptr;        // that plane about the origin, rounded
+  std::size_t range_count = 0;
+  const double *x = nullptr, *y = nullptr, *z = nullptr;    // the points
+  const float *fx = nullptr, *fy = nullptr, *fz = nullptr;  // the points about the origin, rounded
+  std::size_t n = 0;
+  float close2 = 0.0f;      // a point nearer a chunk's vertex than sqrt(close2) takes the chunk in double
+  float end_weight = 0.0f;  // the coordinates' part of the bound at a chunk's two ends, per |kc| / |u|^2
+};
+
+// The inputs of the float near sums of points about an origin, all within `radius` of it, over runs of
+// consecutive records of chains (each run [ranges[2 r], ranges[2 r + 1]) of one chain): the runs cut where
+// the current changes, the records and the points about the origin, and the bound's weights. Made anew by
+// each prepare(), which keeps its vectors' memory for the next; job() refers to them.
+class FloatNearSums {
+ public:
+  void prepare(const SegmentChains& chains, const std::vector<float>& lengths, const std::size_t* ranges,
+               std::size_t range_count, const double* origin, double radius, const double* x, const double* y,
+               const double* z, std::size_t n);
+  const FloatNearJob& job() const { return job_; }
+
+ private:
+  FloatNearJob job_;
+  std::vector<FloatVertex> vertices_;
+  std::vector<std::size_t> chunks_, chunk_vertices_;
+  std::vector<double> planes_;
+  std::vector<float> float_planes_, fx_, fy_, fz_;
+};
+
+// Each record's segment length, rounded, for FloatNearSums.
+std::vector<float> record_lengths(const SegmentChains& chains);
+
+// out[3p .. 3p+2]: the near sum at point p, p < n; bound[p]: a bound on its error against the exact sum
+// of its chunks (in tesla, as the field), beyond the rounding of double sums. The same bits for every
+// point whatever the vector width.
+using FloatNearKernelFunction = void (*)(const FloatNearJob& job, double* out, double* bound);
+
 // A form of the kernel this machine runs. The name is what EXPCOIL_KERNEL takes: the instruction set in
 // lower case ("avx3" for AVX-512, "avx2", "sse4", "ssse3") or "scalar", the plain one-point loop that a
 // build without the vectorised kernel (EXPCOIL_SIMD=OFF) has alone.
@@ -113,6 +178,7 @@ struct KernelTarget {
   FieldKernelFunction function;
   // The tree code's form of the near sum for the same instruction set.
   NearKernelFunction near = nullptr;
+  FloatNearKernelFunction near_float = nullptr;
 };
 
 // The forms this build has and this processor runs, widest first, "scalar" last. Built once.

@@ -66,6 +66,12 @@ constexpr int kSplitDepth = 3;
 // example magnet and 1e-13 on every set of the growth table (bench/): the rounding is far smaller than
 // this.
 constexpr double kRounding = 1e-10;
+// From this tolerance up, the near sums run in float, and this part of the tolerance (relative to the
+// floor of max |B|) is what their bounds may take at a point. (A float sum's bound is a few 1e-7 of the
+// sum of its pairs' magnitudes: at 1e-6 it fits in a quarter of the budget at almost every point of the
+// example magnet's fine grid; below 1e-7 it would fit nowhere.)
+constexpr double kFloatTolerance = 1e-7;
+constexpr double kFloatShare = 0.06;
 // Points whose exact field sets the lower bound of max |B|: up to this many spread evenly over the set,
 // and as many of the points nearest to a segment's midpoint, those closest to the segment's line. (On the
 // example magnet's fine grid 64 of each found the largest |B| of the map, a node on a conductor.)
@@ -714,8 +720,12 @@ struct Scratch {
   std::vector<std::int32_t> stack;
   std::vector<std::pair<double, std::int32_t>> by_bound;
   std::vector<double> zeros;  // a spare lane's moments
+  FloatNearSums float_sums;   // the float near sums' inputs (float_near_sums)
+  std::vector<double> near_bound, again;
+  std::vector<std::size_t> redo;
   std::int64_t far_pairs = 0;
   std::int64_t near_pairs = 0;
+  std::int64_t double_points = 0;
 };
 
 struct Task {
@@ -750,12 +760,16 @@ struct Evaluator {
   std::vector<double> node, weight;
   int axes[3];  // coordinate i of the trees is axis axes[i] of the caller's
   NearKernelFunction near_kernel;
+  // The near sums in float, where float_share (T, what their bounds may take at a point) is above 0.
+  FloatNearKernelFunction near_float = nullptr;
+  double float_share = 0.0;
   double* out;
   std::atomic<std::int64_t>* done;
   // The segments along the windings, for the near sums; chain_position[i]: the record of the i-th segment
   // in source-tree order.
   SegmentChains chains;
   std::vector<std::int32_t> chain_position;
+  std::vector<float> record_length;  // each record's segment length, for the float near sums
 
   std::size_t stride() const { return 3 * terms(order); }
 
@@ -1127,8 +1141,12 @@ struct Evaluator {
     }
     const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
     w.near_b.resize(3 * m);
-    near_kernel(chains.records.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
-                py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
+    if (float_share > 0.0 && !ranges.empty()) {
+      float_near_sums(tc, w);
+    } else {
+      near_kernel(chains.records.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
+                  py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
+    }
     w.near_pairs += static_cast<std::int64_t>(count * m);
     double* b = w.local_b.data();
     for (std::size_t i = 0; i < m; i += kLanes) {
@@ -1142,6 +1160,39 @@ struct Evaluator {
       }
     }
     if (done != nullptr) done->fetch_add(static_cast<std::int64_t>(m), std::memory_order_relaxed);
+  }
+
+  // The near sums of leaf tc over the runs of w.near_ranges in float, about the leaf's centre. A point
+  // whose bound exceeds the share takes its near sums in double, as without floats.
+  void float_near_sums(const Cell& tc, Scratch& w) const {
+    const std::vector<std::size_t>& ranges = w.near_ranges;
+    const std::size_t m = static_cast<std::size_t>(tc.end - tc.first);
+    w.float_sums.prepare(chains, record_length, ranges.data(), ranges.size() / 2, tc.c, tc.r,
+                         px.data() + tc.first, py.data() + tc.first, pz.data() + tc.first, m);
+    w.near_bound.resize(m);
+    near_float(w.float_sums.job(), w.near_b.data(), w.near_bound.data());
+    // The points whose bound exceeds the share, together (a lane's sum does not depend on the others).
+    std::vector<std::size_t>& redo = w.redo;
+    redo.clear();
+    for (std::size_t i = 0; i < m; ++i) {
+      if (!(w.near_bound[i] <= float_share)) redo.push_back(i);
+    }
+    if (redo.empty()) return;
+    const std::size_t k = redo.size();
+    std::vector<double>& again = w.again;
+    again.resize(6 * k);
+    for (std::size_t i = 0; i < k; ++i) {
+      const std::size_t p = static_cast<std::size_t>(tc.first) + redo[i];
+      again[i] = px[p];
+      again[k + i] = py[p];
+      again[2 * k + i] = pz[p];
+    }
+    near_kernel(chains.records.data(), ranges.data(), w.near_planes.data(), w.near_planes.size(),
+                again.data(), again.data() + k, again.data() + 2 * k, k, again.data() + 3 * k);
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t c = 0; c < 3; ++c) w.near_b[3 * redo[i] + c] = again[3 * k + 3 * i + c];
+    }
+    w.double_points += static_cast<std::int64_t>(k);
   }
 
   // Everything below target cell t, whose expansion so far is `local` (about t's centre).
@@ -1319,8 +1370,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   const unsigned slots = worker_count(workers);
   const Basis basis(order + 1);
   const Reduced reduced(basis);
-  Evaluator ev{basis, reduced, order, 0.0, 0.0, {}, {},        {},          {},  {},   {}, {}, {},
-               {},    {},      {},    {},  {},  {}, {0, 1, 2}, near_kernel, out, done, {}, {}};
+  Evaluator ev{basis, reduced, order, 0.0, 0.0, {},        {},          {},      {},  {},  {},   {}, {}, {},
+               {},    {},      {},    {},  {},  {0, 1, 2}, near_kernel, nullptr, 0.0, out, done, {}, {}, {}};
   {
     std::vector<int> all, planar;
     for (std::size_t a = 0; a < terms(order); ++a) {
@@ -1360,6 +1411,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
   const bool planes = !turned.empty() && flat[normal] == turned.size();
   ev.chains = chain_segments(turned.data(), turned.size());
+  ev.record_length = record_lengths(ev.chains);
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
@@ -1544,7 +1596,12 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   // sum A. The shares are what a cell may spend before it knows the rest; the bounds actually spent on
   // the way down to a leaf are added up (Task::spent), and what they leave of eps goes to the leaf's
   // near pairs (accept_near).
-  const double eps = (tolerance - std::min(0.5 * tolerance, kRounding)) * floor;
+  const FloatNearKernelFunction near_float = field_kernel_choice().target.near_float;
+  const double float_part =
+      tolerance >= kFloatTolerance && near_float != nullptr ? kFloatShare * tolerance : 0.0;
+  ev.near_float = near_float;
+  ev.float_share = float_part * floor;
+  const double eps = (tolerance - float_part - std::min(0.5 * tolerance, kRounding)) * floor;
   ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
   ev.total = eps * (1.0 - 1e-12);
   each_cell(ev.sources.size(), slots, [&](std::size_t c) {
@@ -1654,6 +1711,8 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
                kTaskDepth, parts[i], w);
       per_part_stats[i].far_pairs = w.far_pairs;
       per_part_stats[i].near_pairs = w.near_pairs;
+      per_part_stats[i].double_points = w.double_points;
+      w.double_points = 0;
     }
   });
   std::vector<Task> tasks;
@@ -1673,21 +1732,27 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       ev.descend(task.cell, task.candidates, task.local, task.degree, task.spent, w);
       per_task_stats[i].far_pairs = w.far_pairs;
       per_task_stats[i].near_pairs = w.near_pairs;
+      per_task_stats[i].double_points = w.double_points;
+      w.double_points = 0;
     }
   });
 
   if (stats != nullptr) {
     stats->field_floor = floor;
     stats->max_order = order;
+    stats->float_near = ev.float_share > 0.0;
     stats->far_pairs = top.far_pairs;
     stats->near_pairs = top.near_pairs;
+    stats->double_points = top.double_points;
     for (const Scratch& s : per_part_stats) {
       stats->far_pairs += s.far_pairs;
       stats->near_pairs += s.near_pairs;
+      stats->double_points += s.double_points;
     }
     for (const Scratch& s : per_task_stats) {
       stats->far_pairs += s.far_pairs;
       stats->near_pairs += s.near_pairs;
+      stats->double_points += s.double_points;
     }
     stats->source_cells = static_cast<std::int64_t>(ev.sources.size());
     stats->target_cells = static_cast<std::int64_t>(ev.targets.size());

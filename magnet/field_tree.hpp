@@ -16,10 +16,12 @@ namespace expcoil {
 
 // What one evaluation did, for benchmarks and diagnostics.
 struct FieldTreeStats {
-  double field_floor = 0.0;     // the lower bound of max |B| the error budget was set from, T
-  int max_order = 0;            // the highest expansion order allowed
-  std::int64_t far_pairs = 0;   // cell-to-cell expansions
-  std::int64_t near_pairs = 0;  // segment-point pairs summed exactly
+  double field_floor = 0.0;        // the lower bound of max |B| the error budget was set from, T
+  int max_order = 0;               // the highest expansion order allowed
+  std::int64_t far_pairs = 0;      // cell-to-cell expansions
+  std::int64_t near_pairs = 0;     // segment-point pairs summed exactly
+  bool float_near = false;         // whether the near sums ran in float (tolerances from 1e-7)
+  std::int64_t double_points = 0;  // points whose near sums went back to double (their bound too large)
   std::int64_t source_cells = 0;
   std::int64_t target_cells = 0;
 };

@@ -367,6 +367,113 @@ TEST(FieldKernel, ChainsLinkWindingsAndTheirNearSumsKeepToTheReference) {
   }
 }
 
+// The float near sums against the true field (long double, segment by segment): within their bound at
+// every point, the bound not loose beyond reason, a point on a conductor's line summed in double, the
+// same bits on every target.
+TEST(FieldKernel, FloatNearSumsKeepWithinTheirBoundTheSameOnEveryTarget) {
+  WindingSet w;
+  std::mt19937_64 rng(91);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto on_grid = [](double v) { return std::round(v * 0x1p20) * 0x1p-20; };
+  double p[3] = {-0.2, -0.05, 0.02};
+  for (int n = 0; n < 60; ++n) {  // a flat winding, pieces of 2 to 10 mm, alternate pieces reversed
+    const double q[3] = {on_grid(p[0] + 0.006 + 0.004 * u(rng)), on_grid(p[1] + 0.004 * u(rng)), 0.02};
+    if (n % 2 == 0) {
+      w.append({p[0], p[1], p[2], q[0], q[1], q[2], 3000.0});
+    } else {
+      w.append({q[0], q[1], q[2], p[0], p[1], p[2], -3000.0});
+    }
+    std::copy(q, q + 3, p);
+  }
+  for (int n = 0; n < 24; ++n) {  // a rising loop, not flat
+    const double a0 = n * M_PI / 12, a1 = (n + 1) * M_PI / 12;
+    w.append({on_grid(0.06 * std::cos(a0)), on_grid(0.06 * std::sin(a0)), on_grid(0.002 * n - 0.03),
+              on_grid(0.06 * std::cos(a1)), on_grid(0.06 * std::sin(a1)), on_grid(0.002 * (n + 1) - 0.03),
+              700.0});
+  }
+  // Two pieces end to end that carry different currents: one chain, cut where its current changes.
+  w.append({0.05, 0.08, -0.02, 0.06, 0.085, -0.02, 200.0});
+  w.append({0.06, 0.085, -0.02, 0.07, 0.08, -0.02, 900.0});
+  const SegmentStream stream(w);
+  const SegmentChains chains = chain_segments(stream.data(), stream.size());
+  const std::vector<float> lengths = record_lengths(chains);
+
+  const double origin[3] = {0.01, -0.02, 0.0};
+  std::vector<double> x, y, z;
+  for (int n = 0; n < 300; ++n) {
+    x.push_back(origin[0] + 0.12 * u(rng));
+    y.push_back(origin[1] + 0.12 * u(rng));
+    z.push_back(origin[2] + 0.05 * u(rng));
+  }
+  // Beside conductors: 2 mm, 0.3 mm and 1 um off a segment's middle, and near a vertex.
+  const std::size_t beside = x.size();
+  for (int segment : {5, 20, 70}) {
+    const Segment& s = w[static_cast<std::size_t>(segment)];
+    for (double off : {2e-3, 3e-4, 1e-6}) {
+      x.push_back(0.5 * (s.x1 + s.x2));
+      y.push_back(0.5 * (s.y1 + s.y2));
+      z.push_back(0.5 * (s.z1 + s.z2) + off);
+    }
+    x.push_back(s.x1 + 2e-5);
+    y.push_back(s.y1);
+    z.push_back(s.z1 + 1e-5);
+  }
+  const std::size_t n = x.size();
+  double radius = 0.0;
+  for (std::size_t i = 0; i < n; ++i)
+    radius = std::max(radius, std::hypot(x[i] - origin[0], y[i] - origin[1], z[i] - origin[2]));
+
+  FloatNearSums sums;
+  sums.prepare(chains, lengths, chains.ranges.data(), chains.planes.size(), origin, radius, x.data(),
+               y.data(), z.data(), n);
+  EXPECT_EQ(sums.job().range_count, chains.planes.size() + 1);  // the two currents' chain cut in two
+
+  // The double near sums, for the points that take theirs.
+  std::vector<double> in_double(3 * n);
+  field_kernel_targets().back().near(chains.records.data(), chains.ranges.data(), chains.planes.data(),
+                                     chains.planes.size(), x.data(), y.data(), z.data(), n, in_double.data());
+  std::vector<double> first_out, first_bound;
+  for (const KernelTarget& target : field_kernel_targets()) {
+    ASSERT_NE(target.near_float, nullptr) << target.name;
+    std::vector<double> out(3 * n), bound(n);
+    target.near_float(sums.job(), out.data(), bound.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      long double want[3] = {0.0L, 0.0L, 0.0L};
+      double magnitudes = 0.0;
+      for (const Segment& s : w) {
+        const std::array<double, 3> b = textbook_field(s, x[i], y[i], z[i]);
+        for (int k = 0; k < 3; ++k) want[k] += b[static_cast<std::size_t>(k)];
+        magnitudes += std::hypot(b[0], b[1], b[2]);
+      }
+      const double err = std::hypot(double(out[3 * i] - want[0]), double(out[3 * i + 1] - want[1]),
+                                    double(out[3 * i + 2] - want[2]));
+      if (i >= beside && i % 4 == 2) {
+        // 1 um from a conductor's line, where NearKernel's own rounding (in the reference's form) is
+        // well above 1e-12 of the terms: the runs beside it in double, the others within their bound of
+        // NearKernel's, which float there (1e-7 of 600 T) could never be.
+        const double off = std::hypot(out[3 * i] - in_double[3 * i], out[3 * i + 1] - in_double[3 * i + 1],
+                                      out[3 * i + 2] - in_double[3 * i + 2]);
+        EXPECT_LE(off, bound[i] + 1e-13 * magnitudes) << target.name << " point " << i;
+        EXPECT_LT(bound[i], 1e-9 * magnitudes) << target.name << " point " << i;
+        continue;
+      }
+      // Within the bound; what double rounding adds on top is far below 1e-12 of the terms.
+      EXPECT_LE(err, bound[i] + 1e-12 * magnitudes) << target.name << " point " << i;
+      if (i < beside) {
+        EXPECT_GT(bound[i], 0.0) << i;
+        EXPECT_LT(bound[i], 1e-4 * magnitudes) << target.name << " point " << i;
+      }
+    }
+    if (first_out.empty()) {
+      first_out = out;
+      first_bound = bound;
+      continue;
+    }
+    EXPECT_EQ(std::memcmp(out.data(), first_out.data(), out.size() * sizeof(double)), 0) << target.name;
+    EXPECT_EQ(std::memcmp(bound.data(), first_bound.data(), bound.size() * sizeof(double)), 0) << target.name;
+  }
+}
+
 TEST(FieldKernel, ChoiceMeasuredOrForcedByTheVariable) {
   const std::vector<KernelTarget>& targets = field_kernel_targets();
   ASSERT_FALSE(targets.empty());

@@ -113,6 +113,9 @@ void expect_within_bound(const WindingSet& w, const Points& p, const char* what)
     // The expansions must carry part of the sum, or the bound is met by doing the exact sum.
     EXPECT_GT(stats.far_pairs, 0) << what << " at tolerance " << tolerance;
     EXPECT_LT(stats.near_pairs, static_cast<std::int64_t>(w.count() * p.size()) * 3 / 4) << what;
+    // Float near sums at the loose tolerances (where a point's bound exceeds its share, double).
+    EXPECT_EQ(stats.float_near, tolerance >= 1e-7) << what << " at tolerance " << tolerance;
+    EXPECT_LE(stats.double_points, stats.float_near ? static_cast<std::int64_t>(p.size()) : 0) << what;
     // A tighter tolerance must buy accuracy: the orders follow it.
     EXPECT_LE(err, previous) << what << " at tolerance " << tolerance;
     previous = std::max(err, 1e-300);
