@@ -200,8 +200,8 @@ void FloatNearSums::prepare(const SegmentChains& chains, const std::vector<float
   job_.fy = fy_.data();
   job_.fz = fz_.data();
   job_.n = n;
-  // At least 1e-14 (a vertex 1e-7 m away), so that den stays far above kFloatLeast wherever the chunk
-  // is taken in float (field_kernel.cpp).
+  // At least 1e-14 (a vertex 1e-7 m away), so that den stays a normal float wherever the run is taken
+  // in float (field_kernel.cpp).
   job_.close2 = static_cast<float>(std::max(kFloatClose * kFloatClose * eta * eta * 1.01, 1e-14));
   job_.end_weight = static_cast<float>(0.505 * eta / (kFloatEvaluation * u) * (1.0 + 1e-6));
 }

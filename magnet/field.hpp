@@ -120,12 +120,11 @@ struct FloatVertex {
 inline constexpr std::size_t kFloatChunk = 16;
 // The bound's constants (derived in field_kernel.cpp): C, the float evaluation's and a chunk's summation's
 // rounding per |g| L |u| of a pair, in units of 2^-24; the bound is C 2^-24 (1 + 1e-4) times the sum of
-// the pairs' |g| (L |u| + lambda) and the ends' terms. den outside [kFloatLeast, kFloatMost] and a
-// vertex nearer than kFloatClose eta take the chunk in double.
+// the pairs' |g| (L |u| + lambda) and the ends' terms. A vertex nearer than kFloatClose eta, or with
+// |u|^2 above kFloatFar2, takes the run in double.
 inline constexpr double kFloatEvaluation = 72.0;
 inline constexpr double kFloatBound = kFloatEvaluation * 0x1p-24 * (1.0 + 1e-4);
-inline constexpr float kFloatLeast = 1e-30f;
-inline constexpr float kFloatMost = 1e30f;
+inline constexpr float kFloatFar2 = 1e14f;
 inline constexpr double kFloatClose = 600.0;
 
 struct FloatNearJob {

@@ -289,22 +289,25 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
 //    vertex's distance from each segment (at an angle of at most 120 degrees), keep every distance within
 //    1 / 300 of the computed one. These are lambda (the vertices' weight) and end_weight.
 // So the bound: C u (sum |g| (L |u| + lambda) + end_weight sum_ends |kc| / |u|^2), accumulated in float per
-// 16 pairs (16 roundings more) and in double across them. The conditions: every |v|^2 (and a run's first
-// |u|^2) at least close2, |u| |v| + u . v >= |u| |v| / 2, and den inside [kFloatLeast, kFloatMost], where
-// no operation overflows or loses precision to underflow.
+// 16 pairs (16 roundings more) and in double across them. The conditions, tracked per lane over the run
+// (a minimum and a maximum of |v|^2, the run's first |u|^2 among them, and a minimum of 2 (|u| |v| + u .
+// v) - |u| |v|): every |u|^2 within [close2, kFloatFar2], close2 >= 1e-14, and every angle within 120
+// degrees. Then |u| |v| is within [1e-14, 1e14] and den within [1e-28, 4e28]: no operation overflows,
+// and none loses more than a subnormal's absolute 2^-149 (an infinite |v|^2 fails the maximum; nothing
+// else can be NaN).
 //
 // A chunk's pair in float: the chain term's factor g, its terms added to the run's sums, and its part of
 // the bound, |g| (L |u| + lambda), to tb; ok is cleared in a lane where the bound does not hold.
-template <class DF, class VF = hn::Vec<DF>, class M = hn::Mask<DF>>
+template <class DF, class VF = hn::Vec<DF>>
 HWY_INLINE void FloatTerm(DF df, const FloatVertex* f, VF root_u, VF root_v, VF dot, VF cv, VF cx, VF cy,
-                          VF cz, VF close2, M& ok, VF& tx, VF& ty, VF& tz, VF& tb) {
+                          VF cz, VF& nearest, VF& farthest, VF& angle, VF& tx, VF& ty, VF& tz, VF& tb) {
   const VF uv = hn::Mul(root_u, root_v);
   const VF sum = hn::Add(uv, dot);
   const VF den = hn::Mul(hn::Add(uv, uv), sum);
   const VF g = hn::Div(hn::Mul(hn::Set(df, f->kc), hn::Add(root_u, root_v)), den);
-  const M fits = hn::And(hn::Ge(hn::Add(sum, sum), uv), hn::Ge(cv, close2));
-  const M finite = hn::And(hn::Gt(den, hn::Set(df, kFloatLeast)), hn::Lt(den, hn::Set(df, kFloatMost)));
-  ok = hn::And(ok, hn::And(fits, finite));
+  nearest = hn::Min(nearest, cv);
+  farthest = hn::Max(farthest, cv);
+  angle = hn::Min(angle, hn::Sub(hn::Add(sum, sum), uv));
   tx = hn::Add(tx, hn::Mul(g, cx));
   ty = hn::Add(ty, hn::Mul(g, cy));
   tz = hn::Add(tz, hn::Mul(g, cz));
@@ -352,15 +355,15 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
       std::size_t pairs = 0;
       VF ux = hn::Sub(qx, hn::Set(df, f->x));
       VF uy = hn::Sub(qy, hn::Set(df, f->y));
-      VF cu, root_u, cu_first;
-      M ok;
+      VF cu, root_u, cu_first, nearest, farthest, angle = zero;
       if (plane == plane) {
         const VF w = hn::Sub(qz, hn::Set(df, job.float_planes[r]));
         const VF w2 = hn::Mul(w, w);
         cu = hn::Add(hn::Add(hn::Mul(ux, ux), hn::Mul(uy, uy)), w2);
         root_u = hn::Sqrt(cu);
         cu_first = cu;
-        ok = hn::Ge(cu, close2);
+        nearest = cu;
+        farthest = cu;
         for (; f != f_end; ++f) {
           const VF vx = hn::Sub(qx, hn::Set(df, f[1].x));
           const VF vy = hn::Sub(qy, hn::Set(df, f[1].y));
@@ -372,7 +375,8 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
           const VF cx = hn::Mul(w, ey);
           const VF cy = hn::Mul(w, ex);
           const VF cz = hn::Neg(hn::Add(hn::Mul(ux, ey), hn::Mul(uy, ex)));
-          FloatTerm(df, f, root_u, root_v, dot, cv, cx, cy, cz, close2, ok, t[0], t[1], t[2], t[3]);
+          FloatTerm(df, f, root_u, root_v, dot, cv, cx, cy, cz, nearest, farthest, angle, t[0], t[1], t[2],
+                    t[3]);
           ux = vx;
           uy = vy;
           cu = cv;
@@ -387,7 +391,8 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
         cu = hn::Add(hn::Add(hn::Mul(ux, ux), hn::Mul(uy, uy)), hn::Mul(uz, uz));
         root_u = hn::Sqrt(cu);
         cu_first = cu;
-        ok = hn::Ge(cu, close2);
+        nearest = cu;
+        farthest = cu;
         for (; f != f_end; ++f) {
           const VF vx = hn::Sub(qx, hn::Set(df, f[1].x));
           const VF vy = hn::Sub(qy, hn::Set(df, f[1].y));
@@ -401,7 +406,8 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
           const VF cx = hn::Sub(hn::Mul(ey, uz), hn::Mul(ez, uy));
           const VF cy = hn::Sub(hn::Mul(ez, ux), hn::Mul(ex, uz));
           const VF cz = hn::Sub(hn::Mul(ex, uy), hn::Mul(ey, ux));
-          FloatTerm(df, f, root_u, root_v, dot, cv, cx, cy, cz, close2, ok, t[0], t[1], t[2], t[3]);
+          FloatTerm(df, f, root_u, root_v, dot, cv, cx, cy, cz, nearest, farthest, angle, t[0], t[1], t[2],
+                    t[3]);
           ux = vx;
           uy = vy;
           uz = vz;
@@ -419,6 +425,10 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
                               hn::Mul(cu_first, cu));
       t[3] = hn::Add(t[3], hn::Mul(end_weight, ends));
       flush();
+      // The conditions: every vertex within [close2, kFloatFar2] (every intermediate value then finite and
+      // far from underflow), every angle within 120 degrees.
+      const M ok = hn::And(hn::And(hn::Ge(nearest, close2), hn::Le(farthest, hn::Set(df, kFloatFar2))),
+                           hn::Ge(angle, zero));
       VD* const total[4] = {sx, sy, sz, sb};
       if (hn::AllTrue(df, ok)) {
         for (std::size_t k = 0; k < 4; ++k) {
@@ -646,7 +656,7 @@ void ScalarNearFloatKernel(const FloatNearJob& job, double* out, double* bound) 
       float cu = flat ? (u[0] * u[0] + u[1] * u[1]) + w2 : (u[0] * u[0] + u[1] * u[1]) + u[2] * u[2];
       float root_u = std::sqrt(cu);
       const float cu_first = cu;
-      bool ok = cu >= job.close2;
+      float nearest = cu, farthest = cu, angle = 0.0f;
       for (; f != f_end; ++f) {
         const float v[3] = {qx - f[1].x, qy - f[1].y, flat ? w : qz - f[1].z};
         float cv, dot, cross[3];
@@ -670,7 +680,9 @@ void ScalarNearFloatKernel(const FloatNearJob& job, double* out, double* bound) 
         const float s = uv + dot;
         const float den = (uv + uv) * s;
         const float g = f->kc * (root_u + root_v) / den;
-        ok = ok && s + s >= uv && cv >= job.close2 && den > kFloatLeast && den < kFloatMost;
+        nearest = std::min(nearest, cv);
+        farthest = std::max(farthest, cv);
+        angle = std::min(angle, (s + s) - uv);
         for (int k = 0; k < 3; ++k) t[k] += g * cross[k];
         t[3] += std::fabs(g) * (f->length * root_u + f->weight);
         for (int k = 0; k < 3; ++k) u[k] = v[k];
@@ -685,7 +697,7 @@ void ScalarNearFloatKernel(const FloatNearJob& job, double* out, double* bound) 
           job.end_weight *
           ((std::fabs(f_end[first - last].kc) * cu + std::fabs(f_end[-1].kc) * cu_first) / (cu_first * cu));
       flush();
-      if (ok) {
+      if (nearest >= job.close2 && farthest <= kFloatFar2 && angle >= 0.0f) {
         for (int k = 0; k < 3; ++k) sum[k] += run[k];
         sb += run[3];
       } else {
