@@ -107,9 +107,9 @@ using NearKernelFunction = void (*)(const ChainSegment* segments, const std::siz
 
 // The near sums in single precision, for loose tolerances (field_tree.cpp): about twice as many lanes, and
 // a square root and a division far cheaper than in double. Every record is taken about an origin (a target
-// leaf's centre), each range is one chunk of at most kFloatChunk records of one chain and one current, and
-// every chunk of every point comes with a bound on the error of its float sum; a chunk that a point lies
-// too close to (for the bound to hold) is summed in double instead, as NearKernel would.
+// leaf's centre), each range is a run of records of one chain and one current, summed in float partial
+// sums of kFloatChunk pairs at most, and every point's sum comes with a bound on its error; a run that a
+// point lies too close to (for the bound to hold) is summed in double in that lane, as NearKernel would.
 struct FloatVertex {
   float x, y, z;  // a record's start about the origin, rounded to float
   float kc;       // its kc, rounded
@@ -118,7 +118,7 @@ struct FloatVertex {
 };
 
 inline constexpr std::size_t kFloatChunk = 16;
-// The bound's constants (derived in field_kernel.cpp): C, the float evaluation's and a chunk's summation's
+// The bound's constants (derived in field_kernel.cpp): C, the float evaluation's and a partial sum's
 // rounding per |g| L |u| of a pair, in units of 2^-24; the bound is C 2^-24 (1 + 1e-4) times the sum of
 // the pairs' |g| (L |u| + lambda) and the ends' terms. A vertex nearer than kFloatClose eta, or with
 // |u|^2 above kFloatFar2, takes the run in double.
@@ -128,18 +128,18 @@ inline constexpr float kFloatFar2 = 1e14f;
 inline constexpr double kFloatClose = 600.0;
 
 struct FloatNearJob {
-  const ChainSegment* segments = nullptr;     // the records, for chunks summed in double
-  const FloatVertex* vertices = nullptr;      // each chunk's records and its end's, about the origin
-  const std::size_t* ranges = nullptr;        // the chunks' records, [ranges[2 r], ranges[2 r + 1])
-  const std::size_t* vertex_first = nullptr;  // where in vertices chunk r's first record is
-  const double* planes = nullptr;             // each chunk's chain's plane, or NaN
+  const ChainSegment* segments = nullptr;     // the records, for runs summed in double
+  const FloatVertex* vertices = nullptr;      // each run's records and its end's, about the origin
+  const std::size_t* ranges = nullptr;        // the runs' records, [ranges[2 r], ranges[2 r + 1])
+  const std::size_t* vertex_first = nullptr;  // where in vertices run r's first record is
+  const double* planes = nullptr;             // each run's chain's plane, or NaN
   const float* float_planes = nullptr;        // that plane about the origin, rounded
   std::size_t range_count = 0;
   const double *x = nullptr, *y = nullptr, *z = nullptr;    // the points
   const float *fx = nullptr, *fy = nullptr, *fz = nullptr;  // the points about the origin, rounded
   std::size_t n = 0;
-  float close2 = 0.0f;      // a point nearer a chunk's vertex than sqrt(close2) takes the chunk in double
-  float end_weight = 0.0f;  // the coordinates' part of the bound at a chunk's two ends, per |kc| / |u|^2
+  float close2 = 0.0f;      // a point nearer a run's vertex than sqrt(close2) takes the run in double
+  float end_weight = 0.0f;  // the coordinates' part of the bound at a run's two ends, per |kc| / |u|^2
 };
 
 // The inputs of the float near sums of points about an origin, all within `radius` of it, over runs of

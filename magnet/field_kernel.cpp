@@ -296,7 +296,7 @@ void NearFloatKernel(const FloatNearJob& job, double* out, double* bound) {
 // and none loses more than a subnormal's absolute 2^-149 (an infinite |v|^2 fails the maximum; nothing
 // else can be NaN).
 //
-// A chunk's pair in float: the chain term's factor g, its terms added to the run's sums, and its part of
+// A run's pair in float: the chain term's factor g, its terms added to the run's sums, and its part of
 // the bound, |g| (L |u| + lambda), to tb; ok is cleared in a lane where the bound does not hold.
 template <class DF, class VF = hn::Vec<DF>>
 HWY_INLINE void FloatTerm(DF df, const FloatVertex* f, VF root_u, VF root_v, VF dot, VF cv, VF cx, VF cy,
