@@ -165,7 +165,7 @@ class FloatNearSums {
 std::vector<float> record_lengths(const SegmentChains& chains);
 
 // out[3p .. 3p+2]: the near sum at point p, p < n; bound[p]: a bound on its error against the exact sum
-// of its chunks (in tesla, as the field), beyond the rounding of double sums. The same bits for every
+// of its runs (in tesla, as the field), beyond the rounding of double sums. The same bits for every
 // point whatever the vector width.
 using FloatNearKernelFunction = void (*)(const FloatNearJob& job, double* out, double* bound);
 

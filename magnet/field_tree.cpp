@@ -1412,7 +1412,6 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   }
   const bool planes = !turned.empty() && flat[normal] == turned.size();
   ev.chains = chain_segments(turned.data(), turned.size());
-  ev.record_length = record_lengths(ev.chains);
 
   // The target tree.
   const std::int32_t np = static_cast<std::int32_t>(n);
@@ -1603,6 +1602,7 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
       tolerance >= kFloatTolerance && near_float != nullptr ? kFloatShare * tolerance : 0.0;
   ev.near_float = near_float;
   ev.float_share = float_part * floor;
+  if (ev.float_share > 0.0) ev.record_length = record_lengths(ev.chains);
   const double eps = (tolerance - float_part - std::min(0.5 * tolerance, kRounding)) * floor;
   ev.budget = charge > 0.0 ? 0.5 * eps / charge : 0.0;
   ev.total = eps * (1.0 - 1e-12);
