@@ -156,6 +156,7 @@ void run_tree(benchmark::State& state, const WindingSet& w, const Points& p, dou
   state.counters["order"] = stats.max_order;
   state.counters["far_pairs"] = static_cast<double>(stats.far_pairs);
   state.counters["near_per_point"] = static_cast<double>(stats.near_pairs) / static_cast<double>(p.size());
+  state.counters["double_share"] = static_cast<double>(stats.double_points) / static_cast<double>(p.size());
   if (want != nullptr) {
     const double err = relative_error(b, *want, index);
     state.counters["rel_err"] = err;

@@ -22,6 +22,7 @@ struct FieldTreeStats {
   std::int64_t near_pairs = 0;     // segment-point pairs summed exactly
   bool float_near = false;         // whether the near sums ran in float (tolerances from 1e-7)
   std::int64_t double_points = 0;  // points whose near sums went back to double (their bound too large)
+  std::int64_t double_leaves = 0;  // leaves of them sent to double untried (their centre's bound too large)
   std::int64_t source_cells = 0;
   std::int64_t target_cells = 0;
 };

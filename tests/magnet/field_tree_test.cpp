@@ -142,6 +142,38 @@ TEST(FieldTree, ErrorWithinToleranceOnMirrorLayersNextToConductors) {
   expect_within_bound(mirror_layers(700), some, "mirror layers of 36,000 segments");
 }
 
+// The float near sums pay only where their bounds fit the share, a part of the tolerance times the
+// largest |B|. A grid that stays 10 mm from the layers has a largest |B| not much above its points' near
+// fields: most bounds exceed the share, and the leaves whose centres' do go to double untried. With one
+// node 1 um beside a conductor (600 T) the share is large against them, and every leaf tries float.
+TEST(FieldTree, FloatNearSumsAreTriedOnlyWhereTheirBoundsCanFit) {
+  const WindingSet w = mirror_layers(150);
+  Points clear;
+  for (int i = 0; i < 17; ++i) {
+    for (double y : {-0.05, -0.03, -0.01, 0.0, 0.01, 0.03, 0.05}) {
+      for (int k = 0; k < 101; ++k) clear.add(-0.3 + 0.0375 * i + 0.001, y, -1.0 + k / 50.0);
+    }
+  }
+  Points beside = clear;
+  beside.add(-0.1 + 1e-6, 0.02, 0.1001);
+  const double tolerance = 1e-6;
+  for (const auto& [p, through] : {std::pair{beside, true}, std::pair{clear, false}}) {
+    const char* what = through ? "a node beside a conductor" : "clear of the layers";
+    std::vector<double> tree(3 * p.size());
+    FieldTreeStats stats;
+    field_tree(w, p.x.data(), p.y.data(), p.z.data(), p.size(), tolerance, 2, tree.data(), nullptr, &stats);
+    EXPECT_LE(relative_error(tree, exact(w, p)), tolerance) << what;
+    ASSERT_TRUE(stats.float_near) << what;
+    if (through) {
+      EXPECT_EQ(stats.double_leaves, 0) << what;
+      EXPECT_LT(stats.double_points, static_cast<std::int64_t>(p.size()) / 10) << what;
+    } else {
+      EXPECT_GT(stats.double_leaves, 0) << what;
+      EXPECT_GT(stats.double_points, static_cast<std::int64_t>(p.size()) / 2) << what;
+    }
+  }
+}
+
 // Windings in planes are computed in a frame turned so that the planes' normal is its z axis, with cells
 // split between planes first. The same windings and points turned to each axis (three planes of unequal
 // size, a plane holding both a run and the mirror of another) must keep the bound, and agree with each
