@@ -26,6 +26,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/errors.hpp"
@@ -716,6 +717,22 @@ EXPCOIL_TREE_CLONES void evaluate_local(const Basis& basis, int degree, const do
 
 struct Evaluator;
 
+// What a part of the traversal did, for FieldTreeStats.
+struct Counts {
+  std::int64_t far_pairs = 0;
+  std::int64_t near_pairs = 0;
+  std::int64_t double_points = 0;
+  std::int64_t double_leaves = 0;
+
+  Counts& operator+=(const Counts& o) {
+    far_pairs += o.far_pairs;
+    near_pairs += o.near_pairs;
+    double_points += o.double_points;
+    double_leaves += o.double_leaves;
+    return *this;
+  }
+};
+
 struct Scratch {
   std::vector<double> t, h, phi, lp, mono, near_b, local_b;
   std::vector<double> lane_d, lane_m, accumulated;       // a batch's offsets and moments; the reduced sums
@@ -730,10 +747,7 @@ struct Scratch {
   FloatNearSums float_sums;   // the float near sums' inputs (float_near_sums)
   std::vector<double> near_bound, again;
   std::vector<std::size_t> redo;
-  std::int64_t far_pairs = 0;
-  std::int64_t near_pairs = 0;
-  std::int64_t double_points = 0;
-  std::int64_t double_leaves = 0;
+  Counts counts;
 };
 
 struct Task {
@@ -874,7 +888,7 @@ struct Evaluator {
       for (std::size_t l = 0; l < L; ++l) sum += w.lp[i * L + l];
       w.accumulated[i] = sum;
     }
-    w.far_pairs += static_cast<std::int64_t>(count);
+    w.counts.far_pairs += static_cast<std::int64_t>(count);
   }
 
   // The accepted cells of w.bucket, in full batches of one order first, then the rest merged from the
@@ -1155,7 +1169,7 @@ struct Evaluator {
       near_kernel(chains.records.data(), ranges.data(), planes.data(), planes.size(), px.data() + tc.first,
                   py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
     }
-    w.near_pairs += static_cast<std::int64_t>(count * m);
+    w.counts.near_pairs += static_cast<std::int64_t>(count * m);
     double* b = w.local_b.data();
     for (std::size_t i = 0; i < m; i += kLanes) {
       const std::size_t first = static_cast<std::size_t>(tc.first) + i;
@@ -1193,8 +1207,8 @@ struct Evaluator {
     if (!(probe_bound <= kFloatProbe * float_share)) {
       near_kernel(chains.records.data(), ranges.data(), w.near_planes.data(), w.near_planes.size(),
                   px.data() + tc.first, py.data() + tc.first, pz.data() + tc.first, m, w.near_b.data());
-      w.double_points += static_cast<std::int64_t>(m);
-      ++w.double_leaves;
+      w.counts.double_points += static_cast<std::int64_t>(m);
+      ++w.counts.double_leaves;
       return;
     }
     w.near_bound.resize(m);
@@ -1220,7 +1234,7 @@ struct Evaluator {
     for (std::size_t i = 0; i < k; ++i) {
       for (std::size_t c = 0; c < 3; ++c) w.near_b[3 * redo[i] + c] = again[3 * k + 3 * i + c];
     }
-    w.double_points += static_cast<std::int64_t>(k);
+    w.counts.double_points += static_cast<std::int64_t>(k);
   }
 
   // Everything below target cell t, whose expansion so far is `local` (about t's centre).
@@ -1727,23 +1741,16 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
   ev.split(0, root_candidates, std::vector<double>(ev.stride(), 0.0), -1, 0.0, 0, kSplitDepth, upper, top);
   // Below kSplitDepth on the workers, each part's items in its own list, the lists joined in order.
   std::vector<std::vector<Task>> parts(upper.size());
-  std::vector<Scratch> per_part_stats(upper.size());
+  std::vector<Counts> part_counts(upper.size());
   std::atomic<std::size_t> next_part{0};
   run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
     Scratch w;
     ev.size_scratch(w);
     for (std::size_t i = next_part.fetch_add(1); i < upper.size(); i = next_part.fetch_add(1)) {
       Task& part = upper[i];
-      w.far_pairs = 0;
-      w.near_pairs = 0;
       ev.split(part.cell, part.candidates, std::move(part.local), part.degree, part.spent, kSplitDepth,
                kTaskDepth, parts[i], w);
-      per_part_stats[i].far_pairs = w.far_pairs;
-      per_part_stats[i].near_pairs = w.near_pairs;
-      per_part_stats[i].double_points = w.double_points;
-      per_part_stats[i].double_leaves = w.double_leaves;
-      w.double_points = 0;
-      w.double_leaves = 0;
+      part_counts[i] = std::exchange(w.counts, Counts{});
     }
   });
   std::vector<Task> tasks;
@@ -1751,22 +1758,15 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
 
   // The items differ in cost (those next to conductors have long near lists), so each worker takes the
   // next one left; an item's values depend on the item alone, never on which worker runs it.
-  std::vector<Scratch> per_task_stats(tasks.size());
+  std::vector<Counts> task_counts(tasks.size());
   std::atomic<std::size_t> next{0};
   run_workers(static_cast<std::int64_t>(slots), slots, [&](const WorkerRange&, unsigned) {
     Scratch w;
     ev.size_scratch(w);
     for (std::size_t i = next.fetch_add(1); i < tasks.size(); i = next.fetch_add(1)) {
       Task& task = tasks[i];
-      w.far_pairs = 0;
-      w.near_pairs = 0;
       ev.descend(task.cell, task.candidates, task.local, task.degree, task.spent, w);
-      per_task_stats[i].far_pairs = w.far_pairs;
-      per_task_stats[i].near_pairs = w.near_pairs;
-      per_task_stats[i].double_points = w.double_points;
-      per_task_stats[i].double_leaves = w.double_leaves;
-      w.double_points = 0;
-      w.double_leaves = 0;
+      task_counts[i] = std::exchange(w.counts, Counts{});
     }
   });
 
@@ -1774,22 +1774,13 @@ void field_tree(const WindingSet& windings, const double* x, const double* y, co
     stats->field_floor = floor;
     stats->max_order = order;
     stats->float_near = ev.float_share > 0.0;
-    stats->far_pairs = top.far_pairs;
-    stats->near_pairs = top.near_pairs;
-    stats->double_points = top.double_points;
-    stats->double_leaves = top.double_leaves;
-    for (const Scratch& s : per_part_stats) {
-      stats->far_pairs += s.far_pairs;
-      stats->near_pairs += s.near_pairs;
-      stats->double_points += s.double_points;
-      stats->double_leaves += s.double_leaves;
-    }
-    for (const Scratch& s : per_task_stats) {
-      stats->far_pairs += s.far_pairs;
-      stats->near_pairs += s.near_pairs;
-      stats->double_points += s.double_points;
-      stats->double_leaves += s.double_leaves;
-    }
+    Counts all = top.counts;
+    for (const Counts& c : part_counts) all += c;
+    for (const Counts& c : task_counts) all += c;
+    stats->far_pairs = all.far_pairs;
+    stats->near_pairs = all.near_pairs;
+    stats->double_points = all.double_points;
+    stats->double_leaves = all.double_leaves;
     stats->source_cells = static_cast<std::int64_t>(ev.sources.size());
     stats->target_cells = static_cast<std::int64_t>(ev.targets.size());
   }
