@@ -140,7 +140,8 @@ def coil_mesh(magnet):
     Returns
     -------
     mesh_y, mesh_z : ndarray
-        The rows' y and the columns' z, m: ``design(magnet).mesh_y`` and ``.mesh_z`` without the design.
+        The rows' y and the columns' z, m: ``design(magnet).mesh_y`` and ``.mesh_z`` without the design
+        (in the precise mode the finer mesh it chooses from the geometry).
     """
     if not isinstance(magnet, Magnet):
         raise TypeError(f"magnet must be an expcoil.Magnet (one of Config.magnets), not {type(magnet).__name__}")

@@ -10,6 +10,7 @@
 #include "lib/matrix.hpp"
 #include "magnet/design.hpp"
 #include "magnet/mesh.hpp"
+#include "magnet/precise.hpp"
 
 namespace expcoil::python {
 namespace {
@@ -126,8 +127,12 @@ promise : list of dict
   m.def(
       "coil_mesh",
       [](const MagnetHandle& magnet) {
-        const std::int32_t rows = magnet->params.coil_meshes[0], columns = magnet->params.coil_meshes[1];
-        const MeshGeometry mesh = mesh_geometry(*magnet, rows, columns);
+        // The mesh the design samples: in the precise mode the one it chooses from the geometry, finer
+        // than the configuration's (a report judging its windings by the configuration's spacing took
+        // them for noise).
+        const MagnetSpec designed = precise_mode(*magnet) ? precise_magnet(*magnet) : *magnet;
+        const std::int32_t rows = designed.params.coil_meshes[0], columns = designed.params.coil_meshes[1];
+        const MeshGeometry mesh = mesh_geometry(designed, rows, columns);
         return py::make_tuple(py::array(py::cast(mesh_axis(mesh, 1, rows))),
                               py::array(py::cast(mesh_axis(mesh, 2, columns))));
       },

@@ -140,6 +140,8 @@ def test_design_mode_is_read_defaults_to_literal_and_chooses_the_design():
     # The precise mode chose the mesh: 0.4 times the winding distance over the 2.05 m it spans.
     design = expcoil.design(config.magnets[0])
     assert design.potential.shape == (258, 258)
+    mesh_y, mesh_z = expcoil.coil_mesh(config.magnets[0])
+    assert mesh_y.tobytes() == design.mesh_y.tobytes() and mesh_z.tobytes() == design.mesh_z.tobytes()
     assert [band["band"] for band in design.promise] == ["lower", "upper"]
     for band in design.promise:
         assert all(abs(band[key]) <= limit for key, limit in PRECISE_TOLERANCES.items())
