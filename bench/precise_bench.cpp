@@ -34,10 +34,7 @@ ParameterSet example_set(bool precise) {
 }
 
 // The straight magnet as its mode designs it.
-MagnetSpec example(bool precise) {
-  const MagnetSpec m = example_set(precise).magnets[0];
-  return precise ? precise_magnet(m) : m;
-}
+MagnetSpec example(bool precise) { return designed_magnet(example_set(precise).magnets[0]); }
 
 Matrix potential(const MagnetSpec& m) {
   return precise_mode(m) ? precise_current_potential(m, kWorkers) : compute_current_potential(m, kWorkers);

@@ -102,7 +102,7 @@ Design design_magnet(const MagnetSpec& magnet, unsigned workers, const DesignPro
   const bool precise = precise_mode(magnet);
   if (precise) require_precise_domain(magnet);
   Design d;
-  d.magnet = precise ? precise_magnet(magnet) : magnet;
+  d.magnet = designed_magnet(magnet);
   if (progress) progress("potential");
   d.potential =
       precise ? precise_current_potential(d.magnet, workers) : compute_current_potential(d.magnet, workers);

@@ -57,6 +57,11 @@ double precise_max_winding_current(const MagnetSpec& magnet);
 // constant c0 = -e^(-k g), and the vertical steps (end and middle) of ramp 2 and asymmetry 0.
 MagnetSpec precise_magnet(const MagnetSpec& magnet);
 
+// The magnet as its design mode designs it: precise_magnet's in the precise mode, itself in the literal.
+inline MagnetSpec designed_magnet(const MagnetSpec& magnet) {
+  return precise_mode(magnet) ? precise_magnet(magnet) : magnet;
+}
+
 // Z(z): 1 along the body, a raised cosine down to 0 over +-h about each end (h the winding return
 // half-length); its integral is L, as the literal linear ramps'.
 double raised_cosine_ramp(const MagnetSpec& magnet, double z);

@@ -130,7 +130,7 @@ promise : list of dict
         // The mesh the design samples: in the precise mode the one it chooses from the geometry, finer
         // than the configuration's (a report judging its windings by the configuration's spacing took
         // them for noise).
-        const MagnetSpec designed = precise_mode(*magnet) ? precise_magnet(*magnet) : *magnet;
+        const MagnetSpec designed = designed_magnet(*magnet);
         const std::int32_t rows = designed.params.coil_meshes[0], columns = designed.params.coil_meshes[1];
         const MeshGeometry mesh = mesh_geometry(designed, rows, columns);
         return py::make_tuple(py::array(py::cast(mesh_axis(mesh, 1, rows))),
